@@ -1,0 +1,22 @@
+#pragma once
+// The self-contained interactive HTML report.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "plan/plan.h"
+
+namespace tarn {
+
+/// <project-dir>/target/tarn/dbt-plan/dbt_plan_<YYYYMMDDHHMMSS>.html
+std::filesystem::path html_report_path(const std::filesystem::path& project_dir);
+std::filesystem::path html_report_path_at(const std::filesystem::path& project_dir,
+                                          std::int64_t unix_seconds);
+
+/// The compact graph data embedded in the page.
+std::string render_graph_data(const Plan& plan);
+
+std::string render_html_report(const Plan& plan);
+
+}  // namespace tarn

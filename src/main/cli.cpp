@@ -1,0 +1,187 @@
+#include "main/cli.h"
+
+#include <CLI/CLI.hpp>
+
+namespace tarn {
+namespace {
+
+constexpr const char* k_about =
+    "tarn-dbt-plan: a static microbatch cascading time-window planner for dbt. Never executes "
+    "anything -- see the spec's §7 for why this is a permanent boundary, not a v1 scope cut";
+
+struct HelpText {
+  const char* select =
+      "The dbt selector defining the target subgraph -- forwarded verbatim to `dbt ls --select` "
+      "(dbt's own selector grammar; see `select`'s module doc comment for why this is a "
+      "passthrough, not a reimplementation)";
+  const char* exclude = "Forwarded verbatim to `dbt ls --exclude`, same as `--select`";
+  const char* event_time_start =
+      "Explicit Anchor window start. Must be passed together with `--event-time-end`, or not at "
+      "all (defaults every Entry Node to yesterday -- see §4)";
+  const char* event_time_end =
+      "Explicit Anchor window end. Must be passed together with `--event-time-start`, or not at "
+      "all";
+  const char* project_dir = "The dbt project directory. Defaults to the current directory";
+  const char* manifest =
+      "Path to the compiled manifest. Defaults to `<project-dir>/target/manifest.json`";
+  const char* output_file =
+      "Destination for the generated plan JSON. Defaults to "
+      "`<project-dir>/target/tarn/dbt_plan.json`";
+  const char* pretty =
+      "Also renders an ASCII tree of the plan to the terminal, in addition to writing the JSON";
+  const char* html =
+      "Also writes a self-contained, interactive HTML visual report to "
+      "`<project-dir>/target/tarn/dbt-plan/dbt_plan_<timestamp>.html` -- a directory distinct "
+      "from wherever the JSON goes. Opt-in only, like `--pretty`: never generated unless this is "
+      "passed, since most runs (typically CI, disposable) don't need it";
+  const char* dbt_command =
+      "Executable/prefix used for every internal `dbt` invocation this addon makes (`dbt parse` "
+      "for manifest freshness, `dbt ls` for selection). Precedence: this flag, then `tarn.yml`'s "
+      "top-level `dbt-command` (shared with `tarn-cli`'s own dbt-invocation config), then "
+      "`\"dbt\"`";
+  const char* dbt_args =
+      "Extra arguments (shell-word-style, e.g. `\"--target ci\"`) appended to every internal "
+      "`dbt` invocation this addon makes. Precedence: this flag, then `tarn.yml`'s top-level "
+      "`dbt-args` (shared with `tarn-cli`), then none. `allow_hyphen_values`: the value itself "
+      "starts with `--` (e.g. `--target`), which clap would otherwise mistake for a new flag";
+  const char* against =
+      "The ref `state:`-method selectors are compared against, when `--state` isn't given "
+      "explicitly. Precedence: this flag, then `tarn.yml`'s top-level `against` (shared with "
+      "`tarn-cli`'s own git-native Baseline resolution), then `\"master\"`";
+  const char* state =
+      "An explicit, already-compiled manifest directory to pass as `dbt ls --state`, for a "
+      "`state:`-method selector. Wins outright over `--against` if given -- no git involved at "
+      "all. Mutually exclusive with `--against` only in the sense that this, if present, always "
+      "takes priority; both may technically be passed, but `--against` is then simply unused";
+  const char* anchor =
+      "Names the single model within `--select`'s resolved selection that the literal "
+      "`--event-time-start`/`--event-time-end` window actually anchors on, instead of applying "
+      "to every Entry Node (the default, no-`--anchor` behavior). Not inferred from `--select`'s "
+      "`+`/graph-operator shape -- deliberately, so this never needs to parse any part of dbt's "
+      "own selector grammar (see `select`'s module doc comment for the same principle already "
+      "followed there). Must name a model actually present in `--select`'s resolved selection, "
+      "or this fails with a clear error. When given, `--event-time-start`/`--event-time-end` "
+      "become mandatory -- there is no yesterday-default on this path (see `plan`'s module doc "
+      "comment for the full algorithm)";
+};
+
+constexpr std::string_view k_hyphen_value_option = "--dbt-args";
+
+/// CLI11 reads a word beginning with a hyphen as the next option. Only
+/// --dbt-args may take such a value, so its separate value is glued on as
+/// "--dbt-args=VALUE" before parsing.
+std::vector<std::string> glue_hyphen_values(const std::vector<std::string>& args) {
+  std::vector<std::string> glued;
+  glued.reserve(args.size());
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i > 0 && args[i] == k_hyphen_value_option && i + 1 < args.size()) {
+      glued.push_back(std::string(k_hyphen_value_option) + "=" + args[i + 1]);
+      ++i;
+    } else {
+      glued.push_back(args[i]);
+    }
+  }
+  return glued;
+}
+
+/// Options collect into plain strings; whether each was given is read from
+/// its count afterwards, so no parser-level default ever hides an absence.
+struct OptionSlot {
+  CLI::Option* option = nullptr;
+  std::string value;
+  std::optional<std::string> get() const {
+    return option->count() > 0 ? std::optional<std::string>(value) : std::nullopt;
+  }
+};
+
+struct Slots {
+  OptionSlot exclude, event_time_start, event_time_end, project_dir, manifest, output_file,
+      dbt_command, dbt_args, against, state, anchor;
+};
+
+void add_value(CLI::App& app, OptionSlot& slot, const std::string& names, const char* value_name,
+               const char* help) {
+  slot.option = app.add_option(names, slot.value, help)->type_name(value_name);
+}
+
+void define_options(CLI::App& app, Cli& cli, Slots& slots) {
+  const HelpText help;
+  app.add_option("-s,--select", cli.select, help.select)->required()->type_name("SELECT");
+  add_value(app, slots.exclude, "--exclude", "EXCLUDE", help.exclude);
+  add_value(app, slots.event_time_start, "--event-time-start", "EVENT_TIME_START",
+            help.event_time_start);
+  add_value(app, slots.event_time_end, "--event-time-end", "EVENT_TIME_END", help.event_time_end);
+  add_value(app, slots.project_dir, "--project-dir", "PROJECT_DIR", help.project_dir);
+  add_value(app, slots.manifest, "--manifest", "MANIFEST", help.manifest);
+  add_value(app, slots.output_file, "-o,--output-file", "OUTPUT_FILE", help.output_file);
+  app.add_flag("--pretty", cli.pretty, help.pretty)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  app.add_flag("--html", cli.html, help.html)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  add_value(app, slots.dbt_command, "--dbt-command", "DBT_COMMAND", help.dbt_command);
+  add_value(app, slots.dbt_args, "--dbt-args", "DBT_ARGS", help.dbt_args);
+  add_value(app, slots.against, "--against", "AGAINST", help.against);
+  add_value(app, slots.state, "--state", "STATE", help.state);
+  add_value(app, slots.anchor, "--anchor", "ANCHOR", help.anchor);
+}
+
+void collect(const Slots& slots, Cli& cli) {
+  cli.exclude = slots.exclude.get();
+  cli.event_time_start = slots.event_time_start.get();
+  cli.event_time_end = slots.event_time_end.get();
+  cli.project_dir = slots.project_dir.get();
+  cli.manifest = slots.manifest.get();
+  cli.output_file = slots.output_file.get();
+  cli.dbt_command = slots.dbt_command.get();
+  cli.dbt_args = slots.dbt_args.get();
+  cli.against = slots.against.get();
+  cli.state = slots.state.get();
+  cli.anchor = slots.anchor.get();
+}
+
+/// The usage line names the one required option, as the help does.
+class Formatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App* /*app*/, std::string name) const override {
+    return "\nUsage: " + name + " [OPTIONS] --select <SELECT>\n";
+  }
+};
+
+CliExit usage_error(const CLI::App& app, const CLI::ParseError& error) {
+  std::string err = "error: " + std::string(error.what()) + "\n";
+  err += Formatter().make_usage(&app, app.get_name());
+  err += "\nFor more information, try '--help'.\n";
+  return CliExit{2, "", err};
+}
+
+}  // namespace
+
+std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
+  CLI::App app(k_about, "tarn-dbt-plan");
+  app.formatter(std::make_shared<Formatter>());
+  Cli cli;
+  Slots slots;
+  define_options(app, cli, slots);
+  // Defined last so that they close the option list in the help.
+  app.set_help_flag("-h,--help", "Print help");
+  app.set_version_flag("-V,--version", "tarn-dbt-plan " TARN_VERSION, "Print version");
+
+  std::vector<std::string> glued = glue_hyphen_values(args);
+  // CLI11 takes the arguments after the program name, last first.
+  std::vector<std::string> reversed(glued.rbegin(), glued.rend());
+  if (!reversed.empty()) {
+    reversed.pop_back();
+  }
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    return CliExit{0, app.help(), ""};
+  } catch (const CLI::CallForVersion& version) {
+    return CliExit{0, std::string(version.what()) + "\n", ""};
+  } catch (const CLI::ParseError& error) {
+    return usage_error(app, error);
+  }
+  collect(slots, cli);
+  return cli;
+}
+
+}  // namespace tarn

@@ -1,0 +1,257 @@
+#include "main/run.h"
+
+#include <csignal>
+#include <cstring>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "config/config.h"
+#include "date/date.h"
+#include "html/html_report.h"
+#include "main/cli.h"
+#include "main/console.h"
+#include "manifest/manifest.h"
+#include "output/plan_json.h"
+#include "output/tree.h"
+#include "output/write_atomically.h"
+#include "plan/plan.h"
+#include "refresh/refresh.h"
+#include "select/select.h"
+#include "state/state.h"
+#include "util/interrupt.h"
+#include "util/text.h"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Why a run stopped early: the message after "error: " and the exit status.
+struct Failure {
+  std::string message;
+  int status = 1;
+};
+
+template <typename T>
+using Step = std::expected<T, Failure>;
+
+Failure fail(std::string message) {
+  return Failure{std::move(message), 1};
+}
+
+/// An interruption seen between two steps ends the run as a failure whose
+/// status tells the signal, after everything held has been released.
+std::optional<Failure> interruption() {
+  std::optional<int> signal = pending_interrupt();
+  if (!signal) {
+    return std::nullopt;
+  }
+  const char* name = sigabbrev_np(*signal);
+  return Failure{"interrupted by SIG" + std::string(name ? name : "?"), 128 + *signal};
+}
+
+Step<void> check_anchor_has_window(const Cli& cli) {
+  if (cli.anchor && (!cli.event_time_start || !cli.event_time_end)) {
+    return std::unexpected(fail(
+        "--anchor requires --event-time-start and --event-time-end to both be passed explicitly "
+        "-- there is no yesterday-default when --anchor is used"));
+  }
+  return {};
+}
+
+Step<void> check_project(const fs::path& project_dir) {
+  std::error_code ec;
+  (void)fs::status(project_dir / "dbt_project.yml", ec);
+  if (ec) {
+    return std::unexpected(fail(
+        display_path(project_dir) +
+        " does not look like a dbt project -- no dbt_project.yml found there. tarn-dbt-plan only "
+        "works inside a dbt project: run it from the project root, or pass --project-dir pointing "
+        "at one."));
+  }
+  return {};
+}
+
+/// The explicit Anchor window, if both options are given; parsed only after
+/// all dbt work, so that a typo in a date never hides a dbt problem.
+Step<std::optional<Window>> explicit_window(const Cli& cli) {
+  if (!cli.event_time_start && !cli.event_time_end) {
+    return std::optional<Window>{};
+  }
+  if (!cli.event_time_start || !cli.event_time_end) {
+    return std::unexpected(
+        fail("--event-time-start and --event-time-end must be passed together, or not at all"));
+  }
+  auto parse = [](const std::string& text) -> Step<Date> {
+    auto date = parse_date(text);
+    if (!date) {
+      return std::unexpected(
+          fail(quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date"));
+    }
+    return *date;
+  };
+  auto start = parse(*cli.event_time_start);
+  if (!start) {
+    return std::unexpected(start.error());
+  }
+  auto end = parse(*cli.event_time_end);
+  if (!end) {
+    return std::unexpected(end.error());
+  }
+  return std::optional<Window>{Window{*start, *end}};
+}
+
+class Driver {
+ public:
+  Driver(const Cli& cli, Console& console) : cli_(cli), console_(console) {}
+
+  /// Steps 2 to 22. The baseline lives in this frame, so it is released
+  /// before the caller prints an error, and after the last output otherwise.
+  Step<void> execute() {
+    if (auto checked = check_anchor_has_window(cli_); !checked) {
+      return checked;
+    }
+    const fs::path project_dir = cli_.project_dir ? fs::path(*cli_.project_dir) : fs::path(".");
+    if (auto checked = check_project(project_dir); !checked) {
+      return checked;
+    }
+    auto config = load_project_config(project_dir);
+    if (!config) {
+      return std::unexpected(fail(config.error().message()));
+    }
+    const fs::path manifest_path =
+        cli_.manifest ? fs::path(*cli_.manifest) : project_dir / "target" / "manifest.json";
+    auto settings =
+        resolve_settings(SettingOptions{cli_.dbt_command, cli_.dbt_args, cli_.against}, *config);
+    if (!settings) {
+      return std::unexpected(fail(settings.error()));
+    }
+    auto refreshed =
+        refresh_manifest(project_dir, manifest_path, settings->dbt_command, settings->dbt_args);
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!refreshed) {
+      return std::unexpected(fail(refreshed.error()));
+    }
+    auto manifest = load_manifest(manifest_path);
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!manifest) {
+      return std::unexpected(fail(manifest.error().message()));
+    }
+    return plan_and_report(project_dir, manifest_path, *settings, *manifest);
+  }
+
+ private:
+  Step<void> plan_and_report(const fs::path& project_dir, const fs::path& manifest_path,
+                             const EffectiveSettings& settings, const Manifest& manifest) {
+    auto baseline = prepare_state_baseline(
+        BaselineRequest{project_dir, cli_.select, cli_.exclude,
+                        cli_.state ? std::optional<fs::path>(*cli_.state) : std::nullopt,
+                        settings.against, settings.dbt_command, settings.dbt_args});
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!baseline) {
+      return std::unexpected(fail(baseline.error().message()));
+    }
+    auto selection =
+        select_models(SelectRequest{project_dir, settings.dbt_command, settings.dbt_args,
+                                    cli_.select, cli_.exclude, baseline->state_dir()},
+                      manifest);
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!selection) {
+      return std::unexpected(fail(selection.error().message()));
+    }
+    auto window = explicit_window(cli_);
+    if (!window) {
+      return std::unexpected(window.error());
+    }
+    auto plan =
+        generate(manifest, *selection, *window, settings.max_window_expansion_days, cli_.anchor);
+    if (!plan) {
+      return std::unexpected(fail(plan.error().message()));
+    }
+    PlanRunInfo info{cli_.select, display_path(manifest_path), settings.dbt_command,
+                     manifest.generated_at, settings.max_window_expansion_days};
+    auto reported = report(project_dir, *plan, info);
+    if (!reported) {
+      return reported;
+    }
+    print_notes(*plan);
+    baseline->release();
+    return {};
+  }
+
+  Step<void> report(const fs::path& project_dir, const Plan& plan, const PlanRunInfo& info) {
+    const fs::path output_path = cli_.output_file
+                                     ? fs::path(*cli_.output_file)
+                                     : project_dir / "target" / "tarn" / "dbt_plan.json";
+    if (auto written = write_atomically(output_path, render_plan_json(plan, info)); !written) {
+      return std::unexpected(fail(written.error()));
+    }
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (cli_.pretty) {
+      console_.out(render_tree(plan));
+    }
+    if (cli_.html) {
+      const fs::path report_path = html_report_path(project_dir);
+      if (auto written = write_atomically(report_path, render_html_report(plan)); !written) {
+        return std::unexpected(fail(written.error()));
+      }
+      console_.out("wrote " + display_path(report_path) + "\n");
+    }
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    return {};
+  }
+
+  void print_notes(const Plan& plan) {
+    if (auto note = plan.default_yesterday_note()) {
+      console_.err(*note + "\n");
+    }
+    for (const PlanWarning& warning : plan.warnings) {
+      console_.err("warning: " + warning.model + ": " + warning.message + "\n");
+    }
+  }
+
+  const Cli& cli_;
+  Console& console_;
+};
+
+}  // namespace
+
+int run(const std::vector<std::string>& args) {
+  Console console;
+  auto parsed = parse_cli(args);
+  if (auto* exit = std::get_if<CliExit>(&parsed)) {
+    console.out(exit->out);
+    console.err(exit->err);
+    return exit->status;
+  }
+  Driver driver(std::get<Cli>(parsed), console);
+  auto outcome = driver.execute();
+  if (!outcome) {
+    console.err("error: " + outcome.error().message + "\n");
+    return outcome.error().status;
+  }
+  if (int failure = console.out_failure(); failure != 0) {
+    // The plan file is complete; only the requested terminal output was lost.
+    console.err(
+        "error: could not write to standard output: " + std::string(std::strerror(failure)) + "\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tarn

@@ -1,0 +1,57 @@
+#pragma once
+// dbt's compiled manifest.json read into the model graph: every model and
+// every source, with parents, event_time and the config.meta.tarn settings.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "date/date.h"
+
+namespace tarn {
+
+struct TarnMeta {
+  std::int64_t lookback = 0;
+  WindowUnit lookback_unit = WindowUnit::day;
+  std::int64_t lookahead = 0;
+  WindowUnit lookahead_unit = WindowUnit::day;
+  std::unordered_map<std::string, std::int64_t> lookback_overrides;
+  std::unordered_map<std::string, std::int64_t> lookahead_overrides;
+};
+
+struct ManifestNode {
+  std::string id;
+  std::string name;
+  std::vector<std::string> depends_on;  // verbatim, manifest order
+  std::optional<std::string> event_time;
+  std::optional<TarnMeta> meta;
+  bool is_source = false;
+  /// A versioned model's version as dbt prints it after ".v" ("2" for
+  /// `version: 2`); absent when the model is not versioned.
+  std::optional<std::string> version;
+};
+
+struct Manifest {
+  std::optional<std::string> generated_at;
+  std::unordered_map<std::string, ManifestNode> nodes;
+};
+
+struct ManifestError {
+  enum class Kind { read, parse };
+  Kind kind = Kind::read;
+  std::string path;    // as displayed
+  std::string detail;  // the system's text, or the parse error ending " at line L column C"
+  std::string message() const;  // "{path}: {detail}"
+};
+
+std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path& path);
+
+/// Parses manifest text already in memory; the error is the parse detail.
+std::expected<Manifest, std::string> parse_manifest(std::string_view json);
+
+}  // namespace tarn

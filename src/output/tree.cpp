@@ -1,0 +1,7 @@
+#include "output/tree.h"
+
+namespace tarn {
+std::string render_tree(const Plan&) {
+  return {};
+}
+}  // namespace tarn

@@ -1,0 +1,72 @@
+#pragma once
+// The cascading window planner: orders the selected models, places the Anchor
+// window on the Entry Nodes (or, in anchor mode, on one model and its
+// ancestors worked out backwards) and widens windows downstream.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "date/date.h"
+#include "manifest/manifest.h"
+#include "select/select.h"
+
+namespace tarn {
+
+struct Window {
+  Date start;
+  Date end;
+  friend bool operator==(const Window&, const Window&) = default;
+};
+
+struct PlannedModel {
+  std::string name;
+  Date event_time_start;
+  Date event_time_end;
+  std::int64_t lookback = 0;
+  WindowUnit lookback_unit = WindowUnit::day;
+  std::int64_t lookahead = 0;
+  WindowUnit lookahead_unit = WindowUnit::day;
+  std::vector<std::string> depends_on;  // names of the selected parents
+  std::uint64_t layer = 0;
+};
+
+struct PlanWarning {
+  std::string model;
+  std::string message;
+};
+
+struct Plan {
+  std::vector<PlannedModel> models;
+  std::vector<PlanWarning> warnings;
+  std::optional<std::string> anchor_model;
+  Window anchor_window;
+  bool default_yesterday = false;
+
+  std::optional<std::string> default_yesterday_note() const;
+};
+
+struct PlanError {
+  enum class Kind { cycle, anchor_not_in_selection };
+  Kind kind = Kind::cycle;
+  std::string anchor;
+  std::uint64_t selected_count = 0;
+  std::string listing;
+  std::string message() const;
+};
+
+/// Selected id to its selected parents, in manifest order.
+using ParentsMap = std::unordered_map<std::string, std::vector<std::string>>;
+
+/// Kahn's algorithm; each batch of newly ready ids is sorted by bytes.
+std::expected<std::vector<std::string>, PlanError> topological_order(const ParentsMap& parents);
+
+std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selection& selection,
+                                        std::optional<Window> explicit_window,
+                                        std::int64_t max_window_expansion_days,
+                                        const std::optional<std::string>& anchor);
+
+}  // namespace tarn

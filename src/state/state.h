@@ -1,0 +1,63 @@
+#pragma once
+// The comparison state for dbt's state: selectors: a --state directory given
+// by the user, or a baseline compiled in a temporary git worktree at the
+// merge-base of HEAD and the comparison ref.
+
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarn {
+
+/// Owns the temporary worktree, if any: releasing (or destroying) the
+/// baseline removes it, exactly once.
+class StateBaseline {
+ public:
+  StateBaseline() = default;
+  explicit StateBaseline(std::optional<std::filesystem::path> state_dir);
+  StateBaseline(std::filesystem::path state_dir, std::filesystem::path repository,
+                std::filesystem::path private_dir, std::filesystem::path worktree);
+  StateBaseline(StateBaseline&& other) noexcept;
+  StateBaseline& operator=(StateBaseline&& other) noexcept;
+  StateBaseline(const StateBaseline&) = delete;
+  StateBaseline& operator=(const StateBaseline&) = delete;
+  ~StateBaseline();
+
+  const std::optional<std::filesystem::path>& state_dir() const { return state_dir_; }
+  bool owns_worktree() const { return worktree_.has_value(); }
+  void release();
+
+ private:
+  struct Worktree {
+    std::filesystem::path repository;
+    std::filesystem::path private_dir;  // the 0700 directory holding the worktree
+    std::filesystem::path path;
+  };
+  std::optional<std::filesystem::path> state_dir_;
+  std::optional<Worktree> worktree_;
+};
+
+struct StateError {
+  enum class Kind { git_start, repository, merge_base, worktree, compile };
+  Kind kind = Kind::git_start;
+  std::string detail;     // system error, git's stderr, or the dbt step message
+  std::string directory;  // project or repository directory as displayed
+  std::string reference;  // merge_base: the comparison ref; worktree: the commit
+  std::string message() const;
+};
+
+struct BaselineRequest {
+  std::filesystem::path project_dir;
+  std::string select;
+  std::optional<std::string> exclude;
+  std::optional<std::filesystem::path> state;
+  std::string against;
+  std::string dbt_command;
+  std::vector<std::string> dbt_args;
+};
+
+std::expected<StateBaseline, StateError> prepare_state_baseline(const BaselineRequest& request);
+
+}  // namespace tarn

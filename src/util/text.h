@@ -1,0 +1,26 @@
+#pragma once
+// Text helpers with no product knowledge: lossy UTF-8 decoding, Unicode
+// whitespace trimming, path display and the quoted form of a user value.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tarn {
+
+/// Decodes bytes as UTF-8, replacing each maximal invalid subsequence with
+/// U+FFFD, so that child output and odd paths can always be shown.
+std::string decode_lossy(std::string_view bytes);
+
+/// Strips leading and trailing Unicode White_Space (carriage return included).
+std::string_view trim_whitespace(std::string_view text);
+
+/// The form in which a path appears in messages and documents: its bytes,
+/// lossily decoded, never made absolute.
+std::string display_path(const std::filesystem::path& path);
+
+/// A user value echoed inside a message: double quotes around it, a backslash
+/// before `"` and `\`, and control characters as \n, \t, \r, \0 or \u{hex}.
+std::string quoted_value(std::string_view value);
+
+}  // namespace tarn
