@@ -1,8 +1,230 @@
 #include "select/process.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include "util/interrupt.h"
+
+extern char** environ;
+
 namespace tarn {
-std::expected<ProcessResult, std::string> run_process(const std::vector<std::string>&,
-                                                      const std::filesystem::path&) {
-  return std::unexpected(std::string("not implemented"));
+namespace {
+
+std::string system_error_text(int error) {
+  return std::strerror(error);
 }
+
+/// A file descriptor closed when it goes out of scope.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { reset(); }
+
+  int get() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Descriptor read_end;
+  Descriptor write_end;
+};
+
+/// Close-on-exec, so that no other child inherits either end.
+std::expected<Pipe, int> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    return std::unexpected(errno);
+  }
+  return Pipe{Descriptor(fds[0]), Descriptor(fds[1])};
+}
+
+/// The interrupting signals stay blocked while a child is being started and
+/// registered, so that an interruption in between is passed on, not lost.
+class InterruptsBlocked {
+ public:
+  InterruptsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  InterruptsBlocked(const InterruptsBlocked&) = delete;
+  InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+  ~InterruptsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+/// What the child starts with besides its argument vector: default signal
+/// dispositions (the program ignores SIGPIPE and SIGXFSZ), nothing blocked,
+/// empty standard input, the two pipes as its output streams and no other
+/// descriptor.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    ::posix_spawn_file_actions_init(&actions_);
+    ::posix_spawnattr_init(&attributes_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    ::posix_spawn_file_actions_destroy(&actions_);
+    ::posix_spawnattr_destroy(&attributes_);
+  }
+
+  int prepare(const Pipe& out, const Pipe& err, const std::filesystem::path& working_dir) {
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) {
+      sigaddset(&defaults, signal);
+    }
+    sigset_t nothing;
+    sigemptyset(&nothing);
+    int error = 0;
+    auto step = [&error](int result) {
+      if (error == 0) {
+        error = result;
+      }
+    };
+    step(::posix_spawnattr_setsigdefault(&attributes_, &defaults));
+    step(::posix_spawnattr_setsigmask(&attributes_, &nothing));
+    step(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+    step(::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
+    step(::posix_spawn_file_actions_adddup2(&actions_, out.write_end.get(), STDOUT_FILENO));
+    step(::posix_spawn_file_actions_adddup2(&actions_, err.write_end.get(), STDERR_FILENO));
+    step(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1));
+    if (!working_dir.empty()) {
+      step(::posix_spawn_file_actions_addchdir_np(&actions_, working_dir.c_str()));
+    }
+    return error;
+  }
+
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
+};
+
+/// Reads both streams until both end, whichever the child writes first, so
+/// that a full pipe never stalls it.
+void drain(Descriptor& out_fd, Descriptor& err_fd, std::string& out, std::string& err) {
+  char buffer[65536];
+  while (out_fd.is_open() || err_fd.is_open()) {
+    pollfd fds[2] = {{out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    std::pair<Descriptor*, std::string*> streams[2] = {{&out_fd, &out}, {&err_fd, &err}};
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      ssize_t count = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (count > 0) {
+        streams[i].second->append(buffer, static_cast<std::size_t>(count));
+      } else if (count == 0 || errno != EINTR) {
+        streams[i].first->reset();
+      }
+    }
+  }
+}
+
+/// Waits for the child without reaping it first, so that its pid cannot be
+/// reused while an interruption may still be passed on to it.
+int wait_for(pid_t pid) {
+  siginfo_t info = {};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  int status = 0;
+  {
+    InterruptsBlocked blocked;
+    set_foreground_child(0);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+std::expected<ProcessResult, std::string> run_process(const std::vector<std::string>& argv,
+                                                      const std::filesystem::path& working_dir) {
+  if (argv.empty()) {
+    return std::unexpected(system_error_text(ENOENT));
+  }
+  auto out_pipe = make_pipe();
+  if (!out_pipe) {
+    return std::unexpected(system_error_text(out_pipe.error()));
+  }
+  auto err_pipe = make_pipe();
+  if (!err_pipe) {
+    return std::unexpected(system_error_text(err_pipe.error()));
+  }
+  SpawnSetup setup;
+  if (int error = setup.prepare(*out_pipe, *err_pipe, working_dir); error != 0) {
+    return std::unexpected(system_error_text(error));
+  }
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) {
+    args.push_back(const_cast<char*>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+
+  pid_t pid = 0;
+  {
+    InterruptsBlocked blocked;
+    // Reports a failed chdir or exec in the child as its result.
+    int error =
+        ::posix_spawnp(&pid, args[0], setup.actions(), setup.attributes(), args.data(), environ);
+    if (error != 0) {
+      return std::unexpected(system_error_text(error));
+    }
+    set_foreground_child(pid);
+  }
+  out_pipe->write_end.reset();
+  err_pipe->write_end.reset();
+
+  ProcessResult result;
+  drain(out_pipe->read_end, err_pipe->read_end, result.out, result.err);
+  const int status = wait_for(pid);
+  result.exited = WIFEXITED(status);
+  result.exit_code = result.exited ? WEXITSTATUS(status) : 0;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return result;
+}
+
 }  // namespace tarn
