@@ -1,14 +1,155 @@
 #include "select/select.h"
 
+#include <fmt/format.h>
+
+#include <unordered_map>
+
+#include "select/dbt_command.h"
+#include "select/process.h"
+#include "util/interrupt.h"
+#include "util/shell_words.h"
+#include "util/text.h"
+
 namespace tarn {
+namespace {
+
+SelectError start_failure(const std::string& dbt_command, std::string message) {
+  return SelectError{SelectError::Kind::start, dbt_command, std::move(message), {}, {}};
+}
+
+/// Every name `dbt ls --output name` may print for a model: its plain name,
+/// and for a versioned model also "<name>.v<version>". When two models share
+/// a name the smaller id wins, so the choice does not depend on hash order.
+std::unordered_map<std::string, const std::string*> model_ids_by_name(const Manifest& manifest) {
+  std::unordered_map<std::string, const std::string*> ids;
+  auto add = [&ids](std::string name, const std::string& id) {
+    auto [it, inserted] = ids.try_emplace(std::move(name), &id);
+    if (!inserted && id < *it->second) {
+      it->second = &id;
+    }
+  };
+  for (const auto& [id, node] : manifest.nodes) {
+    if (node.is_source) {
+      continue;
+    }
+    add(node.name, id);
+    if (node.version) {
+      add(node.name + ".v" + *node.version, id);
+    }
+  }
+  return ids;
+}
+
+/// The `dbt ls` arguments after the command's own words, or the start
+/// failure's message when a selector cannot be split.
+std::expected<std::vector<std::string>, std::string> ls_arguments(const SelectRequest& request) {
+  std::vector<std::string> args = {"ls",   "--resource-type", "model",   "--output",
+                                   "name", "--quiet",         "--select"};
+  auto select_words = split_shell_words(request.select);
+  if (!select_words) {
+    return std::unexpected(
+        fmt::format("could not parse --select {}: {}", request.select, select_words.error()));
+  }
+  args.insert(args.end(), select_words->begin(), select_words->end());
+  if (request.exclude) {
+    auto exclude_words = split_shell_words(*request.exclude);
+    if (!exclude_words) {
+      return std::unexpected(
+          fmt::format("could not parse --exclude {}: {}", *request.exclude, exclude_words.error()));
+    }
+    args.push_back("--exclude");
+    args.insert(args.end(), exclude_words->begin(), exclude_words->end());
+  }
+  if (request.state_dir) {
+    args.push_back("--state");
+    args.push_back(request.state_dir->native());
+  }
+  return args;
+}
+
+/// The command text is checked before the selectors, so a broken command is
+/// the failure reported when both are broken.
+std::expected<std::vector<std::string>, std::string> ls_argv(const SelectRequest& request) {
+  auto args = ls_arguments(request);
+  auto argv =
+      dbt_argv(request.dbt_command, args.value_or(std::vector<std::string>{}), request.dbt_args);
+  if (!argv) {
+    return std::unexpected(argv.error().kind == DbtCommandError::Kind::empty
+                               ? std::string(k_empty_command_message)
+                               : argv.error().splitter_message);
+  }
+  if (!args) {
+    return std::unexpected(args.error());
+  }
+  return std::move(*argv);
+}
+
+}  // namespace
+
 std::string SelectError::message() const {
+  switch (kind) {
+    case Kind::start:
+      return fmt::format("could not run `{} ls`: {}", dbt_command, detail);
+    case Kind::dbt:
+      return fmt::format("`{} ls` failed:\nstdout:\n{}\nstderr:\n{}", dbt_command, stdout_text,
+                         stderr_text);
+    case Kind::unknown_model:
+      return fmt::format(
+          "`{} ls` selected {}, which isn't a model in the compiled manifest -- the manifest at "
+          "--manifest is likely out of sync with the current project state; delete it and rerun "
+          "(or point --manifest at a freshly compiled one)",
+          dbt_command, detail);
+  }
   return detail;
 }
-std::expected<Selection, SelectError> select_models(const SelectRequest&, const Manifest&) {
-  return std::unexpected(SelectError{});
+
+std::expected<Selection, SelectError> select_models(const SelectRequest& request,
+                                                    const Manifest& manifest) {
+  auto argv = ls_argv(request);
+  if (!argv) {
+    return std::unexpected(start_failure(request.dbt_command, argv.error()));
+  }
+  // An interruption before the start is not passed on to dbt, so stop here.
+  if (auto signal = pending_interrupt()) {
+    return std::unexpected(
+        start_failure(request.dbt_command, fmt::format("interrupted by signal {}", *signal)));
+  }
+  auto result = run_process(*argv, request.project_dir);
+  if (!result) {
+    return std::unexpected(start_failure(request.dbt_command, result.error()));
+  }
+  if (!result->success()) {
+    return std::unexpected(SelectError{SelectError::Kind::dbt,
+                                       request.dbt_command,
+                                       {},
+                                       decode_lossy(result->out),
+                                       decode_lossy(result->err)});
+  }
+  return selection_from_output(result->out, manifest, request.dbt_command);
 }
-std::expected<Selection, SelectError> selection_from_output(std::string_view, const Manifest&,
-                                                            const std::string&) {
-  return std::unexpected(SelectError{});
+
+std::expected<Selection, SelectError> selection_from_output(std::string_view output,
+                                                            const Manifest& manifest,
+                                                            const std::string& dbt_command) {
+  const std::string text = decode_lossy(output);
+  const auto ids = model_ids_by_name(manifest);
+  Selection selection;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = trim_whitespace(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.empty()) {
+      continue;
+    }
+    auto found = ids.find(std::string(line));
+    if (found == ids.end()) {
+      return std::unexpected(
+          SelectError{SelectError::Kind::unknown_model, dbt_command, std::string(line), {}, {}});
+    }
+    selection.insert(*found->second);
+  }
+  return selection;
 }
+
 }  // namespace tarn

@@ -1,24 +1,289 @@
 #include "state/state.h"
 
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "select/dbt_command.h"
+#include "select/process.h"
+#include "util/interrupt.h"
+#include "util/text.h"
+
 namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string trimmed(const std::string& bytes) {
+  return std::string(trim_whitespace(decode_lossy(bytes)));
+}
+
+StateError git_start_error(std::string system_error) {
+  return StateError{StateError::Kind::git_start, std::move(system_error), {}, {}};
+}
+
+StateError compile_error(std::string message) {
+  return StateError{StateError::Kind::compile, std::move(message), {}, {}};
+}
+
+std::optional<StateError> interrupted() {
+  if (auto signal = pending_interrupt()) {
+    return compile_error(fmt::format("interrupted by signal {}", *signal));
+  }
+  return std::nullopt;
+}
+
+bool mentions_state_method(const BaselineRequest& request) {
+  constexpr std::string_view marker = "state:";
+  return request.select.find(marker) != std::string::npos ||
+         (request.exclude && request.exclude->find(marker) != std::string::npos);
+}
+
+fs::path canonical_or_unchanged(const fs::path& path) {
+  std::error_code ec;
+  fs::path canonical = fs::canonical(path, ec);
+  return ec ? path : canonical;
+}
+
+/// The project directory relative to the repository top level, compared
+/// component by component on canonical paths; empty when it is the top level
+/// itself or lies outside it.
+fs::path project_within_repository(const fs::path& repository, const fs::path& project_dir) {
+  const fs::path top = canonical_or_unchanged(repository);
+  const fs::path project = canonical_or_unchanged(project_dir);
+  auto [top_end, project_at] =
+      std::mismatch(top.begin(), top.end(), project.begin(), project.end());
+  if (top_end != top.end()) {
+    return {};
+  }
+  fs::path relative;
+  for (; project_at != project.end(); ++project_at) {
+    if (!project_at->empty()) {
+      relative /= *project_at;
+    }
+  }
+  return relative;
+}
+
+/// A directory only this user can enter, created exclusively, so that no one
+/// else can plant anything where git will create the worktree.
+std::expected<fs::path, std::string> make_private_directory() {
+  std::error_code ec;
+  const fs::path temp_dir = fs::temp_directory_path(ec);
+  if (ec) {
+    return std::unexpected(ec.message());
+  }
+  std::string name = (temp_dir / "tarn-dbt-plan-state-XXXXXX").native();
+  if (::mkdtemp(name.data()) == nullptr) {
+    return std::unexpected(std::string(std::strerror(errno)));
+  }
+  return fs::path(name);
+}
+
+void remove_worktree(const fs::path& repository, const fs::path& private_dir,
+                     const fs::path& worktree) {
+  // Ignored on failure: nothing may stop the run from ending, and the
+  // private directory goes below either way.
+  (void)run_process(
+      {"git", "-C", repository.native(), "worktree", "remove", "--force", worktree.native()}, {});
+  std::error_code ec;
+  fs::remove_all(private_dir, ec);
+}
+
+std::expected<void, std::string> run_dbt(const BaselineRequest& request, const char* subcommand,
+                                         const fs::path& working_dir) {
+  auto argv = dbt_argv(request.dbt_command, {subcommand}, request.dbt_args);
+  if (!argv) {
+    if (argv.error().kind == DbtCommandError::Kind::empty) {
+      return std::unexpected(std::string(k_empty_command_message));
+    }
+    return std::unexpected(
+        fmt::format("could not parse --dbt-command: {}", argv.error().splitter_message));
+  }
+  auto result = run_process(*argv, working_dir);
+  if (!result) {
+    return std::unexpected(
+        fmt::format("could not run `{} {}`: {}", request.dbt_command, subcommand, result.error()));
+  }
+  if (!result->success()) {
+    return std::unexpected(fmt::format("`{} {}` failed:\nstdout:\n{}\nstderr:\n{}",
+                                       request.dbt_command, subcommand, decode_lossy(result->out),
+                                       decode_lossy(result->err)));
+  }
+  return {};
+}
+
+bool has_package_file(const fs::path& project_dir) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(project_dir / "packages.yml", ec)) ||
+         fs::exists(fs::symlink_status(project_dir / "dependencies.yml", ec));
+}
+
+/// Packages first when the project declares any, then the manifest.
+std::optional<StateError> compile_baseline(const BaselineRequest& request,
+                                           const fs::path& project_dir) {
+  if (has_package_file(project_dir)) {
+    if (auto deps = run_dbt(request, "deps", project_dir); !deps) {
+      return compile_error(deps.error());
+    }
+    if (auto stop = interrupted()) {
+      return stop;
+    }
+  }
+  if (auto parsed = run_dbt(request, "parse", project_dir); !parsed) {
+    return compile_error(parsed.error());
+  }
+  return interrupted();
+}
+
+struct GitOutput {
+  bool success = false;
+  std::string out;  // trimmed
+  std::string err;  // trimmed
+};
+
+std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
+                                             const fs::path& working_dir) {
+  argv.insert(argv.begin(), "git");
+  auto result = run_process(argv, working_dir);
+  if (!result) {
+    return std::unexpected(git_start_error(result.error()));
+  }
+  if (auto stop = interrupted()) {
+    return std::unexpected(*stop);
+  }
+  return GitOutput{result->success(), trimmed(result->out), trimmed(result->err)};
+}
+
+std::expected<fs::path, StateError> repository_top_level(const BaselineRequest& request) {
+  auto git = run_git({"rev-parse", "--show-toplevel"}, request.project_dir);
+  if (!git) {
+    return std::unexpected(git.error());
+  }
+  if (!git->success) {
+    return std::unexpected(
+        StateError{StateError::Kind::repository, git->err, display_path(request.project_dir), {}});
+  }
+  return fs::path(git->out);
+}
+
+std::expected<std::string, StateError> merge_base(const BaselineRequest& request,
+                                                  const fs::path& repository) {
+  auto git = run_git({"merge-base", "HEAD", request.against}, repository);
+  if (!git) {
+    return std::unexpected(git.error());
+  }
+  if (!git->success) {
+    return std::unexpected(StateError{StateError::Kind::merge_base, git->err,
+                                      display_path(repository), request.against});
+  }
+  return git->out;
+}
+
+std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& request) {
+  auto repository = repository_top_level(request);
+  if (!repository) {
+    return std::unexpected(repository.error());
+  }
+  const fs::path relative = project_within_repository(*repository, request.project_dir);
+  auto commit = merge_base(request, *repository);
+  if (!commit) {
+    return std::unexpected(commit.error());
+  }
+  auto worktree_error = [&](std::string detail) {
+    return StateError{StateError::Kind::worktree, std::move(detail), display_path(*repository),
+                      *commit};
+  };
+  auto private_dir = make_private_directory();
+  if (!private_dir) {
+    return std::unexpected(worktree_error(private_dir.error()));
+  }
+  const fs::path worktree = *private_dir / "worktree";
+  auto added = run_git({"worktree", "add", "--detach", worktree.native(), *commit}, *repository);
+  if (!added) {
+    // An interrupted git may have registered the worktree half-way.
+    remove_worktree(*repository, *private_dir, worktree);
+    return std::unexpected(added.error());
+  }
+  if (!added->success) {
+    std::error_code ec;
+    fs::remove_all(*private_dir, ec);
+    return std::unexpected(worktree_error(added->err));
+  }
+  const fs::path project_dir = relative.empty() ? worktree : worktree / relative;
+  StateBaseline baseline(project_dir / "target", *repository, *private_dir, worktree);
+  if (auto failed = compile_baseline(request, project_dir)) {
+    return std::unexpected(*failed);  // `baseline` removes the worktree on the way out
+  }
+  return baseline;
+}
+
+}  // namespace
+
 StateBaseline::StateBaseline(std::optional<std::filesystem::path> state_dir)
     : state_dir_(std::move(state_dir)) {}
+
 StateBaseline::StateBaseline(std::filesystem::path state_dir, std::filesystem::path repository,
                              std::filesystem::path private_dir, std::filesystem::path worktree)
     : state_dir_(std::move(state_dir)),
       worktree_(Worktree{std::move(repository), std::move(private_dir), std::move(worktree)}) {}
-StateBaseline::StateBaseline(StateBaseline&& other) noexcept = default;
-StateBaseline& StateBaseline::operator=(StateBaseline&& other) noexcept = default;
+
+// A moved-from baseline no longer owns the worktree, so it is removed once.
+StateBaseline::StateBaseline(StateBaseline&& other) noexcept
+    : state_dir_(std::move(other.state_dir_)), worktree_(std::exchange(other.worktree_, {})) {}
+
+StateBaseline& StateBaseline::operator=(StateBaseline&& other) noexcept {
+  if (this != &other) {
+    release();
+    state_dir_ = std::move(other.state_dir_);
+    worktree_ = std::exchange(other.worktree_, {});
+  }
+  return *this;
+}
+
 StateBaseline::~StateBaseline() {
   release();
 }
+
 void StateBaseline::release() {
-  worktree_.reset();
+  if (auto worktree = std::exchange(worktree_, {})) {
+    remove_worktree(worktree->repository, worktree->private_dir, worktree->path);
+  }
 }
+
 std::string StateError::message() const {
+  switch (kind) {
+    case Kind::git_start:
+      return fmt::format("could not run git -- is it installed and on PATH? ({})", detail);
+    case Kind::repository:
+      return fmt::format("{}: not inside a git repository ({})", directory, detail);
+    case Kind::merge_base:
+      return fmt::format(
+          "could not find a merge-base between HEAD and {0} in {1} -- the histories may be "
+          "unrelated, or {0} may not exist{2}",
+          reference, directory, detail.empty() ? std::string() : " (" + detail + ")");
+    case Kind::worktree:
+      return fmt::format("could not create a git worktree for commit {} in {}: {}", reference,
+                         directory, detail);
+    case Kind::compile:
+      return fmt::format("could not compile the state:-comparison baseline: {}", detail);
+  }
   return detail;
 }
+
 std::expected<StateBaseline, StateError> prepare_state_baseline(const BaselineRequest& request) {
-  return StateBaseline(request.state);
+  if (request.state) {
+    return StateBaseline(request.state);
+  }
+  if (!mentions_state_method(request)) {
+    return StateBaseline();
+  }
+  return build_baseline(request);
 }
+
 }  // namespace tarn
