@@ -1,0 +1,468 @@
+import assert from 'node:assert/strict';
+import { after, afterEach, before, describe, test } from 'node:test';
+import { launch, nextFrame, openReport } from './harness.mjs';
+
+const LONG_NAME = (() => {
+  let name = '';
+  while (name.length < 180) {
+    name += 'very_long_model_name_without_any_space_';
+  }
+  return name + 'end';
+})();
+const HOSTILE_NAME = '</script><img src=x onerror="window.pwned=1"><!--&amp;';
+const NONE_TEXT = '"(none \u2014 an Entry Node)"';
+
+let browser;
+let opened = [];
+
+before(async () => {
+  browser = await launch();
+});
+after(async () => {
+  await browser?.close();
+});
+
+async function open(name, media) {
+  const report = await openReport(browser.context, name, media);
+  opened.push(report);
+  return report.page;
+}
+
+// Every page of every test: nothing but the page itself was requested and no
+// error reached the console.
+afterEach(async () => {
+  for (const report of opened) {
+    assert.deepEqual(report.trouble(), { requests: [], errors: [] });
+    await report.page.close();
+  }
+  opened = [];
+});
+
+function columns(page) {
+  return page.$$eval('#layers > .layer-col', (cols) =>
+    cols.map((col) => ({
+      left: col.getBoundingClientRect().left,
+      boxes: [...col.querySelectorAll('.node-box')].map((box) => ({
+        dataName: box.dataset.name,
+        name: box.querySelector('.node-name').textContent,
+        layer: box.querySelector('.node-layer').textContent,
+        window: box.querySelector('.node-window').textContent,
+      })),
+    })),
+  );
+}
+
+function boxClasses(page) {
+  return page.$$eval('.node-box', (boxes) =>
+    Object.fromEntries(boxes.map((box) => [box.dataset.name, box.className])),
+  );
+}
+
+function edgeClasses(page) {
+  return page.$$eval('#edges path', (paths) =>
+    Object.fromEntries(
+      paths.map((p) => [`${p.dataset.upstream}->${p.dataset.downstream}`, p.getAttribute('class')]),
+    ),
+  );
+}
+
+function panel(page) {
+  return page.evaluate(() => {
+    const shown = (id) => getComputedStyle(document.getElementById(id)).display !== 'none';
+    const items = (id) => [...document.querySelectorAll(`#${id} li`)].map((li) => li.textContent);
+    const emptyText = (id) =>
+      getComputedStyle(document.getElementById(id), '::before').content;
+    return {
+      emptyShown: shown('panel-empty'),
+      contentShown: shown('panel-content'),
+      title: document.getElementById('panel-title').textContent,
+      layer: document.getElementById('panel-layer').textContent,
+      window: document.getElementById('panel-window').textContent,
+      upstream: items('panel-upstream'),
+      downstream: items('panel-downstream'),
+      upstreamEmptyText: emptyText('panel-upstream'),
+      downstreamEmptyText: emptyText('panel-downstream'),
+    };
+  });
+}
+
+const box = (name) => `.node-box[data-name="${name}"]`;
+
+describe('layout', () => {
+  test('one column per present layer, ascending, boxes ordered by name', async () => {
+    const page = await open('basic.html');
+    const cols = await columns(page);
+    assert.deepEqual(
+      cols.map((col) => col.boxes.map((b) => b.name)),
+      [['alpha', 'Beta', 'gamma'], ['fct_orders', LONG_NAME], ['mart', 'report']],
+    );
+    assert.deepEqual(
+      cols.map((col) => col.boxes.map((b) => b.layer)),
+      [['layer 0', 'layer 0', 'layer 0'], ['layer 1', 'layer 1'], ['layer 3', 'layer 3']],
+    );
+    assert.ok(cols[0].left < cols[1].left && cols[1].left < cols[2].left, 'side by side');
+    const fct = cols[1].boxes[0];
+    assert.equal(fct.dataName, 'fct_orders');
+    assert.equal(fct.window, '2026-12-01 .. 2026-12-04');
+    const shownLayer = await page.$eval(box('mart'), (b) =>
+      getComputedStyle(b.querySelector('.node-layer')).textTransform,
+    );
+    assert.equal(shownLayer, 'uppercase');
+  });
+
+  test('one edge per parent, from the right middle of the parent to the left middle of the child', async () => {
+    const page = await open('basic.html');
+    const drawn = await page.evaluate(() => {
+      const layers = document.getElementById('layers');
+      const origin = layers.getBoundingClientRect();
+      const side = (name) => {
+        const r = document.querySelector(`.node-box[data-name="${CSS.escape(name)}"]`)
+          .getBoundingClientRect();
+        return { left: r.left - origin.left, right: r.right - origin.left, middle: r.top + r.height / 2 - origin.top };
+      };
+      const svg = document.getElementById('edges');
+      return {
+        size: [svg.getAttribute('width'), svg.getAttribute('height'), svg.getAttribute('viewBox')],
+        layersSize: [layers.scrollWidth, layers.scrollHeight],
+        edges: [...svg.querySelectorAll('path')].map((p) => ({
+          cls: p.getAttribute('class'),
+          upstream: p.dataset.upstream,
+          downstream: p.dataset.downstream,
+          d: p.getAttribute('d'),
+          from: side(p.dataset.upstream),
+          to: side(p.dataset.downstream),
+        })),
+      };
+    });
+    const [w, h] = drawn.layersSize;
+    assert.deepEqual(drawn.size, [String(w), String(h), `0 0 ${w} ${h}`]);
+    assert.deepEqual(
+      drawn.edges.map((e) => `${e.upstream}->${e.downstream}`),
+      [
+        'alpha->fct_orders',
+        'Beta->fct_orders',
+        `gamma->${LONG_NAME}`,
+        'fct_orders->report',
+        'fct_orders->mart',
+        'gamma->mart',
+        'alpha->mart',
+      ],
+    );
+    for (const e of drawn.edges) {
+      assert.equal(e.cls, 'edge');
+      const [x1, y1, x2, y2] = [e.from.right, e.from.middle, e.to.left, e.to.middle];
+      const dx = Math.max(40, (x2 - x1) / 2);
+      assert.equal(e.d, `M ${x1} ${y1} C ${x1 + dx} ${y1}, ${x2 - dx} ${y2}, ${x2} ${y2}`);
+    }
+  });
+
+  test('long names wrap inside their box and the panel title, never clipped', async () => {
+    const page = await open('basic.html');
+    await page.click(box(LONG_NAME));
+    const measured = await page.evaluate((name) => {
+      const b = document.querySelector(`.node-box[data-name="${name}"]`);
+      const label = b.querySelector('.node-name');
+      const title = document.getElementById('panel-title');
+      const lineHeight = (el) => parseFloat(getComputedStyle(el).fontSize) * 2;
+      const style = (el) => {
+        const s = getComputedStyle(el);
+        return [s.overflow, s.textOverflow, s.whiteSpace];
+      };
+      return {
+        boxWidth: b.getBoundingClientRect().width,
+        labelWraps: label.getBoundingClientRect().height > lineHeight(label),
+        labelFits: label.scrollWidth <= label.clientWidth,
+        labelStyle: style(label),
+        titleWraps: title.getBoundingClientRect().height > lineHeight(title),
+        titleFits: title.scrollWidth <= title.clientWidth,
+        titleStyle: style(title),
+        titleText: title.textContent,
+        shortBoxWidth: document.querySelector('.node-box[data-name="alpha"]').getBoundingClientRect().width,
+      };
+    }, LONG_NAME);
+    assert.equal(measured.boxWidth, 320);
+    assert.ok(measured.shortBoxWidth >= 160 && measured.shortBoxWidth < 320);
+    assert.ok(measured.labelWraps && measured.labelFits, 'box label wraps within the box');
+    assert.ok(measured.titleWraps && measured.titleFits, 'panel title wraps within the panel');
+    assert.deepEqual(measured.labelStyle, ['visible', 'clip', 'normal']);
+    assert.deepEqual(measured.titleStyle, ['visible', 'clip', 'normal']);
+    assert.equal(measured.titleText, LONG_NAME);
+  });
+
+  test('an empty plan shows no box, no edge and the empty panel', async () => {
+    const page = await open('empty.html');
+    assert.equal(await page.locator('.node-box').count(), 0);
+    assert.equal(await page.locator('#edges path').count(), 0);
+    const state = await panel(page);
+    assert.ok(state.emptyShown && !state.contentShown);
+  });
+});
+
+describe('selection', () => {
+  test('clicking a box lights its lineage, dims the rest and fills the panel', async () => {
+    const page = await open('basic.html');
+    await page.click(box('report'));
+    assert.deepEqual(await boxClasses(page), {
+      alpha: 'node-box highlighted',
+      Beta: 'node-box highlighted',
+      gamma: 'node-box dimmed',
+      fct_orders: 'node-box highlighted',
+      [LONG_NAME]: 'node-box dimmed',
+      mart: 'node-box dimmed',
+      report: 'node-box selected',
+    });
+    assert.deepEqual(await edgeClasses(page), {
+      'alpha->fct_orders': 'edge highlighted',
+      'Beta->fct_orders': 'edge highlighted',
+      [`gamma->${LONG_NAME}`]: 'edge dimmed',
+      'fct_orders->report': 'edge highlighted',
+      'fct_orders->mart': 'edge dimmed',
+      'gamma->mart': 'edge dimmed',
+      'alpha->mart': 'edge dimmed',
+    });
+    const state = await panel(page);
+    assert.ok(!state.emptyShown && state.contentShown);
+    assert.equal(state.title, 'report');
+    assert.equal(state.layer, 'Layer 3');
+    assert.equal(state.window, '2026-12-01 .. 2026-12-04');
+    assert.deepEqual(state.upstream, ['fct_orders']);
+    assert.deepEqual(state.downstream, []);
+    assert.equal(state.downstreamEmptyText, NONE_TEXT);
+    assert.equal(state.upstreamEmptyText, 'none');
+  });
+
+  test('an Entry Node lists no upstream and its children in edge order', async () => {
+    const page = await open('basic.html');
+    await page.click(box('alpha'));
+    const state = await panel(page);
+    assert.deepEqual(state.upstream, []);
+    assert.equal(state.upstreamEmptyText, NONE_TEXT);
+    assert.deepEqual(state.downstream, ['fct_orders', 'mart']);
+    assert.equal((await edgeClasses(page))['alpha->mart'], 'edge highlighted');
+    assert.equal((await edgeClasses(page))['Beta->fct_orders'], 'edge dimmed');
+  });
+
+  test('a panel list item selects its model', async () => {
+    const page = await open('basic.html');
+    await page.click(box('mart'));
+    assert.deepEqual((await panel(page)).upstream, ['fct_orders', 'gamma', 'alpha']);
+    await page.click('#panel-upstream li:has-text("gamma")');
+    assert.equal((await panel(page)).title, 'gamma');
+    assert.equal((await boxClasses(page)).gamma, 'node-box selected');
+  });
+
+  test('a click on empty space clears the selection, one on a column keeps it', async () => {
+    const page = await open('basic.html');
+    await page.click(box('fct_orders'));
+    // The gap between two boxes of the first column belongs to the column.
+    const gap = await page.evaluate(() => {
+      const [a, b] = document.querySelectorAll('.layer-col')[0].querySelectorAll('.node-box');
+      const ra = a.getBoundingClientRect();
+      const rb = b.getBoundingClientRect();
+      return { x: ra.left + 20, y: (ra.bottom + rb.top) / 2 };
+    });
+    assert.equal(
+      await page.evaluate(({ x, y }) => document.elementFromPoint(x, y).className, gap),
+      'layer-col',
+    );
+    await page.mouse.click(gap.x, gap.y);
+    assert.equal((await boxClasses(page)).fct_orders, 'node-box selected');
+    assert.equal((await panel(page)).title, 'fct_orders');
+
+    // The padding of the layers area.
+    const layers = await page.locator('#layers').boundingBox();
+    await page.mouse.click(layers.x + 8, layers.y + 8);
+    assert.ok(Object.values(await boxClasses(page)).every((c) => c === 'node-box'));
+    assert.ok(Object.values(await edgeClasses(page)).every((c) => c === 'edge'));
+    let state = await panel(page);
+    assert.ok(state.emptyShown && !state.contentShown);
+
+    // The scroll area below the layers.
+    await page.click(box('fct_orders'));
+    const scroll = await page.locator('#graph-scroll').boundingBox();
+    const below = { x: scroll.x + 50, y: scroll.y + scroll.height - 10 };
+    assert.equal(
+      await page.evaluate(({ x, y }) => document.elementFromPoint(x, y).id, below),
+      'graph-scroll',
+    );
+    await page.mouse.click(below.x, below.y);
+    state = await panel(page);
+    assert.ok(state.emptyShown && !state.contentShown);
+    assert.equal((await boxClasses(page)).fct_orders, 'node-box');
+  });
+});
+
+describe('search', () => {
+  test('matches a case-insensitive substring and gives the selection back when cleared', async () => {
+    const page = await open('basic.html');
+    await page.click(box('report'));
+    await page.fill('#search', '  ORD ');
+    const searched = await boxClasses(page);
+    assert.equal(searched.fct_orders, 'node-box search-match');
+    for (const [name, cls] of Object.entries(searched)) {
+      if (name !== 'fct_orders') {
+        assert.equal(cls, 'node-box dimmed', name);
+      }
+    }
+    assert.ok(Object.values(await edgeClasses(page)).every((c) => c === 'edge dimmed'));
+    assert.equal((await panel(page)).title, 'report', 'the panel keeps what it shows');
+
+    await page.fill('#search', '');
+    const restored = await boxClasses(page);
+    assert.equal(restored.report, 'node-box selected');
+    assert.equal(restored.fct_orders, 'node-box highlighted');
+    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted');
+  });
+
+  test('selecting a model clears the search box', async () => {
+    const page = await open('basic.html');
+    await page.fill('#search', 'a');
+    await page.click(box('gamma'));
+    assert.equal(await page.inputValue('#search'), '');
+    assert.equal((await boxClasses(page)).gamma, 'node-box selected');
+  });
+});
+
+describe('panel resizing', () => {
+  test('dragging the handle is clamped between 240 and the width of main minus 300', async () => {
+    const page = await open('basic.html');
+    const handle = await page.locator('#panel-resize-handle').boundingBox();
+    const mainWidth = (await page.locator('#main').boundingBox()).width;
+    const panelWidth = async () => (await page.locator('#panel').boundingBox()).width;
+    assert.equal(await panelWidth(), 340);
+
+    await page.mouse.move(handle.x + 3, handle.y + 100);
+    await page.mouse.down();
+    assert.equal(await page.getAttribute('#panel-resize-handle', 'class'), 'resizing');
+    assert.equal(await page.evaluate(() => document.body.style.userSelect), 'none');
+    await page.mouse.move(handle.x + 3 - 100, handle.y + 100);
+    assert.equal(await panelWidth(), 440, 'dragging to the left widens the panel');
+    await page.mouse.move(0, handle.y + 100);
+    assert.equal(await panelWidth(), mainWidth - 300);
+    await page.mouse.move(1279, handle.y + 100);
+    assert.equal(await panelWidth(), 240);
+    await page.mouse.up();
+    assert.equal(await page.getAttribute('#panel-resize-handle', 'class'), '');
+    assert.equal(await page.evaluate(() => document.body.style.userSelect), '');
+  });
+
+  test('a narrow window keeps the panel at 240', async () => {
+    const page = await open('basic.html');
+    await page.setViewportSize({ width: 500, height: 600 });
+    const handle = await page.locator('#panel-resize-handle').boundingBox();
+    await page.mouse.move(handle.x + 3, handle.y + 50);
+    await page.mouse.down();
+    await page.mouse.move(0, handle.y + 50);
+    await page.mouse.up();
+    assert.equal((await page.locator('#panel').boundingBox()).width, 240);
+  });
+});
+
+describe('redrawing edges', () => {
+  test('a window resize keeps the selection highlight on the new edges', async () => {
+    const page = await open('basic.html');
+    await page.click(box('report'));
+    const before = await edgeClasses(page);
+    const oldPath = await page.getAttribute('#edges path', 'd');
+    await page.setViewportSize({ width: 900, height: 500 });
+    await nextFrame(page);
+    assert.notEqual(await page.getAttribute('#edges path', 'd'), null);
+    assert.deepEqual(await edgeClasses(page), before);
+    assert.ok(oldPath);
+  });
+
+  test('a panel drag keeps the highlight, and a search highlight too', async () => {
+    const page = await open('basic.html');
+    await page.click(box('alpha'));
+    const before = await edgeClasses(page);
+    const firstEdge = await page.$('#edges path');
+    const handle = await page.locator('#panel-resize-handle').boundingBox();
+    await page.mouse.move(handle.x + 3, handle.y + 100);
+    await page.mouse.down();
+    await page.mouse.move(handle.x - 150, handle.y + 100);
+    await page.mouse.up();
+    assert.equal(await firstEdge.evaluate((p) => p.isConnected), false, 'edges were redrawn');
+    assert.deepEqual(await edgeClasses(page), before);
+
+    await page.fill('#search', 'beta');
+    await page.setViewportSize({ width: 1000, height: 700 });
+    await nextFrame(page);
+    assert.ok(Object.values(await edgeClasses(page)).every((c) => c === 'edge dimmed'));
+    assert.equal((await boxClasses(page)).Beta, 'node-box search-match');
+  });
+});
+
+describe('banner', () => {
+  test('a defaulted window shows the note first in the root', async () => {
+    const page = await open('defaulted.html');
+    const first = await page.$eval('.viz-root', (root) => ({
+      id: root.firstElementChild.id,
+      attributes: root.firstElementChild.getAttributeNames(),
+      text: root.firstElementChild.textContent,
+    }));
+    assert.deepEqual(first, {
+      id: 'default-yesterday-banner',
+      attributes: ['id'],
+      text:
+        'note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node ' +
+        'to yesterday (2026-12-04)',
+    });
+  });
+
+  test('an explicit window has no banner element at all', async () => {
+    const page = await open('basic.html');
+    assert.equal(await page.locator('#default-yesterday-banner').count(), 0);
+    assert.equal(await page.$eval('.viz-root', (root) => root.firstElementChild.id), 'toolbar');
+  });
+});
+
+describe('appearance', () => {
+  for (const [scheme, surface, edge] of [
+    ['light', 'rgb(252, 252, 251)', 'rgb(225, 224, 217)'],
+    ['dark', 'rgb(26, 26, 25)', 'rgb(44, 44, 42)'],
+  ]) {
+    test(`follows the ${scheme} colour scheme`, async () => {
+      const page = await open('basic.html', { colorScheme: scheme });
+      const colours = await page.evaluate(() => ({
+        box: getComputedStyle(document.querySelector('.node-box')).backgroundColor,
+        edge: getComputedStyle(document.querySelector('#edges path')).stroke,
+        scheme: getComputedStyle(document.querySelector('.viz-root')).colorScheme,
+      }));
+      assert.deepEqual(colours, { box: surface, edge, scheme });
+    });
+  }
+
+  test('highlighted edges flow unless the viewer prefers reduced motion', async () => {
+    const page = await open('basic.html');
+    await page.click(box('report'));
+    const animation = () =>
+      page.$eval('#edges path.highlighted', (p) => getComputedStyle(p).animationName);
+    assert.equal(await animation(), 'flow');
+    await page.emulateMedia({ reducedMotion: 'reduce' });
+    assert.equal(await animation(), 'none');
+  });
+});
+
+describe('hostile names', () => {
+  test('markup in a name is shown as text and injects nothing', async () => {
+    const page = await open('hostile.html');
+    const boxes = await columns(page);
+    assert.deepEqual(
+      boxes.map((col) => col.boxes.map((b) => [b.dataName, b.name])),
+      [[[HOSTILE_NAME, HOSTILE_NAME]], [['child', 'child']]],
+    );
+    await page.click(box('child'));
+    const state = await panel(page);
+    assert.deepEqual(state.upstream, [HOSTILE_NAME]);
+    await page.click('#panel-upstream li');
+    assert.equal((await panel(page)).title, HOSTILE_NAME);
+    const injected = await page.evaluate(() => ({
+      images: document.querySelectorAll('img').length,
+      scripts: document.querySelectorAll('script').length,
+      pwned: window.pwned === undefined ? null : window.pwned,
+      comments: document.createNodeIterator(document, NodeFilter.SHOW_COMMENT).nextNode(),
+    }));
+    assert.deepEqual(injected, { images: 0, scripts: 1, pwned: null, comments: null });
+    assert.equal(await page.locator('#edges path').count(), 1);
+  });
+});
