@@ -1,0 +1,5 @@
+select
+    customer_id,
+    first_name,
+    country
+from {{ ref('stg_customers') }}
