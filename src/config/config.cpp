@@ -141,6 +141,10 @@ class GraphLoader {
       switch (e.type) {
         case YAML_STREAM_END_EVENT:
           return root_;
+        case YAML_NO_EVENT:
+          // A parser that failed to initialise reports success with no event;
+          // looping on it would never end.
+          return std::unexpected(libyaml_error(parser_.state(), text_));
         case YAML_DOCUMENT_START_EVENT:
           if (seen_document) {
             return std::unexpected(
