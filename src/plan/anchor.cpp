@@ -10,11 +10,7 @@ namespace {
 constexpr Index no_index = std::numeric_limits<Index>::max();
 
 std::string selected_names_listing(const SelectedGraph& graph) {
-  std::vector<std::string_view> names;
-  names.reserve(graph.nodes.size());
-  for (const ManifestNode* node : graph.nodes) {
-    names.push_back(node->name);
-  }
+  std::vector<std::string_view> names = graph.names;
   std::sort(names.begin(), names.end());
   std::string listing;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -28,15 +24,15 @@ PlanError not_in_selection(const SelectedGraph& graph, const std::string& anchor
   PlanError error;
   error.kind = PlanError::Kind::anchor_not_in_selection;
   error.anchor = anchor;
-  error.selected_count = graph.nodes.size();
+  error.selected_count = graph.size();
   error.listing = selected_names_listing(graph);
   return error;
 }
 
 /// Of several selected models sharing the name, the one with the smallest id.
 std::optional<Index> find_by_name(const SelectedGraph& graph, const std::string& name) {
-  for (Index i = 0; i < graph.nodes.size(); ++i) {
-    if (graph.nodes[i]->name == name) {
+  for (Index i = 0; i < graph.size(); ++i) {
+    if (graph.names[i] == name) {
       return i;
     }
   }
@@ -110,15 +106,15 @@ std::expected<std::vector<std::optional<Window>>, PlanError> seed_anchor_windows
     return std::unexpected(PlanError{});
   }
 
-  std::vector<std::optional<Window>> seeded(graph.nodes.size());
+  std::vector<std::optional<Window>> seeded(graph.size());
   seeded[*anchor_index] = anchor_window;
   for (Index local : *backward) {
     const Index upstream = path.members[local];
     std::optional<Window> window;
     for (Index consumer_local : path.consumers.row(local)) {
       const Index consumer = path.members[consumer_local];
-      const Window widened = widen_through_edge(
-          *seeded[consumer], meta_or_default(*graph.nodes[consumer]), graph.nodes[upstream]->name);
+      const Window widened =
+          widen_through_edge(*seeded[consumer], graph.models[consumer], graph.names[upstream]);
       window = window ? Window{std::min(window->start, widened.start),
                                std::max(window->end, widened.end)}
                       : widened;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manifest/manifest.h"
@@ -36,19 +37,33 @@ struct IndexGraph {
 /// indices is sorted ascending. Absent when a cycle leaves some index unplaced.
 std::optional<std::vector<Index>> kahn_order(const IndexGraph& parents);
 
+/// What the planner reads of one selected model, gathered in a single visit to
+/// its manifest node; a model without meta reads as lookback and lookahead 0 day.
+struct ModelFacts {
+  std::int64_t lookback = 0;
+  std::int64_t lookahead = 0;
+  WindowUnit lookback_unit = WindowUnit::day;
+  WindowUnit lookahead_unit = WindowUnit::day;
+  bool declares_meta = false;
+  bool has_event_time = false;
+  const TarnMeta* overrides = nullptr;  // the model's meta, when it has override entries
+};
+
 struct SelectedGraph {
-  std::vector<const ManifestNode*> nodes;  // by index, ids in ascending byte order
-  IndexGraph parents;                      // selected parents, manifest order
+  std::vector<ModelFacts> models;       // by index, ids in ascending byte order
+  std::vector<std::string_view> names;  // by index, into name_text
+  std::vector<char> name_text;          // every name, packed: read once per edge
+  IndexGraph parents;                   // selected parents, manifest order
+
+  std::size_t size() const { return models.size(); }
 };
 
 SelectedGraph build_selected_graph(const Manifest& manifest, const Selection& selection);
 
-const TarnMeta& meta_or_default(const ManifestNode& node);
-
 /// Widens a window through the edge from `upstream_name` to the model whose
 /// meta governs the edge: lookback moves the start, lookahead the end.
-Window widen_through_edge(Window source, const TarnMeta& downstream_meta,
-                          const std::string& upstream_name);
+Window widen_through_edge(Window source, const ModelFacts& downstream,
+                          std::string_view upstream_name);
 
 /// Fixed windows for the named model and its selected ancestors, worked out
 /// backwards from the anchor window; absent for every other index.

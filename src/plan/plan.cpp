@@ -66,36 +66,36 @@ class ForwardPass {
         seeded_(seeded),
         limit_(limit),
         plan_(plan),
-        windows_(graph.nodes.size()),
-        layers_(graph.nodes.size(), 0) {}
+        windows_(graph.size()),
+        layers_(graph.size(), 0) {}
 
   void plan_model(Index model) {
-    const ManifestNode& node = *graph_.nodes[model];
-    const TarnMeta& meta = plan_detail::meta_or_default(node);
+    const plan_detail::ModelFacts& facts = graph_.models[model];
+    const std::string_view name = graph_.names[model];
     const auto parents = graph_.parents.row(model);
-    const Window window = window_of(model, meta);
+    const Window window = window_of(model);
     windows_[model] = window;
     layers_[model] = layer_of(parents);
-    warn_if_expanded(node, window);
-    if (node.meta && !node.event_time) {
+    warn_if_expanded(name, window);
+    if (facts.declares_meta && !facts.has_event_time) {
       plan_.warnings.push_back(
-          {node.name,
+          {std::string(name),
            "declares config.meta.tarn (lookback/lookahead) but has no event_time configured -- "
            "this isn't a microbatch model in dbt's own terms, so this config has no real effect"});
     }
 
-    PlannedModel planned{node.name,          window.start,   window.end,          meta.lookback,
-                         meta.lookback_unit, meta.lookahead, meta.lookahead_unit, {},
+    PlannedModel planned{std::string(name),   window.start,    window.end,           facts.lookback,
+                         facts.lookback_unit, facts.lookahead, facts.lookahead_unit, {},
                          layers_[model]};
     planned.depends_on.reserve(parents.size());
     for (Index parent : parents) {
-      planned.depends_on.push_back(graph_.nodes[parent]->name);
+      planned.depends_on.emplace_back(graph_.names[parent]);
     }
     plan_.models.push_back(std::move(planned));
   }
 
  private:
-  Window window_of(Index model, const TarnMeta& meta) const {
+  Window window_of(Index model) const {
     if (!seeded_.empty() && seeded_[model]) {
       return *seeded_[model];
     }
@@ -105,8 +105,8 @@ class ForwardPass {
     }
     std::optional<Window> window;
     for (Index parent : parents) {
-      const Window widened =
-          plan_detail::widen_through_edge(windows_[parent], meta, graph_.nodes[parent]->name);
+      const Window widened = plan_detail::widen_through_edge(windows_[parent], graph_.models[model],
+                                                             graph_.names[parent]);
       window = window ? Window{std::min(window->start, widened.start),
                                std::max(window->end, widened.end)}
                       : widened;
@@ -125,11 +125,11 @@ class ForwardPass {
     return deepest + 1;
   }
 
-  void warn_if_expanded(const ManifestNode& node, Window window) {
+  void warn_if_expanded(std::string_view name, Window window) {
     const WideDays days = WideDays{window.end.days} - window.start.days + 1;
     if (days > limit_) {
       plan_.warnings.push_back(
-          {node.name,
+          {std::string(name),
            fmt::format("expanded window ({} days) exceeds max_window_expansion_days ({})",
                        wide_to_string(days), limit_)});
     }
