@@ -1,0 +1,200 @@
+// Loading from disk: read failures, the "{path}: {detail}" message, and the
+// real manifests written by dbt 0.19 to 2.0.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "manifest/manifest.h"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ManifestFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "manifest-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+
+  fs::path write(std::string_view name, std::string_view bytes) {
+    fs::path path = directory_ / name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  fs::path directory_;
+};
+
+TEST_F(ManifestFile, LoadsAManifestFromDisk) {
+  auto manifest = load_manifest(write("manifest.json", R"({"nodes": {"model.a": {
+      "name": "a", "resource_type": "model"}}, "metadata": {"generated_at": "now"}})"));
+  ASSERT_TRUE(manifest) << manifest.error().message();
+  EXPECT_EQ(manifest->generated_at, "now");
+  EXPECT_EQ(manifest->nodes.size(), 1u);
+}
+
+TEST_F(ManifestFile, ParseFailureNamesPathLineAndColumn) {
+  fs::path path = write("manifest.json", "{\n  \"nodes\": {\n    \"model.a\": tru\n  }\n}\n");
+  auto manifest = load_manifest(path);
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
+  EXPECT_EQ(manifest.error().path, path.string());
+  EXPECT_EQ(manifest.error().detail, "invalid literal at line 3 column 16");
+  EXPECT_EQ(manifest.error().message(), path.string() + ": invalid literal at line 3 column 16");
+}
+
+TEST_F(ManifestFile, MissingFileIsAReadFailureWithTheSystemText) {
+  auto manifest = load_manifest(directory_ / "target" / "manifest.json");
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
+  EXPECT_EQ(manifest.error().message(), (directory_ / "target" / "manifest.json").string() +
+                                            ": No such file or directory (os error 2)");
+}
+
+TEST_F(ManifestFile, PathIsShownAsGiven) {
+  fs::path relative = fs::relative(directory_ / "nowhere.json", fs::current_path());
+  auto manifest = load_manifest(relative);
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().path, relative.string());
+}
+
+TEST_F(ManifestFile, DirectoryIsAReadFailure) {
+  auto manifest = load_manifest(directory_);
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
+  EXPECT_EQ(manifest.error().detail, "Is a directory (os error 21)");
+}
+
+TEST_F(ManifestFile, InvalidUtf8IsAReadFailure) {
+  auto manifest = load_manifest(write("manifest.json", "{\"nodes\": {}, \"x\": \"\xc0\xaf\"}"));
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
+  EXPECT_EQ(manifest.error().detail, "stream did not contain valid UTF-8");
+}
+
+TEST_F(ManifestFile, InvalidUtf8WinsOverAnEarlierSyntaxFault) {
+  auto manifest = load_manifest(write("manifest.json", "{\"x\": tru, \"y\": \"\xff\"}"));
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
+}
+
+TEST_F(ManifestFile, EmptyFileIsAParseFailure) {
+  auto manifest = load_manifest(write("manifest.json", ""));
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
+  EXPECT_EQ(manifest.error().detail, "empty document at line 1 column 1");
+}
+
+TEST_F(ManifestFile, ReadsFromAPipe) {
+  fs::path fifo = directory_ / "fifo.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string body =
+      R"({"sources": {"source.s": {"name": "s"}}, "pad": ")" + std::string(200'000, 'x') + "\"}";
+  pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    std::ofstream(fifo, std::ios::binary) << body;
+    ::_exit(0);
+  }
+  auto manifest = load_manifest(fifo);
+  ASSERT_TRUE(manifest) << manifest.error().message();
+  EXPECT_EQ(manifest->nodes.size(), 1u);
+}
+
+/// Facts about the shared fixtures, counted independently of this reader.
+struct RealManifest {
+  std::string_view file;
+  std::size_t models;
+  std::size_t sources;
+  std::size_t with_event_time;
+  std::size_t versioned;
+  std::size_t parent_links;
+};
+
+constexpr RealManifest real_manifests[] = {
+    {"v1-dbt0.19.1-jaffle-shop-bigquery.json", 8, 0, 0, 0, 12},
+    {"v4-dbt1.0.0-jaffle-shop-bigquery.json", 5, 0, 0, 0, 5},
+    {"v5-dbt1.1.0-jaffle-shop-elementary-package.json", 25, 6, 0, 0, 28},
+    {"v9-dbt1.5.0rc1-jaffle-shop-elementary-package.json", 34, 0, 0, 0, 33},
+    {"v10-dbt1.6.6-dbt-core-state-fixture.json", 2, 1, 0, 0, 0},
+    {"v11-dbt1.7.0-jaffle-shop-elementary-package.json", 35, 0, 0, 0, 33},
+    {"v12-dbt1.9.10-dbt-bouncer-versioned-packages.json", 33, 11, 0, 3, 50},
+    {"v12-dbt1.11.0a1-dbt-core-state-fixture.json", 2, 1, 0, 0, 0},
+    {"v12-dbtPREVIOUS-dbt-core-defer-state-event-time.json", 9, 1, 1, 0, 6},
+    {"v12-dbt1.11.7-jaffle-shop-duckdb.json", 13, 6, 0, 0, 17},
+    {"v12-dbt1.11.12-dbt-bouncer-versioned-packages.json", 39, 13, 0, 3, 59},
+    {"v12-dbt2.0.0-beta.2-dbt-bouncer-fusion.json", 38, 13, 0, 3, 58},
+};
+
+TEST(RealManifests, EveryFixtureIsListedHere) {
+  std::set<std::string> listed;
+  for (const auto& real : real_manifests) {
+    listed.emplace(real.file);
+  }
+  for (const auto& entry : fs::directory_iterator(TARN_SHARED_MANIFESTS_DIR)) {
+    if (entry.path().extension() == ".json") {
+      EXPECT_TRUE(listed.contains(entry.path().filename().string())) << entry.path();
+    }
+  }
+}
+
+class RealManifestLoads : public ::testing::TestWithParam<RealManifest> {};
+
+TEST_P(RealManifestLoads, WithTheExpectedGraph) {
+  const RealManifest& real = GetParam();
+  auto manifest = load_manifest(fs::path(TARN_SHARED_MANIFESTS_DIR) / real.file);
+  ASSERT_TRUE(manifest) << manifest.error().message();
+  EXPECT_TRUE(manifest->generated_at);
+  std::size_t models = 0;
+  std::size_t sources = 0;
+  std::size_t with_event_time = 0;
+  std::size_t links = 0;
+  std::set<std::string> versions;
+  for (const auto& [id, node] : manifest->nodes) {
+    EXPECT_EQ(id, node.id);
+    EXPECT_FALSE(node.name.empty()) << id;
+    if (node.is_source) {
+      ++sources;
+      EXPECT_THAT(id, ::testing::StartsWith("source."));
+      continue;
+    }
+    ++models;
+    EXPECT_THAT(id, ::testing::StartsWith("model."));
+    with_event_time += node.event_time && !node.event_time->empty() ? 1 : 0;
+    links += node.depends_on.size();
+    if (node.version) {
+      versions.insert(*node.version);
+    }
+  }
+  EXPECT_EQ(models, real.models);
+  EXPECT_EQ(sources, real.sources);
+  EXPECT_EQ(with_event_time, real.with_event_time);
+  EXPECT_EQ(links, real.parent_links);
+  if (real.versioned > 0) {
+    EXPECT_THAT(versions, ::testing::ElementsAre("1", "2", "3"));
+  } else {
+    EXPECT_THAT(versions, ::testing::IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(DbtReleases, RealManifestLoads, ::testing::ValuesIn(real_manifests),
+                         [](const auto& info) {
+                           std::string name(info.param.file.substr(0, info.param.file.size() - 5));
+                           std::replace_if(
+                               name.begin(), name.end(), [](char c) { return !std::isalnum(c); },
+                               '_');
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace tarn
