@@ -1,5 +1,9 @@
 #include "main/cli.h"
 
+#include <algorithm>
+#include <array>
+#include <expected>
+
 #include <CLI/CLI.hpp>
 
 namespace tarn {
@@ -66,22 +70,54 @@ struct HelpText {
 };
 
 constexpr std::string_view k_hyphen_value_option = "--dbt-args";
+constexpr std::array<std::string_view, 13> k_value_options = {"-s",
+                                                              "--select",
+                                                              "--exclude",
+                                                              "--event-time-start",
+                                                              "--event-time-end",
+                                                              "--project-dir",
+                                                              "--manifest",
+                                                              "-o",
+                                                              "--output-file",
+                                                              "--dbt-command",
+                                                              "--against",
+                                                              "--state",
+                                                              "--anchor"};
+constexpr std::array<std::string_view, 2> k_switches = {"--pretty", "--html"};
 
-/// CLI11 reads a word beginning with a hyphen as the next option. Only
-/// --dbt-args may take such a value, so its separate value is glued on as
-/// "--dbt-args=VALUE" before parsing.
-std::vector<std::string> glue_hyphen_values(const std::vector<std::string>& args) {
-  std::vector<std::string> glued;
-  glued.reserve(args.size());
+bool looks_like_option(std::string_view word) {
+  return word.size() > 1 && word.front() == '-';
+}
+
+/// Brings the argument vector into the shape CLI11 parses as intended: only
+/// --dbt-args may take a value that begins with a hyphen (glued on as
+/// "--dbt-args=VALUE"); for every other option such a word is the next option,
+/// so the value is missing; and a switch takes no value at all.
+std::expected<std::vector<std::string>, std::string> prepare_arguments(
+    const std::vector<std::string>& args) {
+  std::vector<std::string> prepared;
+  prepared.reserve(args.size());
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (i > 0 && args[i] == k_hyphen_value_option && i + 1 < args.size()) {
-      glued.push_back(std::string(k_hyphen_value_option) + "=" + args[i + 1]);
+    const std::string& word = args[i];
+    const bool has_next = i + 1 < args.size();
+    if (i > 0 && word == k_hyphen_value_option && has_next && looks_like_option(args[i + 1])) {
+      prepared.push_back(word + "=" + args[i + 1]);
       ++i;
-    } else {
-      glued.push_back(args[i]);
+      continue;
     }
+    if (i > 0 && std::ranges::find(k_value_options, word) != k_value_options.end() &&
+        (!has_next || looks_like_option(args[i + 1]))) {
+      return std::unexpected("a value is required for '" + word + "' but none was supplied");
+    }
+    for (std::string_view flag : k_switches) {
+      if (i > 0 && word.starts_with(std::string(flag) + "=")) {
+        return std::unexpected("unexpected value for '" + std::string(flag) +
+                               "': it takes no value");
+      }
+    }
+    prepared.push_back(word);
   }
-  return glued;
+  return prepared;
 }
 
 /// Options collect into plain strings; whether each was given is read from
@@ -146,8 +182,8 @@ class Formatter : public CLI::Formatter {
   }
 };
 
-CliExit usage_error(const CLI::App& app, const CLI::ParseError& error) {
-  std::string err = "error: " + std::string(error.what()) + "\n";
+CliExit usage_error(const CLI::App& app, std::string_view message) {
+  std::string err = "error: " + std::string(message) + "\n";
   err += Formatter().make_usage(&app, app.get_name());
   err += "\nFor more information, try '--help'.\n";
   return CliExit{2, "", err};
@@ -165,9 +201,12 @@ std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
   app.set_help_flag("-h,--help", "Print help");
   app.set_version_flag("-V,--version", "tarn-dbt-plan " TARN_VERSION, "Print version");
 
-  std::vector<std::string> glued = glue_hyphen_values(args);
+  auto prepared = prepare_arguments(args);
+  if (!prepared) {
+    return usage_error(app, prepared.error());
+  }
   // CLI11 takes the arguments after the program name, last first.
-  std::vector<std::string> reversed(glued.rbegin(), glued.rend());
+  std::vector<std::string> reversed(prepared->rbegin(), prepared->rend());
   if (!reversed.empty()) {
     reversed.pop_back();
   }
@@ -178,7 +217,7 @@ std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
   } catch (const CLI::CallForVersion& version) {
     return CliExit{0, std::string(version.what()) + "\n", ""};
   } catch (const CLI::ParseError& error) {
-    return usage_error(app, error);
+    return usage_error(app, error.what());
   }
   collect(slots, cli);
   return cli;

@@ -127,9 +127,8 @@ constexpr const char* k_expected_document = R"json({
 })json";
 
 TEST_F(RunTest, ExplicitWindowWritesTheDocumentAndPrintsOnlyWarnings) {
-  RunResult result = project.run_with_dbt(
-      {"--select", "stg_events+", "--event-time-start", "2024-03-10", "--event-time-end",
-       "2024-03-12"});
+  RunResult result = project.run_with_dbt({"--select", "stg_events+", "--event-time-start",
+                                           "2024-03-10", "--event-time-end", "2024-03-12"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err,
@@ -155,9 +154,9 @@ TEST_F(RunTest, PrettyPrintsTheTreeBeforeAnyNote) {
 }
 
 TEST_F(RunTest, TreeLinesAreExact) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events+", "--pretty",
-                                           "--event-time-start", "2024-03-10",
-                                           "--event-time-end", "2024-03-12"});
+  RunResult result =
+      project.run_with_dbt({"--select", "stg_events+", "--pretty", "--event-time-start",
+                            "2024-03-10", "--event-time-end", "2024-03-12"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out,
             "[layer 0] stg_events [2024-03-10 .. 2024-03-12]\n"
@@ -168,14 +167,14 @@ TEST_F(RunTest, TreeLinesAreExact) {
 
 TEST_F(RunTest, DbtLsReceivesTheSelectorWordsInOrder) {
   project.write("proj/tarn.yml", "dbt-args: --target ci\n");
-  RunResult result = project.run_with_dbt(
-      {"--select", "stg_events+ tag:daily", "--exclude", "monthly"});
+  RunResult result =
+      project.run_with_dbt({"--select", "stg_events+ tag:daily", "--exclude", "monthly"});
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_THAT(project.dbt_log(),
-              ElementsAre("cwd=" + project.project().string(), "arg=ls", "arg=--resource-type",
-                          "arg=model", "arg=--output", "arg=name", "arg=--quiet", "arg=--select",
-                          "arg=stg_events+", "arg=tag:daily", "arg=--exclude", "arg=monthly",
-                          "arg=--target", "arg=ci", "--"));
+  EXPECT_THAT(
+      project.dbt_log(),
+      ElementsAre("cwd=" + project.project().string(), "arg=ls", "arg=--resource-type", "arg=model",
+                  "arg=--output", "arg=name", "arg=--quiet", "arg=--select", "arg=stg_events+",
+                  "arg=tag:daily", "arg=--exclude", "arg=monthly", "arg=--target", "arg=ci", "--"));
 }
 
 TEST_F(RunTest, EmptyDbtArgsOptionWinsOverTheFile) {
@@ -198,16 +197,16 @@ TEST_F(RunTest, UnsplittableDbtArgsFailsBeforeAnyChildProcess) {
   EXPECT_EQ(result.err, "error: --dbt-args: missing closing quote\n");
   EXPECT_FALSE(project.exists("bin/dbt.log"));
 
-  project.write("proj/tarn.yml", "dbt-args: \"--target\n");
+  project.write("proj/tarn.yml", "dbt-args: --target \"ci\n");
   result = project.run_with_dbt({"--select", "x"});
   EXPECT_EQ(result.err, "error: tarn.yml dbt-args: missing closing quote\n");
 }
 
 TEST_F(RunTest, RelativePathsAreTakenFromTheCurrentDirectory) {
-  RunResult result = project.run_with_dbt({"--project-dir", "proj", "--select", "stg_events",
-                                           "-o", "plan.json", "--event-time-start", "2024-01-01",
-                                           "--event-time-end", "2024-01-01"},
-                                          ".");
+  RunResult result =
+      project.run_with_dbt({"--project-dir", "proj", "--select", "stg_events", "-o", "plan.json",
+                            "--event-time-start", "2024-01-01", "--event-time-end", "2024-01-01"},
+                           ".");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(project.exists("plan.json"));
   EXPECT_FALSE(project.exists("proj/plan.json"));
@@ -226,11 +225,11 @@ TEST_F(RunTest, HtmlAnnouncesOnlyTheReport) {
 
 TEST_F(RunTest, AnchorPlansAncestorsBackwards) {
   RunResult result = project.run_with_dbt({"--select", "stg_events+", "--anchor", "weekly_rollup",
-                                           "--event-time-start", "2024-03-10",
-                                           "--event-time-end", "2024-03-10", "--pretty"});
+                                           "--event-time-start", "2024-03-10", "--event-time-end",
+                                           "2024-03-10", "--pretty"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out,
-            "[layer 0] stg_events [2024-03-03 .. 2024-03-12]\n"
+            "[layer 0] stg_events [2024-03-02 .. 2024-03-12]\n"
             "  [layer 1] user_visits [2024-03-03 .. 2024-03-12]\n"
             "    [layer 2] weekly_rollup [2024-03-10 .. 2024-03-10]\n"
             "      [layer 3] monthly [2024-02-10 .. 2024-03-10]\n");
@@ -242,9 +241,9 @@ TEST_F(RunTest, AnchorPlansAncestorsBackwards) {
 
 TEST_F(RunTest, AnchorOutsideTheSelectionListsTheSelectedModels) {
   project.set_ls_output("monthly\r\n  stg_events  \n\nuser_visits\n");
-  RunResult result = project.run_with_dbt({"--select", "x", "--anchor", "Weekly \"r\"",
-                                           "--event-time-start", "2024-03-10",
-                                           "--event-time-end", "2024-03-10"});
+  RunResult result =
+      project.run_with_dbt({"--select", "x", "--anchor", "Weekly \"r\"", "--event-time-start",
+                            "2024-03-10", "--event-time-end", "2024-03-10"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "error: --anchor \"Weekly \\\"r\\\"\" is not among the 3 model(s) selected by "
@@ -353,14 +352,25 @@ TEST_F(ParserTest, VersionAndHelp) {
                                   "for why this is a permanent boundary, not a v1 scope cut"));
   EXPECT_THAT(help.out, HasSubstr("Usage: tarn-dbt-plan [OPTIONS] --select <SELECT>"));
   for (const char* text :
-       {"-s,--select SELECT", "--exclude EXCLUDE", "--event-time-start EVENT_TIME_START",
-        "--event-time-end EVENT_TIME_END", "--project-dir PROJECT_DIR", "--manifest MANIFEST",
-        "-o,--output-file OUTPUT_FILE", "--pretty", "--html", "--dbt-command DBT_COMMAND",
-        "--dbt-args DBT_ARGS", "--against AGAINST", "--state STATE", "--anchor ANCHOR",
+       {"-s,--select SELECT",
+        "--exclude EXCLUDE",
+        "--event-time-start EVENT_TIME_START",
+        "--event-time-end EVENT_TIME_END",
+        "--project-dir PROJECT_DIR",
+        "--manifest MANIFEST",
+        "-o,--output-file OUTPUT_FILE",
+        "--pretty",
+        "--html",
+        "--dbt-command DBT_COMMAND",
+        "--dbt-args DBT_ARGS",
+        "--against AGAINST",
+        "--state STATE",
+        "--anchor ANCHOR",
         "Forwarded verbatim to `dbt ls --exclude`, same as `--select`",
         "The dbt project directory. Defaults to the current directory",
         "Also renders an ASCII tree of the plan to the terminal, in addition to writing the JSON",
-        "which clap would otherwise mistake for a new flag", "then `\"master\"`",
+        "which clap would otherwise mistake for a new flag",
+        "then `\"master\"`",
         "see `plan`'s module doc comment for the full algorithm)"}) {
     EXPECT_THAT(help.out, HasSubstr(text));
   }
@@ -376,6 +386,8 @@ TEST_F(ParserTest, UsageErrorsExitWithTwo) {
       {"--select"},
       {"--select", "a", "--exclude", "--x"},
       {"--select", "a", "--pretty=yes"},
+      {"--select", "a", "-o"},
+      {"--select", "a", "--anchor", "-x"},
   };
   for (const auto& args : cases) {
     RunResult result = project.run(args);
