@@ -123,6 +123,13 @@ TEST(AnchorMode, UnknownAnchorListsSelectedNamesInByteOrder) {
             "--anchor \"A\" is not among the 3 model(s) selected by --select: a, b, c");
 }
 
+TEST(AnchorMode, UnknownAnchorIsQuotedWithEscapes) {
+  Graph g;
+  g.add("a");
+  EXPECT_EQ(anchor_failure(g, "x\"y\\z\n"),
+            R"(--anchor "x\"y\\z\n" is not among the 1 model(s) selected by --select: a)");
+}
+
 TEST(AnchorMode, EmptySelectionRejectsEveryAnchor) {
   Graph g;
   EXPECT_EQ(anchor_failure(g, "a"),

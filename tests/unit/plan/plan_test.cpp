@@ -66,6 +66,19 @@ TEST(Generate, DefaultsEntryNodesToYesterdayWithNote) {
                 format_date(yesterday_date) + ")");
 }
 
+TEST(Generate, PlansInReadinessOrderWithBatchesSortedById) {
+  Graph g;
+  g.add("z");
+  g.add("b", {"a", "z"});
+  g.add("c", {"a"});
+  g.add("a");
+  g.add("ab");
+  EXPECT_THAT(summary(g.plan(march_10)),
+              ElementsAre("a [2024-03-10 .. 2024-03-10] 0", "ab [2024-03-10 .. 2024-03-10] 0",
+                          "z [2024-03-10 .. 2024-03-10] 0", "c [2024-03-10 .. 2024-03-10] 1",
+                          "b [2024-03-10 .. 2024-03-10] 1"));
+}
+
 TEST(Generate, IgnoresParentsOutsideTheSelection) {
   Graph g;
   g.add_unselected("upstream");
