@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <new>
 #include <system_error>
@@ -20,13 +19,6 @@ namespace {
 
 namespace od = simdjson::ondemand;
 using strict_json::Reader;
-
-constexpr std::array<std::pair<std::string_view, WindowUnit>, 4> unit_names{{
-    {"day", WindowUnit::day},
-    {"week", WindowUnit::week},
-    {"month", WindowUnit::month},
-    {"year", WindowUnit::year},
-}};
 
 /// Reads the manifest's shape. Each record keeps a bit per known key so that
 /// a repeated one is refused; every other key is walked and checked by
@@ -306,11 +298,9 @@ class ManifestReader {
     if (!in_.read_string(value, name)) {
       return false;
     }
-    for (const auto& [text, known] : unit_names) {
-      if (name == text) {
-        unit = known;
-        return true;
-      }
+    if (auto known = parse_unit(name)) {
+      unit = *known;
+      return true;
     }
     return in_.fail(
         at,
