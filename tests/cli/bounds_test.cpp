@@ -1,0 +1,183 @@
+// Hostile sizes and shapes: a manifest nested 100,000 levels deep in a key
+// nobody reads, 100,000 selected models, tarn.yml files nested as deep or
+// built as an alias bomb. Each run either succeeds or fails with one message,
+// within bounded time and memory, never by a crash or a stack overflow.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli_fixture.h"
+#include "fault_child.h"
+
+namespace tarn::cli_test {
+namespace {
+
+using ::testing::StartsWith;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long k_memory_factor = 4;  // shadow memory and quarantine
+#else
+constexpr long k_memory_factor = 1;
+#endif
+
+constexpr long k_mb = 1024;  // ru_maxrss counts kilobytes
+
+constexpr int k_depth = 100'000;
+
+std::string nested_arrays(int depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
+
+std::string nested_objects(int depth) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) {
+    text += "{\"k\": ";
+  }
+  return text + "null" + std::string(depth, '}');
+}
+
+/// The run ended by itself with 0, or with 1 and exactly one error line.
+void expect_clean_end(const ChildResult& result, const std::string& error_prefix,
+                      long memory_limit_mb) {
+  std::printf("    outcome: status %d, signal %d, %.2f s, peak %ld MB, stderr: %.300s\n",
+              result.status, result.signal, result.seconds, result.peak_rss_kb / k_mb,
+              result.err.c_str());
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_TRUE(result.status == 0 || result.status == 1) << result.status;
+  if (result.status == 1) {
+    EXPECT_THAT(result.err, StartsWith(error_prefix));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_TRUE(result.err.ends_with('\n'));
+  }
+  EXPECT_LT(result.peak_rss_kb, memory_limit_mb * k_memory_factor * k_mb);
+}
+
+class BoundsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { project.set_ls_output("raw\n"); }
+
+  ChildResult run() const {
+    return run_child({TARN_BINARY, "--select", "raw", "--event-time-start", "2024-03-10",
+                      "--event-time-end", "2024-03-12", "--dbt-command", project.dbt().string()},
+                     project.project(), ChildSetup{.deadline = std::chrono::seconds(120)});
+  }
+
+  void write_small_manifest() const {
+    project.write_manifest(
+        R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model"}}})");
+  }
+
+  ScratchProject project;
+};
+
+TEST_F(BoundsTest, ManifestWithATopLevelKeyNestedDeeply) {
+  project.write_manifest(R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model"}},
+    "docs": )" + nested_arrays(k_depth) +
+                         "}");
+  expect_clean_end(run(), "error: ./target/manifest.json: ", 256);
+}
+
+TEST_F(BoundsTest, ManifestWithAKeyInsideANodeNestedDeeply) {
+  project.write_manifest(R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model",
+    "columns": )" + nested_objects(k_depth) +
+                         "}}}");
+  expect_clean_end(run(), "error: ./target/manifest.json: ", 256);
+}
+
+TEST_F(BoundsTest, ManifestWithAnUnknownMetaKeyNestedDeeply) {
+  project.write_manifest(R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model",
+    "config": {"meta": {"owner": )" +
+                         nested_arrays(k_depth) + "}}}}}");
+  expect_clean_end(run(), "error: ./target/manifest.json: ", 256);
+}
+
+TEST_F(BoundsTest, HundredThousandSelectedModelsArePlanned) {
+  constexpr int k_models = 100'000;
+  std::string manifest = R"({"nodes": {)";
+  std::string names;
+  for (int i = 0; i < k_models; ++i) {
+    const std::string name = "m" + std::to_string(i);
+    manifest += (i ? ",\n" : "\n") + std::string("\"model.p.") + name + "\": {\"name\": \"" + name +
+                "\", \"resource_type\": \"model\", \"depends_on\": {\"nodes\": [";
+    if (i > 0) {
+      manifest +=
+          "\"model.p.m" + std::to_string(i - 1) + "\", \"model.p.m" + std::to_string(i / 2) + "\"";
+    }
+    manifest += "]}, \"config\": {\"event_time\": \"ts\", \"meta\": {\"tarn\": {\"lookback\": " +
+                std::to_string(i % 3) + "}}}}";
+    names += name + "\n";
+  }
+  project.write_manifest(manifest + "}}");
+  project.set_ls_output(names);
+  const ChildResult result = run();
+  expect_clean_end(result, "error: ", 1024);
+  EXPECT_EQ(result.status, 0) << result.err;
+  const std::string plan = project.read("proj/target/tarn/dbt_plan.json");
+  std::size_t entries = 0;
+  for (std::size_t at = plan.find("\"layer\": "); at != std::string::npos;
+       at = plan.find("\"layer\": ", at + 1)) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, static_cast<std::size_t>(k_models));
+  EXPECT_NE(plan.find("\"layer\": 99999\n"), std::string::npos);
+}
+
+TEST_F(BoundsTest, TarnYmlNestedDeeplyUnderAnUnknownKey) {
+  write_small_manifest();
+  project.write("proj/tarn.yml", "sibling: " + nested_arrays(k_depth) + "\n");
+  expect_clean_end(run(), "error: ./tarn.yml: ", 256);
+}
+
+TEST_F(BoundsTest, TarnYmlNestedDeeplyUnderItsOwnSection) {
+  write_small_manifest();
+  std::string nested;
+  for (int i = 0; i < k_depth; ++i) {
+    nested += "{k: ";
+  }
+  nested += "v" + std::string(k_depth, '}');
+  project.write("proj/tarn.yml", "dbt-plan: " + nested + "\n");
+  expect_clean_end(run(), "error: ./tarn.yml: ", 256);
+}
+
+/// Ten levels of ten aliases each: 10^10 scalars if anything expands them.
+std::string alias_bomb() {
+  std::string text =
+      "a: &a [\"lol\",\"lol\",\"lol\",\"lol\",\"lol\",\"lol\",\"lol\",\"lol\","
+      "\"lol\",\"lol\"]\n";
+  for (char level = 'b'; level <= 'j'; ++level) {
+    const std::string below(1, static_cast<char>(level - 1));
+    text += std::string(1, level) + ": &" + std::string(1, level) + " [";
+    for (int i = 0; i < 10; ++i) {
+      text += (i ? ",*" : "*") + below;
+    }
+    text += "]\n";
+  }
+  return text;
+}
+
+TEST_F(BoundsTest, TarnYmlAliasBombInKeysNobodyReads) {
+  write_small_manifest();
+  project.write("proj/tarn.yml", alias_bomb() + "lols: *j\nagainst: main\n");
+  expect_clean_end(run(), "error: ./tarn.yml: ", 256);
+}
+
+TEST_F(BoundsTest, TarnYmlAliasBombAsASettingValue) {
+  write_small_manifest();
+  for (const char* key : {"against: *j\n", "dbt-plan: *j\n", "dbt-args: *j\n",
+                          "dbt-plan:\n  max-window-expansion-days: *j\n"}) {
+    SCOPED_TRACE(key);
+    project.write("proj/tarn.yml", alias_bomb() + key);
+    const ChildResult result = run();
+    expect_clean_end(result, "error: ./tarn.yml: ", 256);
+    EXPECT_EQ(result.status, 1) << "a sequence is no value for " << key;
+  }
+}
+
+}  // namespace
+}  // namespace tarn::cli_test
