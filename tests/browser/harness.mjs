@@ -1,13 +1,13 @@
 // Opens generated reports in Debian's Chromium, headless and offline, and
 // records every request, console error and page error of each page.
-import { mkdtempSync, rmSync, existsSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export const CHROMIUM = process.env.TARN_CHROMIUM || '/usr/bin/chromium';
-export const REPORTS_DIR = resolve(process.env.TARN_REPORTS_DIR || 'reports');
+export const reportsDir = () => resolve(process.env.TARN_REPORTS_DIR || 'reports');
 
 const CHROMIUM_ARGS = [
   '--headless',
@@ -21,9 +21,9 @@ const CHROMIUM_ARGS = [
 ];
 
 export function reportUrl(name) {
-  const file = join(REPORTS_DIR, name);
+  const file = join(reportsDir(), name);
   if (!existsSync(file)) {
-    throw new Error(`${file} is missing: run html_fixture ${REPORTS_DIR} first`);
+    throw new Error(`${file} is missing: run html_fixture ${reportsDir()} first`);
   }
   return pathToFileURL(file).href;
 }
@@ -39,6 +39,7 @@ export async function launch() {
   });
   return {
     context,
+    cpuMs: () => chromiumCpuMs(userDataDir),
     async close() {
       await context.close();
       rmSync(userDataDir, { recursive: true, force: true });
@@ -75,4 +76,43 @@ export async function openReport(context, name, media = {}) {
 
 export function nextFrame(page) {
   return page.evaluate(() => new Promise((done) => requestAnimationFrame(() => done())));
+}
+
+// CPU time (user + system) spent so far by the Chromium processes of one
+// launch, found by their user-data directory: unlike wall time it does not
+// grow when other work shares the machine.
+function chromiumCpuMs(userDataDir) {
+  const tick = 100; // USER_HZ on Linux
+  let total = 0;
+  for (const pid of readdirSync('/proc').filter((entry) => /^\d+$/.test(entry))) {
+    try {
+      const cmdline = readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+      if (!cmdline.includes(userDataDir) && !cmdline.includes('--type=')) {
+        continue;
+      }
+      if (!cmdline.includes(userDataDir) && !isDescendantOf(pid, userDataDir)) {
+        continue;
+      }
+      const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+      total += ((Number(fields[11]) + Number(fields[12])) * 1000) / tick;
+    } catch {
+      // The process ended while being read.
+    }
+  }
+  return total;
+}
+
+function isDescendantOf(pid, userDataDir) {
+  for (let current = pid, depth = 0; current > 1 && depth < 8; depth++) {
+    const stat = readFileSync(`/proc/${current}/stat`, 'utf8');
+    current = stat.split(') ')[1].split(' ')[1];
+    try {
+      if (readFileSync(`/proc/${current}/cmdline`, 'utf8').includes(userDataDir)) {
+        return true;
+      }
+    } catch {
+      return false;
+    }
+  }
+  return false;
 }

@@ -88,6 +88,46 @@ function panel(page) {
 
 const box = (name) => `.node-box[data-name="${name}"]`;
 
+function edgeGeometry(page) {
+  return page.evaluate(() => {
+    const layers = document.getElementById('layers');
+    const origin = layers.getBoundingClientRect();
+    const side = (name) => {
+      const r = document
+        .querySelector(`.node-box[data-name="${CSS.escape(name)}"]`)
+        .getBoundingClientRect();
+      return {
+        left: r.left - origin.left,
+        right: r.right - origin.left,
+        middle: r.top + r.height / 2 - origin.top,
+      };
+    };
+    const svg = document.getElementById('edges');
+    return {
+      size: [svg.getAttribute('width'), svg.getAttribute('height'), svg.getAttribute('viewBox')],
+      layersSize: [layers.scrollWidth, layers.scrollHeight],
+      edges: [...svg.querySelectorAll('path')].map((p) => ({
+        cls: p.getAttribute('class'),
+        upstream: p.dataset.upstream,
+        downstream: p.dataset.downstream,
+        d: p.getAttribute('d'),
+        from: side(p.dataset.upstream),
+        to: side(p.dataset.downstream),
+      })),
+    };
+  });
+}
+
+// Each path runs from the middle of its parent's right side to the middle of
+// its child's left side, as a cubic curve with horizontal tangents.
+function assertEdgesJoinTheirBoxes(drawn) {
+  for (const e of drawn.edges) {
+    const [x1, y1, x2, y2] = [e.from.right, e.from.middle, e.to.left, e.to.middle];
+    const dx = Math.max(40, (x2 - x1) / 2);
+    assert.equal(e.d, `M ${x1} ${y1} C ${x1 + dx} ${y1}, ${x2 - dx} ${y2}, ${x2} ${y2}`);
+  }
+}
+
 describe('layout', () => {
   test('one column per present layer, ascending, boxes ordered by name', async () => {
     const page = await open('basic.html');
@@ -112,28 +152,7 @@ describe('layout', () => {
 
   test('one edge per parent, from the right middle of the parent to the left middle of the child', async () => {
     const page = await open('basic.html');
-    const drawn = await page.evaluate(() => {
-      const layers = document.getElementById('layers');
-      const origin = layers.getBoundingClientRect();
-      const side = (name) => {
-        const r = document.querySelector(`.node-box[data-name="${CSS.escape(name)}"]`)
-          .getBoundingClientRect();
-        return { left: r.left - origin.left, right: r.right - origin.left, middle: r.top + r.height / 2 - origin.top };
-      };
-      const svg = document.getElementById('edges');
-      return {
-        size: [svg.getAttribute('width'), svg.getAttribute('height'), svg.getAttribute('viewBox')],
-        layersSize: [layers.scrollWidth, layers.scrollHeight],
-        edges: [...svg.querySelectorAll('path')].map((p) => ({
-          cls: p.getAttribute('class'),
-          upstream: p.dataset.upstream,
-          downstream: p.dataset.downstream,
-          d: p.getAttribute('d'),
-          from: side(p.dataset.upstream),
-          to: side(p.dataset.downstream),
-        })),
-      };
-    });
+    const drawn = await edgeGeometry(page);
     const [w, h] = drawn.layersSize;
     assert.deepEqual(drawn.size, [String(w), String(h), `0 0 ${w} ${h}`]);
     assert.deepEqual(
@@ -150,10 +169,8 @@ describe('layout', () => {
     );
     for (const e of drawn.edges) {
       assert.equal(e.cls, 'edge');
-      const [x1, y1, x2, y2] = [e.from.right, e.from.middle, e.to.left, e.to.middle];
-      const dx = Math.max(40, (x2 - x1) / 2);
-      assert.equal(e.d, `M ${x1} ${y1} C ${x1 + dx} ${y1}, ${x2 - dx} ${y2}, ${x2} ${y2}`);
     }
+    assertEdgesJoinTheirBoxes(drawn);
   });
 
   test('long names wrap inside their box and the panel title, never clipped', async () => {
@@ -359,36 +376,56 @@ describe('panel resizing', () => {
 });
 
 describe('redrawing edges', () => {
-  test('a window resize keeps the selection highlight on the new edges', async () => {
+  // Wider boxes move every edge end, so the next redraw builds new paths.
+  const moveTheBoxes = (page) => page.addStyleTag({ content: '.node-box { min-width: 220px; }' });
+
+  test('a window resize keeps the selection highlight on the rebuilt edges', async () => {
     const page = await open('basic.html');
     await page.click(box('report'));
     const before = await edgeClasses(page);
-    const oldPath = await page.getAttribute('#edges path', 'd');
+    const firstEdge = await page.$('#edges path');
+    await moveTheBoxes(page);
     await page.setViewportSize({ width: 900, height: 500 });
     await nextFrame(page);
-    assert.notEqual(await page.getAttribute('#edges path', 'd'), null);
+    assert.equal(await firstEdge.evaluate((p) => p.isConnected), false, 'edges were rebuilt');
     assert.deepEqual(await edgeClasses(page), before);
-    assert.ok(oldPath);
+    assertEdgesJoinTheirBoxes(await edgeGeometry(page));
   });
 
-  test('a panel drag keeps the highlight, and a search highlight too', async () => {
+  test('a panel drag keeps the selection highlight, and a search highlight too', async () => {
     const page = await open('basic.html');
     await page.click(box('alpha'));
     const before = await edgeClasses(page);
     const firstEdge = await page.$('#edges path');
+    await moveTheBoxes(page);
     const handle = await page.locator('#panel-resize-handle').boundingBox();
     await page.mouse.move(handle.x + 3, handle.y + 100);
     await page.mouse.down();
     await page.mouse.move(handle.x - 150, handle.y + 100);
     await page.mouse.up();
-    assert.equal(await firstEdge.evaluate((p) => p.isConnected), false, 'edges were redrawn');
+    assert.equal(await firstEdge.evaluate((p) => p.isConnected), false, 'edges were rebuilt');
     assert.deepEqual(await edgeClasses(page), before);
+    assertEdgesJoinTheirBoxes(await edgeGeometry(page));
 
     await page.fill('#search', 'beta');
+    await page.addStyleTag({ content: '.node-box { min-width: 240px; }' });
     await page.setViewportSize({ width: 1000, height: 700 });
     await nextFrame(page);
     assert.ok(Object.values(await edgeClasses(page)).every((c) => c === 'edge dimmed'));
     assert.equal((await boxClasses(page)).Beta, 'node-box search-match');
+  });
+
+  test('a redraw that moves nothing keeps the drawn edges', async () => {
+    const page = await open('basic.html');
+    await page.click(box('report'));
+    const before = await edgeClasses(page);
+    await page.setViewportSize({ width: 1100, height: 700 });
+    await nextFrame(page);
+    assert.deepEqual(await edgeClasses(page), before);
+    const drawn = await edgeGeometry(page);
+    const [w, h] = drawn.layersSize;
+    assert.deepEqual(drawn.size, [String(w), String(h), `0 0 ${w} ${h}`]);
+    assertEdgesJoinTheirBoxes(drawn);
   });
 });
 

@@ -4,6 +4,9 @@
   const SVG_NS = 'http://www.w3.org/2000/svg';
   const PANEL_MIN_WIDTH = 240;
   const GRAPH_MIN_WIDTH = 300;
+  // Above this many boxes and edges, fades and flowing dashes would cost more
+  // per click than the highlight itself, so the style sheet drops them.
+  const MANY_ELEMENTS = 2000;
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
@@ -21,13 +24,14 @@
   }
 
   let selectedName = null;
-  // name -> box element, and the drawn edges as { edge, path } in data order.
+  // name -> box element, and the drawn edges as { edge, path, d } in data order.
   const nodeEls = new Map();
   let edgeEls = [];
   // The class each element carries now, so a highlight only touches what changes.
   const shownState = new WeakMap();
   const lowerNames = new Map();
 
+  const rootEl = document.querySelector('.viz-root');
   const layersEl = document.getElementById('layers');
   const edgesEl = document.getElementById('edges');
   const scrollEl = document.getElementById('graph-scroll');
@@ -109,11 +113,9 @@
     return ['M', x1, y1, 'C', x1 + dx, y1 + ',', x2 - dx, y2 + ',', x2, y2].join(' ');
   }
 
-  // All geometry is read before anything is written, so the page lays out once
-  // per redraw however many edges there are.
-  function drawEdges() {
-    const width = layersEl.scrollWidth;
-    const height = layersEl.scrollHeight;
+  // Where each edge runs now: every box is measured before anything is
+  // written, so the page lays out once however many edges there are.
+  function measureEdges() {
     const origin = layersEl.getBoundingClientRect();
     const sides = new Map();
     for (const [name, box] of nodeEls) {
@@ -121,32 +123,45 @@
       const middle = r.top + r.height / 2 - origin.top;
       sides.set(name, { left: r.left - origin.left, right: r.right - origin.left, middle });
     }
-
-    edgesEl.textContent = '';
-    edgesEl.setAttribute('width', width);
-    edgesEl.setAttribute('height', height);
-    edgesEl.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
-    const paths = document.createDocumentFragment();
-    edgeEls = [];
+    const routes = [];
     for (const edge of edges) {
       const from = sides.get(edge.upstream);
       const to = sides.get(edge.downstream);
-      if (!from || !to) {
-        continue;
+      if (from && to) {
+        routes.push({ edge, d: edgePath(from.right, from.middle, to.left, to.middle) });
       }
+    }
+    return routes;
+  }
+
+  function sameAsDrawn(routes) {
+    return routes.length === edgeEls.length && routes.every((route, i) => route.d === edgeEls[i].d);
+  }
+
+  function drawEdges() {
+    const width = layersEl.scrollWidth;
+    const height = layersEl.scrollHeight;
+    const routes = measureEdges();
+    edgesEl.setAttribute('width', width);
+    edgesEl.setAttribute('height', height);
+    edgesEl.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
+    // A resize or a panel drag seldom moves a box; rebuilding thousands of
+    // identical paths would only make it stutter.
+    if (edgeEls.length > 0 && sameAsDrawn(routes)) {
+      return;
+    }
+    edgesEl.textContent = '';
+    const paths = document.createDocumentFragment();
+    edgeEls = [];
+    for (const { edge, d } of routes) {
       const path = el(
         'path',
-        {
-          class: 'edge',
-          'data-upstream': edge.upstream,
-          'data-downstream': edge.downstream,
-          d: edgePath(from.right, from.middle, to.left, to.middle),
-        },
+        { class: 'edge', 'data-upstream': edge.upstream, 'data-downstream': edge.downstream, d },
         undefined,
         SVG_NS,
       );
       shownState.set(path, '');
-      edgeEls.push({ edge, path });
+      edgeEls.push({ edge, path, d });
       paths.appendChild(path);
     }
     edgesEl.appendChild(paths);
@@ -299,5 +314,6 @@
   });
   window.addEventListener('resize', redrawEdges);
   initPanelResize();
+  rootEl.classList.toggle('many', nodes.length + edges.length > MANY_ELEMENTS);
   render();
 })();
