@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace tarn::strict_json {
@@ -109,6 +110,42 @@ std::size_t first_invalid_escape(std::string_view content) {
   return std::string_view::npos;
 }
 
+/// Whether `token` (no surrounding whitespace) is a JSON number.
+bool is_json_number(std::string_view token) {
+  std::size_t i = 0;
+  auto digits = [&] {
+    std::size_t start = i;
+    while (i < token.size() && is_digit(token[i])) {
+      ++i;
+    }
+    return i > start;
+  };
+  if (i < token.size() && token[i] == '-') {
+    ++i;
+  }
+  if (i < token.size() && token[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < token.size() && token[i] == '.') {
+    ++i;
+    if (!digits()) {
+      return false;
+    }
+  }
+  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+    ++i;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
+      ++i;
+    }
+    if (!digits()) {
+      return false;
+    }
+  }
+  return i == token.size();
+}
+
 bool is_continuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
 }
@@ -182,45 +219,6 @@ std::string line_and_column(std::string_view text, std::size_t offset) {
       1 + static_cast<std::size_t>(std::count_if(start_of_line.begin(), start_of_line.end(),
                                                  [](char c) { return !is_continuation(c); }));
   return fmt::format("line {} column {}", line, column);
-}
-
-bool is_json_number(std::string_view token) {
-  std::size_t i = 0;
-  auto digits = [&] {
-    std::size_t start = i;
-    while (i < token.size() && is_digit(token[i])) {
-      ++i;
-    }
-    return i > start;
-  };
-  if (i < token.size() && token[i] == '-') {
-    ++i;
-  }
-  if (i < token.size() && token[i] == '0') {
-    ++i;
-  } else if (!digits()) {
-    return false;
-  }
-  if (i < token.size() && token[i] == '.') {
-    ++i;
-    if (!digits()) {
-      return false;
-    }
-  }
-  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-    ++i;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
-      ++i;
-    }
-    if (!digits()) {
-      return false;
-    }
-  }
-  return i == token.size();
-}
-
-bool has_valid_escapes(std::string_view content) {
-  return first_invalid_escape(content) == std::string_view::npos;
 }
 
 DocumentFault locate_document_fault(std::string_view text) {
@@ -450,7 +448,8 @@ bool Reader::fail_library(simdjson::error_code error) {
       at = std::min(location.value_unsafe(), end);
     }
   }
-  bool ran_off = at == end && error != simdjson::EMPTY;
+  // Before a document exists the failure is about the text as a whole.
+  bool ran_off = document_ != nullptr && at == end;
   return fail(at, ran_off ? "unexpected end of input" : library_message(error));
 }
 

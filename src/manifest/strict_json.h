@@ -27,13 +27,6 @@ inline constexpr int max_depth = 1024;
 /// columns in characters from 1.
 std::string line_and_column(std::string_view text, std::size_t offset);
 
-/// Whether `token` (no surrounding whitespace) is a JSON number.
-bool is_json_number(std::string_view token);
-
-/// Whether the escapes in a string's content (between the quotes) are all
-/// valid, surrogate pairs included.
-bool has_valid_escapes(std::string_view content);
-
 /// A fault that simdjson finds while indexing the whole document, before any
 /// value is read: invalid UTF-8, a raw control character inside a string, or
 /// a string that never closes. simdjson reports these without a position.
