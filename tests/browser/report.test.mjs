@@ -475,6 +475,17 @@ describe('appearance', () => {
     const animation = () =>
       page.$eval('#edges path.highlighted', (p) => getComputedStyle(p).animationName);
     assert.equal(await animation(), 'flow');
+    const lit = await page.$eval('#edges path.highlighted', (p) => [
+      getComputedStyle(p).strokeDasharray,
+      getComputedStyle(document.querySelector('.node-box')).transitionDuration,
+    ]);
+    assert.deepEqual(lit, ['7px, 5px', '0.15s, 0.15s, 0.15s']);
+    // The width fades in over 0.15 s.
+    await page.waitForFunction(
+      () => getComputedStyle(document.querySelector('#edges path.highlighted')).strokeWidth === '2.25px',
+      null,
+      { timeout: 2000 },
+    );
     await page.emulateMedia({ reducedMotion: 'reduce' });
     assert.equal(await animation(), 'none');
   });
@@ -501,5 +512,36 @@ describe('hostile names', () => {
     }));
     assert.deepEqual(injected, { images: 0, scripts: 1, pwned: null, comments: null });
     assert.equal(await page.locator('#edges path').count(), 1);
+  });
+});
+
+describe('scale', () => {
+  test('5,000 models and 15,000 edges render, highlight solid and without fades', async () => {
+    const page = await open('large.html');
+    const counts = await page.evaluate(() => ({
+      columns: document.querySelectorAll('.layer-col').length,
+      boxes: document.querySelectorAll('.node-box').length,
+      edges: document.querySelectorAll('#edges path').length,
+    }));
+    assert.deepEqual(counts, { columns: 25, boxes: 5000, edges: 15000 });
+    await page.click(box('model_l12_100'));
+    const state = await page.evaluate(() => {
+      const lit = document.querySelector('#edges path.highlighted');
+      const style = getComputedStyle(lit);
+      return {
+        selected: document.querySelectorAll('.node-box.selected').length,
+        dash: style.strokeDasharray,
+        animation: style.animationName,
+        fade: getComputedStyle(document.querySelector('.node-box')).transitionDuration,
+        stroke: style.stroke,
+      };
+    });
+    assert.deepEqual(state, {
+      selected: 1,
+      dash: 'none',
+      animation: 'none',
+      fade: '0s',
+      stroke: 'rgb(42, 120, 214)',
+    });
   });
 });
