@@ -436,7 +436,8 @@ class FileCloser {
   int fd_;
 };
 
-/// Reads until end of file; the result is the errno of a failed read.
+/// Fills the buffer or stops at end of file; the count read, or the errno of
+/// a failed read.
 std::expected<std::size_t, int> read_into(int fd, char* buffer, std::size_t size) {
   std::size_t filled = 0;
   while (filled < size) {
