@@ -71,6 +71,15 @@ Plan hostile_plan() {
   return plan;
 }
 
+// A versioned model is planned once per version, under one name.
+Plan versioned_plan() {
+  Plan plan;
+  plan.anchor_window = {dec_4_2026, dec_4_2026};
+  plan.models = {model("stg_customers", 0, {}), model("dim_customers", 1, {"stg_customers"}),
+                 model("dim_customers", 1, {"stg_customers"})};
+  return plan;
+}
+
 // 5,000 models in 25 layers of 200 and 15,000 edges: three parents each
 // below the first layer, a fourth for every eighth model.
 Plan large_plan() {
@@ -119,7 +128,7 @@ int main(int argc, char** argv) {
   const std::pair<const char*, Plan> reports[] = {
       {"basic.html", basic_plan()}, {"defaulted.html", defaulted_plan()},
       {"empty.html", Plan{}},       {"hostile.html", hostile_plan()},
-      {"large.html", large_plan()},
+      {"large.html", large_plan()}, {"versioned.html", versioned_plan()},
   };
   for (const auto& [file, plan] : reports) {
     if (auto written = tarn::write_atomically(dir / file, tarn::render_html_report(plan));

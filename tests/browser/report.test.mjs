@@ -309,6 +309,20 @@ describe('selection', () => {
   });
 });
 
+test('a name planned twice gets two boxes that light up together', async () => {
+  const page = await open('versioned.html');
+  await page.click(box('stg_customers'));
+  const classes = await page.$$eval('.node-box', (boxes) =>
+    boxes.map((b) => [b.dataset.name, b.className]),
+  );
+  assert.deepEqual(classes, [
+    ['stg_customers', 'node-box selected'],
+    ['dim_customers', 'node-box highlighted'],
+    ['dim_customers', 'node-box highlighted'],
+  ]);
+  assert.deepEqual((await panel(page)).downstream, ['dim_customers', 'dim_customers']);
+});
+
 describe('search', () => {
   test('matches a case-insensitive substring and gives the selection back when cleared', async () => {
     const page = await open('basic.html');

@@ -24,8 +24,11 @@
   }
 
   let selectedName = null;
-  // name -> box element, and the drawn edges as { edge, path, d } in data order.
+  // name -> its first box (edges attach there), every box with its name (a
+  // plan may list one name twice, as for a versioned model), and the drawn
+  // edges as { edge, path, d } in data order.
   const nodeEls = new Map();
+  let boxEls = [];
   let edgeEls = [];
   // The class each element carries now, so a highlight only touches what changes.
   const shownState = new WeakMap();
@@ -89,6 +92,7 @@
   function buildLayout() {
     layersEl.textContent = '';
     nodeEls.clear();
+    boxEls = [];
     const columns = document.createDocumentFragment();
     for (const [layer, members] of byLayer()) {
       const column = el('div', { class: 'layer-col' });
@@ -99,7 +103,10 @@
         box.appendChild(el('span', { class: 'node-window' }, windowText(node)));
         box.addEventListener('click', () => selectNode(node.name));
         shownState.set(box, '');
-        nodeEls.set(node.name, box);
+        if (!nodeEls.has(node.name)) {
+          nodeEls.set(node.name, box);
+        }
+        boxEls.push({ name: node.name, box });
         lowerNames.set(node.name, String(node.name).toLowerCase());
         column.appendChild(box);
       }
@@ -231,7 +238,7 @@
 
   function applyHighlight() {
     const rule = highlightRule();
-    for (const [name, box] of nodeEls) {
+    for (const { name, box } of boxEls) {
       show(box, 'node-box', rule.box(name));
     }
     for (const { edge, path } of edgeEls) {
