@@ -4,7 +4,10 @@ import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync } from 'node
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
-import { chromium } from 'playwright-core';
+
+const { chromium } = await import('playwright-core').catch((error) => {
+  throw new Error(`playwright-core is not installed: run "npm ci" in tests/browser (${error.message})`);
+});
 
 export const CHROMIUM = process.env.TARN_CHROMIUM || '/usr/bin/chromium';
 export const reportsDir = () => resolve(process.env.TARN_REPORTS_DIR || 'reports');
