@@ -1,0 +1,39 @@
+// Texts that are not JSON must fail the read even where they hide in values
+// the reader skips or takes as plain strings. Found by fuzzing: a string
+// value followed by ':' and another value, with one '}' too many at the end
+// to balance it, used to be accepted.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "manifest/manifest.h"
+
+namespace tarn {
+namespace {
+
+using ::testing::ContainsRegex;
+
+TEST(ManifestRegression, StringValueFollowedByAColonIsNotJson) {
+  for (const std::string text : {
+           R"({"a":"b":"c"}})",
+           R"({"a":"b":"c","d":1}})",
+           R"({"nodes":{},"docs":"b":"c"}})",
+           R"({"metadata":{"generated_at":"x":"y"}}})",
+           R"({"nodes":{"model.p.x":{"name":"x","resource_type":"model","raw_code":"b":"c"}}}})",
+           R"({"nodes":{"model.p.x":{"name":"x","resource_type":"model",)"
+           R"("config":{"event_time":"t":"u"}}}}})",
+       }) {
+    SCOPED_TRACE(text);
+    auto manifest = parse_manifest(text);
+    if (manifest) {
+      ADD_FAILURE() << "accepted with " << manifest->nodes.size() << " nodes";
+      continue;
+    }
+    EXPECT_THAT(manifest.error(), ContainsRegex(" at line 1 column [0-9]+$"));
+  }
+}
+
+}  // namespace
+}  // namespace tarn
