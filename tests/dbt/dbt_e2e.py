@@ -9,20 +9,20 @@ Run by CTest (tests/dbt/CMakeLists.txt):
     dbt_e2e.py --binary B --dbt D --example E --work W TestClass...
         runs unittest test classes of this file.
 
-Every test works in its own directory under W/runs with TMPDIR pointing into
-it, and checks afterwards that no git worktree and no baseline directory was
-left behind, whether the test passed or not.
+Every test works in its own temporary directory (kept when TARN_E2E_KEEP is
+set) with TMPDIR pointing into it, and checks afterwards that no git worktree
+and no baseline directory was left behind, whether the test passed or not.
 """
 
 import argparse
 import json
 import os
-import re
 import shlex
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -110,8 +110,10 @@ def touch_later(path):
 
 class DbtTestCase(unittest.TestCase):
     def setUp(self):
-        self.root = Path(CONFIG.work) / "runs" / self.id().split(".", 1)[1]
-        shutil.rmtree(self.root, ignore_errors=True)
+        # Outside any git repository, so that no tarn.yml above the project
+        # (the build tree lies inside this repository) takes part.
+        name = self.id().split(".", 1)[1]
+        self.root = Path(tempfile.mkdtemp(prefix=f"tarn-dbt-e2e-{name}-")).resolve()
         self.tmpdir = self.root / "tmp"
         self.tmpdir.mkdir(parents=True)
         self.repositories = []
@@ -192,7 +194,7 @@ class DbtTestCase(unittest.TestCase):
         project = repository / project_subdir if project_subdir else repository
         project.parent.mkdir(parents=True, exist_ok=True)
         copy_compiled(project)
-        (repository / ".gitignore").write_text("".join(f"{p}\n" for p in UNTRACKED + ["tmp"]))
+        (repository / ".gitignore").write_text("".join(f"{p}\n" for p in UNTRACKED))
         git(repository, "init", "-q", "-b", "main")
         self.repositories.append(repository.resolve())
         git(repository, "add", "-A")
