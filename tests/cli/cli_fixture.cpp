@@ -60,17 +60,21 @@ std::string ScratchProject::read(const fs::path& relative) const {
   return buffer.str();
 }
 
-bool ScratchProject::exists(const fs::path& relative) const { return fs::exists(root_ / relative); }
+bool ScratchProject::exists(const fs::path& relative) const {
+  return fs::exists(root_ / relative);
+}
 
 void ScratchProject::write_manifest(const std::string& json) const {
   write("proj/target/manifest.json", json);
   // Newer than dbt_project.yml by a clear margin, so no refresh is due.
   const fs::path manifest = root_ / "proj/target/manifest.json";
-  fs::last_write_time(manifest, fs::last_write_time(root_ / "proj/dbt_project.yml") +
-                                    std::chrono::hours(1));
+  fs::last_write_time(manifest,
+                      fs::last_write_time(root_ / "proj/dbt_project.yml") + std::chrono::hours(1));
 }
 
-void ScratchProject::set_ls_output(const std::string& text) const { write("bin/ls.out", text); }
+void ScratchProject::set_ls_output(const std::string& text) const {
+  write("bin/ls.out", text);
+}
 
 void ScratchProject::set_ls_exit(int code, const std::string& stderr_text) const {
   write("bin/ls.exit", std::to_string(code));
