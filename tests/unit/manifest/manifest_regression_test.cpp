@@ -1,7 +1,6 @@
 // Texts that are not JSON must fail the read even where they hide in values
-// the reader skips or takes as plain strings. Found by fuzzing: a string
-// value followed by ':' and another value, with one '}' too many at the end
-// to balance it, used to be accepted.
+// the reader skips or takes as plain strings. Both cases were found by
+// fuzzing against nlohmann::json's reading of the same text.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +14,8 @@ namespace {
 
 using ::testing::ContainsRegex;
 
+// A string value followed by ':' and another value, with one '}' too many at
+// the end to balance it, used to be accepted.
 TEST(ManifestRegression, StringValueFollowedByAColonIsNotJson) {
   for (const std::string text : {
            R"({"a":"b":"c"}})",
@@ -24,6 +25,30 @@ TEST(ManifestRegression, StringValueFollowedByAColonIsNotJson) {
            R"({"nodes":{"model.p.x":{"name":"x","resource_type":"model","raw_code":"b":"c"}}}})",
            R"({"nodes":{"model.p.x":{"name":"x","resource_type":"model",)"
            R"("config":{"event_time":"t":"u"}}}}})",
+       }) {
+    SCOPED_TRACE(text);
+    auto manifest = parse_manifest(text);
+    if (manifest) {
+      ADD_FAILURE() << "accepted with " << manifest->nodes.size() << " nodes";
+      continue;
+    }
+    EXPECT_THAT(manifest.error(), ContainsRegex(" at line 1 column [0-9]+$"));
+  }
+}
+
+// Where null is allowed (metadata, generated_at, event_time, tarn), any token
+// that began with 'n' used to pass as null.
+TEST(ManifestRegression, BrokenNullLiteralIsNotJson) {
+  for (const std::string text : {
+           R"({"metadata": n})",
+           R"({"metadata": nul})",
+           R"({"metadata": nu$l})",
+           R"({"metadata": nullx})",
+           R"({"metadata": {"generated_at": nuxx}})",
+           R"({"nodes":{"model.p.a":{"name":"a","resource_type":"model",)"
+           R"("config":{"event_time": nulx}}}})",
+           R"({"nodes":{"model.p.a":{"name":"a","resource_type":"model",)"
+           R"("config":{"meta": {"tarn": nulx}}}}})",
        }) {
     SCOPED_TRACE(text);
     auto manifest = parse_manifest(text);
