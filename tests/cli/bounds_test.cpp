@@ -65,7 +65,7 @@ class BoundsTest : public ::testing::Test {
   ChildResult run() const {
     return run_child({TARN_BINARY, "--select", "raw", "--event-time-start", "2024-03-10",
                       "--event-time-end", "2024-03-12", "--dbt-command", project.dbt().string()},
-                     project.project(), ChildSetup{.deadline = std::chrono::seconds(120)});
+                     project.project(), with_deadline(std::chrono::seconds(120)));
   }
 
   void write_small_manifest() const {

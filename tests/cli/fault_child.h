@@ -37,6 +37,25 @@ struct ChildSetup {
   std::chrono::seconds deadline{300};
 };
 
+inline ChildSetup with_streams(Stream out, Stream err) {
+  ChildSetup setup;
+  setup.stdout_to = out;
+  setup.stderr_to = err;
+  return setup;
+}
+
+inline ChildSetup with_file_size_limit(rlim_t bytes) {
+  ChildSetup setup;
+  setup.file_size_limit = bytes;
+  return setup;
+}
+
+inline ChildSetup with_deadline(std::chrono::seconds deadline) {
+  ChildSetup setup;
+  setup.deadline = deadline;
+  return setup;
+}
+
 struct ChildResult {
   int status = -1;  // the exit status, -1 when killed by a signal
   int signal = 0;   // the signal that ended it, 0 when it exited
@@ -120,7 +139,9 @@ struct Started {
 
 inline Started start(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                      const ChildSetup& setup) {
-  Started started{.out_file = capture_file(), .err_file = capture_file()};
+  Started started;
+  started.out_file = capture_file();
+  started.err_file = capture_file();
   const int out_fd = open_stream(setup.stdout_to, started.out_file);
   const int err_fd = open_stream(setup.stderr_to, started.err_file);
   std::vector<char*> argv;

@@ -125,7 +125,7 @@ TEST_F(FaultTest, OutputPathThatIsADirectoryFailsAndLeavesTheDirectory) {
 TEST_F(FaultTest, FileSizeLimitFailsWithAMessageInsteadOfKillingTheProgram) {
   project.write("proj/out/plan.json", k_previous_plan);
   // Large enough for the messages, too small for the plan document.
-  const ChildResult result = run(args("out/plan.json"), ChildSetup{.file_size_limit = 600});
+  const ChildResult result = run(args("out/plan.json"), with_file_size_limit(600));
   EXPECT_EQ(result.signal, 0) << "killed by signal " << result.signal;
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.err, MatchesRegex("error: could not write out/plan.json: File too large at "
@@ -184,7 +184,7 @@ TEST_F(FaultTest, ClosedStandardOutputStillCompletesThePlanThenFails) {
   project.write("proj/out/plan.json", k_previous_plan);
   std::vector<std::string> argv = args("out/plan.json");
   argv.push_back("--pretty");
-  const ChildResult result = run(argv, ChildSetup{.stdout_to = Stream::closed_pipe});
+  const ChildResult result = run(argv, with_streams(Stream::closed_pipe, Stream::capture));
   EXPECT_EQ(result.signal, 0) << "killed by signal " << result.signal;
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "error: could not write to standard output: Broken pipe\n");
@@ -196,7 +196,7 @@ TEST_F(FaultTest, FullStandardErrorIsIgnored) {
   // Without a window the note about yesterday goes to standard error.
   const ChildResult result = run({TARN_BINARY, "--select", "raw+", "--dbt-command",
                                   project.dbt().string(), "--pretty", "-o", "out/plan.json"},
-                                 ChildSetup{.stderr_to = Stream::dev_full});
+                                 with_streams(Stream::capture, Stream::dev_full));
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 0);
   EXPECT_THAT(result.out, ContainsRegex("^\\[layer 0\\] raw \\["));
@@ -205,7 +205,8 @@ TEST_F(FaultTest, FullStandardErrorIsIgnored) {
 
 TEST_F(FaultTest, FailingRunWithAFullStandardErrorStillExitsWithOne) {
   project.write_manifest("{\"nodes\": ");
-  const ChildResult result = run(args("out/plan.json"), ChildSetup{.stderr_to = Stream::dev_full});
+  const ChildResult result =
+      run(args("out/plan.json"), with_streams(Stream::capture, Stream::dev_full));
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 1);
   EXPECT_FALSE(project.exists("proj/out/plan.json"));
@@ -214,8 +215,7 @@ TEST_F(FaultTest, FailingRunWithAFullStandardErrorStillExitsWithOne) {
 TEST_F(FaultTest, ClosedStandardOutputAndFullStandardErrorTogether) {
   std::vector<std::string> argv = args("out/plan.json");
   argv.push_back("--pretty");
-  const ChildResult result =
-      run(argv, ChildSetup{.stdout_to = Stream::closed_pipe, .stderr_to = Stream::dev_full});
+  const ChildResult result = run(argv, with_streams(Stream::closed_pipe, Stream::dev_full));
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(project.read("proj/out/plan.json"), HasSubstr("\"name\": \"fct\""));

@@ -66,7 +66,7 @@ TEST(HugeManifest, GigabyteManifestIsReadWithinBoundedTimeAndMemory) {
   const ChildResult result =
       run_child({TARN_BINARY, "--select", "m0+", "--event-time-start", "2024-03-10",
                  "--event-time-end", "2024-03-12", "--dbt-command", project.dbt().string()},
-                project.project(), ChildSetup{.deadline = std::chrono::seconds(600)});
+                project.project(), with_deadline(std::chrono::seconds(600)));
   std::printf("    %ju bytes: status %d, signal %d, %.1f s, peak %ld MB\n", bytes, result.status,
               result.signal, result.seconds, result.peak_rss_kb / 1024);
   EXPECT_EQ(result.status, 0) << result.err;

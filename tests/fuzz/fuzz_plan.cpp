@@ -94,11 +94,15 @@ Case build_case(ByteSource& in) {
   }
   for (std::size_t i = 0; i < sources; ++i) {
     const std::string id = "source.p.s" + std::to_string(i);
-    c.manifest.nodes[id] =
-        tarn::ManifestNode{.id = id, .name = "s" + std::to_string(i), .is_source = true};
+    tarn::ManifestNode& source = c.manifest.nodes[id];
+    source.id = id;
+    source.name = "s" + std::to_string(i);
+    source.is_source = true;
   }
   for (std::size_t i = 0; i < models; ++i) {
-    tarn::ManifestNode node{.id = c.model_ids[i], .name = names[i]};
+    tarn::ManifestNode node;
+    node.id = c.model_ids[i];
+    node.name = names[i];
     for (std::size_t p = in.below(5); p > 0; --p) {
       node.depends_on.push_back(parent_id(in, c, i, sources));
     }

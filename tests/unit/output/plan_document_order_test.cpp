@@ -32,7 +32,8 @@ std::string document_of(const Manifest& manifest, const Selection& selection, Wi
 }
 
 TEST(PlanDocumentOrder, BytesDoNotDependOnMapInsertionOrderOrBucketCount) {
-  const testing::GraphShape shape{.min_amount = -3, .max_amount = 12, .shared_names = true};
+  testing::GraphShape shape = testing::with_amounts(-3, 12);
+  shape.shared_names = true;
   for (std::uint64_t seed = 0; seed < 2000; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);

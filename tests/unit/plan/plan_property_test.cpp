@@ -171,7 +171,7 @@ TEST(PlanProperties, EntryNodesCarryTheAnchorWindow) {
   for (std::uint64_t seed = 0; seed < kCases; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);
-    const RandomGraph graph = random_graph(rng, GraphShape{.min_amount = -5, .max_amount = 5});
+    const RandomGraph graph = random_graph(rng, testing::with_amounts(-5, 5));
     const Reference ref(graph);
     const Window window = random_window(rng);
     const Plan plan = plan_or_fail(graph, window, 90);
@@ -189,7 +189,7 @@ TEST(PlanProperties, ChildWindowIsTheUnionOfItsParentsWidenedWindows) {
   for (std::uint64_t seed = 0; seed < kCases; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);
-    const RandomGraph graph = random_graph(rng, GraphShape{.min_amount = 0, .max_amount = 8});
+    const RandomGraph graph = random_graph(rng, testing::with_amounts(0, 8));
     const Reference ref(graph);
     const Plan plan = plan_or_fail(graph, random_window(rng), 90);
     const Planned planned = index_plan(plan, ref);
@@ -221,7 +221,7 @@ TEST(PlanProperties, AnchorModeFixesTheAnchorAndWidensItsAncestorsBackwards) {
   for (std::uint64_t seed = 0; seed < kCases; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);
-    const RandomGraph graph = random_graph(rng, GraphShape{.min_amount = 0, .max_amount = 8});
+    const RandomGraph graph = random_graph(rng, testing::with_amounts(0, 8));
     if (graph.selection.empty()) {
       continue;
     }
@@ -272,7 +272,10 @@ TEST(PlanProperties, CycleIsReportedExactlyWhenTheSelectedModelsHoldOne) {
   for (std::uint64_t seed = 0; seed < kCases; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);
-    const RandomGraph graph = random_graph(rng, GraphShape{.max_models = 12, .cycles = true});
+    GraphShape shape;
+    shape.max_models = 12;
+    shape.cycles = true;
+    const RandomGraph graph = random_graph(rng, shape);
     const Reference ref(graph);
     const bool cyclic = ref.has_cycle();
     cycles_seen += cyclic ? 1 : 0;
@@ -308,7 +311,8 @@ void expect_same_plan(const Plan& a, const Plan& b) {
 }
 
 TEST(PlanProperties, PlanDoesNotDependOnTheOrderOfTheManifestOrTheSelection) {
-  const GraphShape shape{.min_amount = -4, .max_amount = 9, .shared_names = true};
+  GraphShape shape = testing::with_amounts(-4, 9);
+  shape.shared_names = true;
   for (std::uint64_t seed = 0; seed < kCases; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937_64 rng(seed);

@@ -22,6 +22,13 @@ struct GraphShape {
   bool shared_names = false;  // names drawn from a small pool, so they repeat
 };
 
+inline GraphShape with_amounts(std::int64_t min_amount, std::int64_t max_amount) {
+  GraphShape shape;
+  shape.min_amount = min_amount;
+  shape.max_amount = max_amount;
+  return shape;
+}
+
 struct RandomGraph {
   Manifest manifest;
   Selection selection;
@@ -73,10 +80,14 @@ inline RandomGraph random_graph(std::mt19937_64& rng, const GraphShape& shape = 
     names.push_back(shape.shared_names ? "m" + std::to_string(dice.below(4))
                                        : "m" + std::to_string(i));
   }
-  graph.manifest.nodes["source.a.raw.events"] =
-      ManifestNode{.id = "source.a.raw.events", .name = "events", .is_source = true};
+  ManifestNode& source = graph.manifest.nodes["source.a.raw.events"];
+  source.id = "source.a.raw.events";
+  source.name = "events";
+  source.is_source = true;
   for (std::size_t i = 0; i < models; ++i) {
-    ManifestNode node{.id = graph.ids[i], .name = names[i]};
+    ManifestNode node;
+    node.id = graph.ids[i];
+    node.name = names[i];
     for (std::size_t p = dice.below(4); p > 0; --p) {
       if (shape.cycles && dice.chance(0.05)) {
         const std::size_t target = dice.below(models);
