@@ -261,8 +261,51 @@ bool Reader::skip(od::value& value, int depth) {
     case '[':
       return skip_array(value, depth);
     default:
-      return check_scalar(token);
+      return check_scalar(token) && consume_scalar(value, token);
   }
+}
+
+bool Reader::consume_scalar(od::value& value, std::string_view token) {
+  // A scalar that is only looked at stays unread, and On-Demand then jumps
+  // over it by counting brackets, which would let `"a":"b":"c"` through.
+  // Reading it makes the iterator check what follows.
+  simdjson::error_code error = simdjson::SUCCESS;
+  switch (trimmed(token)[0]) {
+    case '"': {
+      od::raw_json_string ignored;
+      error = value.get_raw_json_string().get(ignored);
+      break;
+    }
+    case 't':
+    case 'f': {
+      bool ignored = false;
+      error = value.get_bool().get(ignored);
+      break;
+    }
+    case 'n': {
+      bool ignored = false;
+      error = value.is_null().get(ignored);
+      break;
+    }
+    default: {
+      double ignored = 0;
+      error = value.get_double().get(ignored);
+      if (error != simdjson::SUCCESS) {
+        // A valid number beyond a double's range cannot be read; its token
+        // already ends at the next structural character, which must close
+        // the value.
+        return ends_value(token) || fail(token.data() + token.size(), "expected `,` `}` or `]`");
+      }
+      break;
+    }
+  }
+  return error == simdjson::SUCCESS || fail(token.data(), "invalid value");
+}
+
+bool Reader::ends_value(std::string_view token) const {
+  const char* next = token.data() + token.size();
+  const char* end = text_.data() + text_.size();
+  return next < end && (*next == ',' || *next == '}' || *next == ']');
 }
 
 bool Reader::skip_object(od::value& value, int depth) {
@@ -370,8 +413,11 @@ bool Reader::read_string(od::value& value, std::string& out) {
     return false;
   }
   std::string_view content = token.substr(1, token.size() - 2);
-  if (content.find('\\') != std::string_view::npos &&
-      value.get_string().get(content) != simdjson::SUCCESS) {
+  if (content.find('\\') == std::string_view::npos) {
+    out.assign(content);
+    return consume_scalar(value, token);
+  }
+  if (value.get_string().get(content) != simdjson::SUCCESS) {
     return fail(token.data(), "invalid escape in string");
   }
   out.assign(content);
@@ -394,7 +440,7 @@ bool Reader::read_integer(od::value& value, std::int64_t& out) {
     return fail(token.data(),
                 fmt::format("invalid value: integer `{}`, expected {}", token, integer_expected));
   }
-  return true;
+  return consume_scalar(value, token);
 }
 
 bool Reader::read_number_text(od::value& value, std::string& out) {
@@ -406,13 +452,19 @@ bool Reader::read_number_text(od::value& value, std::string& out) {
     return false;
   }
   out.assign(token);
-  return true;
+  return consume_scalar(value, token);
 }
 
 bool Reader::check_null(od::value& value, bool& null) {
   std::string_view token = value.raw_json_token();
-  null = token[0] == 'n';
-  return !null || check_scalar(token);
+  null = false;
+  if (token[0] != 'n') {
+    return true;
+  }
+  // Set only once the literal is known to be null: callers treat a set flag
+  // as "nothing more to read".
+  null = check_scalar(token) && consume_scalar(value, token);
+  return null;
 }
 
 bool Reader::first_occurrence(unsigned& seen, unsigned bit, od::field& field,
