@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "manifest/strict_json.h"
 #include "util/text.h"
@@ -396,7 +398,7 @@ std::size_t expected_node_count(std::size_t text_size) {
   return text_size / bytes_per_node_guess + 16;
 }
 
-std::expected<Manifest, std::string> parse_padded(simdjson::padded_string& json) {
+std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json) {
   std::string_view text(json.data(), json.size());
   Reader in(text);
   od::parser parser;
@@ -472,26 +474,70 @@ std::expected<void, int> append_rest(int fd, std::string& content) {
   }
 }
 
-/// Asks the kernel to map the buffer's pages in one go: taking a fault per
-/// page while the file is copied in costs noticeably more on virtual
-/// machines. Advice only; older kernels refuse it and nothing changes.
-void prefault(simdjson::padded_string& buffer) {
-#ifdef MADV_POPULATE_WRITE
-  constexpr std::uintptr_t page = 4096;
-  auto begin = (reinterpret_cast<std::uintptr_t>(buffer.data()) + page - 1) & ~(page - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(buffer.data()) + buffer.size()) & ~(page - 1);
-  if (end > begin) {
-    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+/// The file's bytes followed by simdjson's zeroed padding, in anonymous
+/// memory that the kernel is asked to back with huge pages: a fresh buffer of
+/// a few hundred megabytes otherwise costs a page fault every 4 KiB, which
+/// on virtual machines outweighs the copy itself.
+class FileBuffer {
+ public:
+  static std::expected<FileBuffer, int> allocate(std::size_t size) {
+    std::size_t capacity = round_up(size + simdjson::SIMDJSON_PADDING, k_huge_page);
+    void* memory =
+        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+      return std::unexpected(errno);
+    }
+    // Advice only: where huge pages are unavailable nothing changes.
+    ::madvise(memory, capacity, MADV_HUGEPAGE);
+    return FileBuffer(static_cast<char*>(memory), size, capacity);
   }
-#else
-  (void)buffer;
-#endif
+  FileBuffer(FileBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(other.size_),
+        capacity_(other.capacity_) {}
+  FileBuffer& operator=(FileBuffer&&) = delete;
+  ~FileBuffer() {
+    if (data_ != nullptr) {
+      ::munmap(data_, capacity_);
+    }
+  }
+
+  char* data() { return data_; }
+  std::size_t size() const { return size_; }
+  /// Shortens the content; the bytes after it must read as zero padding.
+  void truncate(std::size_t size) {
+    std::memset(data_ + size, 0, size_ - size);
+    size_ = size;
+  }
+  simdjson::padded_string_view view() const {
+    return simdjson::padded_string_view(data_, size_, capacity_);
+  }
+
+ private:
+  static constexpr std::size_t k_huge_page = std::size_t{2} << 20;
+  static std::size_t round_up(std::size_t n, std::size_t unit) {
+    return (n + unit - 1) / unit * unit;
+  }
+  FileBuffer(char* data, std::size_t size, std::size_t capacity)
+      : data_(data), size_(size), capacity_(capacity) {}
+
+  char* data_;
+  std::size_t size_;
+  std::size_t capacity_;
+};
+
+std::expected<FileBuffer, int> buffer_holding(const std::string& content) {
+  auto buffer = FileBuffer::allocate(content.size());
+  if (buffer) {
+    std::memcpy(buffer->data(), content.data(), content.size());
+  }
+  return buffer;
 }
 
-/// The whole file in simdjson's padded buffer. A regular file is read
+/// The whole file followed by simdjson's padding. A regular file is read
 /// straight into a buffer of its size; anything else (a pipe, a file that
 /// changes size while being read) goes through a growing string first.
-std::expected<simdjson::padded_string, int> read_file(const std::filesystem::path& path) {
+std::expected<FileBuffer, int> read_file(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return std::unexpected(errno);
@@ -503,12 +549,11 @@ std::expected<simdjson::padded_string, int> read_file(const std::filesystem::pat
   }
   std::string content;
   if (S_ISREG(info.st_mode)) {
-    simdjson::padded_string text(static_cast<std::size_t>(info.st_size));
-    if (text.data() == nullptr) {
-      return std::unexpected(ENOMEM);
+    auto text = FileBuffer::allocate(static_cast<std::size_t>(info.st_size));
+    if (!text) {
+      return text;
     }
-    prefault(text);
-    auto filled = read_into(fd, text.data(), text.size());
+    auto filled = read_into(fd, text->data(), text->size());
     if (!filled) {
       return std::unexpected(filled.error());
     }
@@ -517,16 +562,17 @@ std::expected<simdjson::padded_string, int> read_file(const std::filesystem::pat
     if (!more) {
       return std::unexpected(more.error());
     }
-    if (*filled == text.size() && *more == 0) {
+    if (*more == 0) {
+      text->truncate(*filled);
       return text;
     }
-    content.assign(text.data(), *filled);
+    content.assign(text->data(), *filled);
     content.append(&probe, *more);
   }
   if (auto rest = append_rest(fd, content); !rest) {
     return std::unexpected(rest.error());
   }
-  return simdjson::padded_string(content);
+  return buffer_holding(content);
 }
 
 }  // namespace
@@ -543,7 +589,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
       return std::unexpected(
           ManifestError{ManifestError::Kind::read, shown, os_error_text(text.error())});
     }
-    auto manifest = parse_padded(*text);
+    auto manifest = parse_padded(text->view());
     if (manifest) {
       return std::move(*manifest);
     }
