@@ -347,9 +347,11 @@ TEST_F(ParserTest, VersionAndHelp) {
   }
   RunResult help = project.run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_THAT(help.out, HasSubstr("tarn-dbt-plan: a static microbatch cascading time-window "
-                                  "planner for dbt. Never executes anything -- see the spec's §7 "
-                                  "for why this is a permanent boundary, not a v1 scope cut"));
+  const std::string about =
+      std::string("tarn-dbt-plan: a static microbatch cascading time-window planner for dbt. ") +
+      "Never executes anything -- " + "see the spec's §7 for why this is a permanent boundary" +
+      ", not a v1 scope cut";
+  EXPECT_THAT(help.out, HasSubstr(about));
   EXPECT_THAT(help.out, HasSubstr("Usage: tarn-dbt-plan [OPTIONS] --select <SELECT>"));
   for (const char* text :
        {"-s,--select SELECT",
