@@ -288,24 +288,13 @@ bool Reader::consume_scalar(od::value& value, std::string_view token) {
       break;
     }
     default: {
+      // Numbers beyond a double's range are refused, as most JSON readers do.
       double ignored = 0;
       error = value.get_double().get(ignored);
-      if (error != simdjson::SUCCESS) {
-        // A valid number beyond a double's range cannot be read; its token
-        // already ends at the next structural character, which must close
-        // the value.
-        return ends_value(token) || fail(token.data() + token.size(), "expected `,` `}` or `]`");
-      }
-      break;
+      return error == simdjson::SUCCESS || fail(token.data(), "number out of range");
     }
   }
   return error == simdjson::SUCCESS || fail(token.data(), "invalid value");
-}
-
-bool Reader::ends_value(std::string_view token) const {
-  const char* next = token.data() + token.size();
-  const char* end = text_.data() + text_.size();
-  return next < end && (*next == ',' || *next == '}' || *next == ']');
 }
 
 bool Reader::skip_object(od::value& value, int depth) {

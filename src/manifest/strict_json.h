@@ -97,7 +97,6 @@ class Reader {
   bool skip_array(od::value& value, int depth);
   bool check_scalar(std::string_view token);
   bool consume_scalar(od::value& value, std::string_view token);
-  bool ends_value(std::string_view token) const;
   bool check_string(std::string_view token);
 
   std::string_view text_;

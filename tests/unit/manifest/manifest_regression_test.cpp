@@ -60,5 +60,14 @@ TEST(ManifestRegression, BrokenNullLiteralIsNotJson) {
   }
 }
 
+// A number that is valid JSON but lies beyond a double's range, in a key that
+// is otherwise skipped, is refused with its position rather than half-read.
+TEST(ManifestRegression, NumberBeyondDoubleRangeIsRefused) {
+  auto manifest = parse_manifest(R"({"metadata": {"dbt_version": 178608661e3937745}})");
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error(), "number out of range at line 1 column 30");
+  EXPECT_TRUE(parse_manifest(R"({"metadata": {"x": 123456789012345678901234567890}})"));
+}
+
 }  // namespace
 }  // namespace tarn
