@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 
 namespace tarn::strict_json {
 namespace {
@@ -261,40 +263,35 @@ bool Reader::skip(od::value& value, int depth) {
     case '[':
       return skip_array(value, depth);
     default:
-      return check_scalar(token) && consume_scalar(value, token);
+      return check_scalar(token) && close_scalar(token);
   }
 }
 
-bool Reader::consume_scalar(od::value& value, std::string_view token) {
+bool Reader::close_scalar(std::string_view token) {
   // A scalar that is only looked at stays unread, and On-Demand then jumps
-  // over it by counting brackets, which would let `"a":"b":"c"` through.
-  // Reading it makes the iterator check what follows.
-  simdjson::error_code error = simdjson::SUCCESS;
-  switch (trimmed(token)[0]) {
-    case '"': {
-      od::raw_json_string ignored;
-      error = value.get_raw_json_string().get(ignored);
-      break;
-    }
-    case 't':
-    case 'f': {
-      bool ignored = false;
-      error = value.get_bool().get(ignored);
-      break;
-    }
-    case 'n': {
-      bool ignored = false;
-      error = value.is_null().get(ignored);
-      break;
-    }
-    default: {
-      // Numbers beyond a double's range are refused, as most JSON readers do.
-      double ignored = 0;
-      error = value.get_double().get(ignored);
-      return error == simdjson::SUCCESS || fail(token.data(), "number out of range");
-    }
+  // over it by counting brackets, which would let `"a":"b":"c"` through. The
+  // token runs up to the next structural character, which must close it.
+  const char* next = token.data() + token.size();
+  const char* end = text_.data() + text_.size();
+  while (next != end && (*next == ' ' || *next == '\t' || *next == '\n' || *next == '\r')) {
+    ++next;
   }
-  return error == simdjson::SUCCESS || fail(token.data(), "invalid value");
+  if (next == end || (*next != ',' && *next != '}' && *next != ']')) {
+    return fail(next, library_message(simdjson::TAPE_ERROR));
+  }
+  return true;
+}
+
+bool Reader::within_double_range(std::string_view token) {
+  // Numbers too large for a double are refused, as most JSON readers do;
+  // only a long token or one with an exponent can be one.
+  std::string_view number = trimmed(token);
+  if (number.size() < 300 && number.find_first_of("eE") == std::string_view::npos) {
+    return true;
+  }
+  const std::string copy(number);
+  return std::isfinite(std::strtod(copy.c_str(), nullptr)) ||
+         fail(number.data(), "number out of range");
 }
 
 bool Reader::skip_object(od::value& value, int depth) {
@@ -341,7 +338,8 @@ bool Reader::check_scalar(std::string_view raw) {
     case '7':
     case '8':
     case '9':
-      return is_json_number(token) || fail(token.data(), "invalid number");
+      return (is_json_number(token) || fail(token.data(), "invalid number")) &&
+             within_double_range(token);
     default:
       return fail(token.data(), "expected a value");
   }
@@ -404,7 +402,7 @@ bool Reader::read_string(od::value& value, std::string& out) {
   std::string_view content = token.substr(1, token.size() - 2);
   if (content.find('\\') == std::string_view::npos) {
     out.assign(content);
-    return consume_scalar(value, token);
+    return close_scalar(token);
   }
   if (value.get_string().get(content) != simdjson::SUCCESS) {
     return fail(token.data(), "invalid escape in string");
@@ -429,7 +427,7 @@ bool Reader::read_integer(od::value& value, std::int64_t& out) {
     return fail(token.data(),
                 fmt::format("invalid value: integer `{}`, expected {}", token, integer_expected));
   }
-  return consume_scalar(value, token);
+  return close_scalar(token);
 }
 
 bool Reader::read_number_text(od::value& value, std::string& out) {
@@ -441,7 +439,7 @@ bool Reader::read_number_text(od::value& value, std::string& out) {
     return false;
   }
   out.assign(token);
-  return consume_scalar(value, token);
+  return close_scalar(token);
 }
 
 bool Reader::check_null(od::value& value, bool& null) {
@@ -452,7 +450,7 @@ bool Reader::check_null(od::value& value, bool& null) {
   }
   // Set only once the literal is known to be null: callers treat a set flag
   // as "nothing more to read".
-  null = check_scalar(token) && consume_scalar(value, token);
+  null = check_scalar(token) && close_scalar(token);
   return null;
 }
 

@@ -96,7 +96,8 @@ class Reader {
   bool skip_object(od::value& value, int depth);
   bool skip_array(od::value& value, int depth);
   bool check_scalar(std::string_view token);
-  bool consume_scalar(od::value& value, std::string_view token);
+  bool close_scalar(std::string_view token);
+  bool within_double_range(std::string_view token);
   bool check_string(std::string_view token);
 
   std::string_view text_;
