@@ -6,11 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "date/date.h"
-
-namespace tarn::assets {
-extern const std::string_view style_css;
-extern const std::string_view report_js;
-}  // namespace tarn::assets
+#include "html/assets.h"
 
 namespace tarn {
 namespace {

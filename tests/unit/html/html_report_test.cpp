@@ -1,3 +1,4 @@
+#include "html/assets.h"
 #include "html/html_report.h"
 
 #include <regex>
@@ -7,11 +8,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-namespace tarn::assets {
-extern const std::string_view style_css;
-extern const std::string_view report_js;
-}  // namespace tarn::assets
 
 namespace tarn {
 namespace {
