@@ -1,11 +1,7 @@
 #include "manifest/manifest.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <simdjson.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "manifest/manifest_text.h"
 #include "manifest/strict_json.h"
 #include "util/text.h"
 
@@ -427,154 +424,6 @@ std::string os_error_text(int code) {
                      code);
 }
 
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  ~FileCloser() { ::close(fd_); }
-
- private:
-  int fd_;
-};
-
-/// Fills the buffer or stops at end of file; the count read, or the errno of
-/// a failed read.
-std::expected<std::size_t, int> read_into(int fd, char* buffer, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    ssize_t got = ::read(fd, buffer + filled, size - filled);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::unexpected(errno);
-    }
-    if (got == 0) {
-      break;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return filled;
-}
-
-std::expected<void, int> append_rest(int fd, std::string& content) {
-  constexpr std::size_t chunk = 1 << 16;
-  for (;;) {
-    std::size_t old_size = content.size();
-    content.resize(old_size + chunk);
-    auto got = read_into(fd, content.data() + old_size, chunk);
-    if (!got) {
-      return std::unexpected(got.error());
-    }
-    content.resize(old_size + *got);
-    if (*got < chunk) {
-      return {};
-    }
-  }
-}
-
-/// The file's bytes followed by simdjson's zeroed padding, in anonymous
-/// memory that the kernel is asked to back with huge pages: a fresh buffer of
-/// a few hundred megabytes otherwise costs a page fault every 4 KiB, which
-/// on virtual machines outweighs the copy itself.
-class FileBuffer {
- public:
-  static std::expected<FileBuffer, int> allocate(std::size_t size) {
-    std::size_t capacity = round_up(size + simdjson::SIMDJSON_PADDING, k_huge_page);
-    void* memory =
-        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-      return std::unexpected(errno);
-    }
-    // Advice only: where huge pages are unavailable nothing changes.
-    ::madvise(memory, capacity, MADV_HUGEPAGE);
-    return FileBuffer(static_cast<char*>(memory), size, capacity);
-  }
-  FileBuffer(FileBuffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(other.size_),
-        capacity_(other.capacity_) {}
-  FileBuffer& operator=(FileBuffer&&) = delete;
-  ~FileBuffer() {
-    if (data_ != nullptr) {
-      ::munmap(data_, capacity_);
-    }
-  }
-
-  char* data() { return data_; }
-  std::size_t size() const { return size_; }
-  /// Shortens the content; the bytes after it must read as zero padding.
-  void truncate(std::size_t size) {
-    std::memset(data_ + size, 0, size_ - size);
-    size_ = size;
-  }
-  simdjson::padded_string_view view() const {
-    return simdjson::padded_string_view(data_, size_, capacity_);
-  }
-
- private:
-  static constexpr std::size_t k_huge_page = std::size_t{2} << 20;
-  static std::size_t round_up(std::size_t n, std::size_t unit) {
-    return (n + unit - 1) / unit * unit;
-  }
-  FileBuffer(char* data, std::size_t size, std::size_t capacity)
-      : data_(data), size_(size), capacity_(capacity) {}
-
-  char* data_;
-  std::size_t size_;
-  std::size_t capacity_;
-};
-
-std::expected<FileBuffer, int> buffer_holding(const std::string& content) {
-  auto buffer = FileBuffer::allocate(content.size());
-  if (buffer) {
-    std::memcpy(buffer->data(), content.data(), content.size());
-  }
-  return buffer;
-}
-
-/// The whole file followed by simdjson's padding. A regular file is read
-/// straight into a buffer of its size; anything else (a pipe, a file that
-/// changes size while being read) goes through a growing string first.
-std::expected<FileBuffer, int> read_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return std::unexpected(errno);
-  }
-  FileCloser closer(fd);
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    return std::unexpected(errno);
-  }
-  std::string content;
-  if (S_ISREG(info.st_mode)) {
-    auto text = FileBuffer::allocate(static_cast<std::size_t>(info.st_size));
-    if (!text) {
-      return text;
-    }
-    auto filled = read_into(fd, text->data(), text->size());
-    if (!filled) {
-      return std::unexpected(filled.error());
-    }
-    char probe = 0;
-    auto more = read_into(fd, &probe, 1);
-    if (!more) {
-      return std::unexpected(more.error());
-    }
-    if (*more == 0) {
-      text->truncate(*filled);
-      return text;
-    }
-    content.assign(text->data(), *filled);
-    content.append(&probe, *more);
-  }
-  if (auto rest = append_rest(fd, content); !rest) {
-    return std::unexpected(rest.error());
-  }
-  return buffer_holding(content);
-}
-
 }  // namespace
 
 std::string ManifestError::message() const {
@@ -583,25 +432,35 @@ std::string ManifestError::message() const {
 
 std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path& path) {
   std::string shown = display_path(path);
+  auto read_failure = [&](std::string detail) {
+    return std::unexpected(ManifestError{ManifestError::Kind::read, shown, std::move(detail)});
+  };
   try {
-    auto text = read_file(path);
+    auto text = manifest_text::Text::load(path);
     if (!text) {
-      return std::unexpected(
-          ManifestError{ManifestError::Kind::read, shown, os_error_text(text.error())});
+      return read_failure(os_error_text(text.error()));
     }
-    auto manifest = parse_padded(text->view());
-    if (manifest) {
-      return std::move(*manifest);
+    std::expected<Manifest, std::string> manifest;
+    bool valid_utf8 = true;
+    {
+      manifest_text::TruncationGuard guard(*text);
+      manifest = parse_padded(text->view());
+      // Only a failed parse can have met invalid UTF-8, so the check costs
+      // nothing on the way to a good manifest.
+      valid_utf8 = manifest || simdjson::validate_utf8(text->data(), text->size());
     }
-    // Only a failed parse can have met invalid UTF-8, so the check costs
-    // nothing on the way to a good manifest.
-    if (!simdjson::validate_utf8(text->data(), text->size())) {
-      return std::unexpected(
-          ManifestError{ManifestError::Kind::read, shown, "stream did not contain valid UTF-8"});
+    if (text->changed()) {
+      return read_failure("the file changed while it was being read");
     }
-    return std::unexpected(ManifestError{ManifestError::Kind::parse, shown, manifest.error()});
+    if (!valid_utf8) {
+      return read_failure("stream did not contain valid UTF-8");
+    }
+    if (!manifest) {
+      return std::unexpected(ManifestError{ManifestError::Kind::parse, shown, manifest.error()});
+    }
+    return std::move(*manifest);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(ManifestError{ManifestError::Kind::read, shown, os_error_text(ENOMEM)});
+    return read_failure(os_error_text(ENOMEM));
   }
 }
 

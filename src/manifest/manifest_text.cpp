@@ -1,0 +1,261 @@
+#include "manifest/manifest_text.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace tarn::manifest_text {
+namespace {
+
+std::size_t round_up(std::size_t n, std::size_t unit) {
+  return (n + unit - 1) / unit * unit;
+}
+
+std::size_t page_size() {
+  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+  ~FileCloser() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+/// Fills the buffer or stops at end of file; the count read, or the errno of
+/// a failed read.
+std::expected<std::size_t, int> read_into(int fd, char* buffer, std::size_t size) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    ssize_t got = ::read(fd, buffer + filled, size - filled);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return std::unexpected(errno);
+    }
+    if (got == 0) {
+      break;
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+std::expected<void, int> append_rest(int fd, std::string& content) {
+  constexpr std::size_t chunk = 1 << 16;
+  for (;;) {
+    std::size_t old_size = content.size();
+    content.resize(old_size + chunk);
+    auto got = read_into(fd, content.data() + old_size, chunk);
+    if (!got) {
+      return std::unexpected(got.error());
+    }
+    content.resize(old_size + *got);
+    if (*got < chunk) {
+      return {};
+    }
+  }
+}
+
+// The one guarded mapping, read by the SIGBUS handler: the file's pages are
+// [begin, end).
+std::atomic<std::uintptr_t> guarded_begin{0};
+std::atomic<std::uintptr_t> guarded_end{0};
+volatile std::sig_atomic_t guarded_fault = 0;
+struct sigaction earlier_action {};
+
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free);
+
+/// A read past the end of a truncated file: the rest of the mapping becomes
+/// zero pages and the instruction runs again. Any other SIGBUS goes back to
+/// the disposition in force before the guard.
+void on_bus_error(int signal, siginfo_t* info, void*) {
+  auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  std::uintptr_t begin = guarded_begin.load(std::memory_order_relaxed);
+  std::uintptr_t end = guarded_end.load(std::memory_order_relaxed);
+  bool from_fault = info->si_code > 0;
+  if (from_fault && at >= begin && at < end) {
+    std::uintptr_t page = at & ~(std::uintptr_t{page_size()} - 1);
+    void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      guarded_fault = 1;
+      return;
+    }
+  }
+  ::sigaction(SIGBUS, &earlier_action, nullptr);
+  if (!from_fault) {
+    ::raise(signal);
+  }
+}
+
+}  // namespace
+
+std::expected<Text, int> Text::load(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::unexpected(errno);
+  }
+  FileCloser closer(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    return std::unexpected(errno);
+  }
+  // Files that report no size (those under /proc, for one) and file systems
+  // that cannot map are read instead.
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    if (auto text = map(fd, info)) {
+      text->fd_ = closer.release();
+      return text;
+    }
+  }
+  return read(fd, info);
+}
+
+std::expected<Text, int> Text::map(int fd, const struct stat& info) {
+  auto size = static_cast<std::size_t>(info.st_size);
+  std::size_t capacity = round_up(size + simdjson::SIMDJSON_PADDING, page_size());
+  // Zero pages for the whole region first, then the file over its start: the
+  // padding past the file's last page is then ordinary readable memory.
+  void* region =
+      ::mmap(nullptr, capacity, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (region == MAP_FAILED) {
+    return std::unexpected(errno);
+  }
+  if (::mmap(region, size, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0) ==
+      MAP_FAILED) {
+    int error = errno;
+    ::munmap(region, capacity);
+    return std::unexpected(error);
+  }
+  Text text(static_cast<char*>(region), size, capacity);
+  text.mapped_size_ = info.st_size;
+  text.mapped_mtime_ = info.st_mtim;
+  return text;
+}
+
+/// Reads into anonymous memory that the kernel is asked to back with huge
+/// pages. A regular file is read straight into a buffer of its size; anything
+/// else (a pipe, a file that grows while being read) goes through a growing
+/// string first.
+std::expected<Text, int> Text::read(int fd, const struct stat& info) {
+  constexpr std::size_t huge_page = std::size_t{2} << 20;
+  auto allocate = [&](std::size_t size) -> std::expected<Text, int> {
+    std::size_t capacity = round_up(size + simdjson::SIMDJSON_PADDING, huge_page);
+    void* memory =
+        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+      return std::unexpected(errno);
+    }
+    // Advice only: where huge pages are unavailable nothing changes.
+    ::madvise(memory, capacity, MADV_HUGEPAGE);
+    return Text(static_cast<char*>(memory), size, capacity);
+  };
+  std::string content;
+  if (S_ISREG(info.st_mode)) {
+    auto text = allocate(static_cast<std::size_t>(info.st_size));
+    if (!text) {
+      return text;
+    }
+    auto filled = read_into(fd, text->data_, text->size_);
+    if (!filled) {
+      return std::unexpected(filled.error());
+    }
+    char probe = 0;
+    auto more = read_into(fd, &probe, 1);
+    if (!more) {
+      return std::unexpected(more.error());
+    }
+    if (*more == 0) {
+      // A file that shrank: the bytes after its new end must read as padding.
+      std::memset(text->data_ + *filled, 0, text->size_ - *filled);
+      text->size_ = *filled;
+      return text;
+    }
+    content.assign(text->data_, *filled);
+    content.push_back(probe);
+  }
+  if (auto rest = append_rest(fd, content); !rest) {
+    return std::unexpected(rest.error());
+  }
+  auto text = allocate(content.size());
+  if (text) {
+    std::memcpy(text->data_, content.data(), content.size());
+  }
+  return text;
+}
+
+Text::Text(Text&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(other.size_),
+      capacity_(other.capacity_),
+      fd_(std::exchange(other.fd_, -1)),
+      mapped_size_(other.mapped_size_),
+      mapped_mtime_(other.mapped_mtime_),
+      truncated_(other.truncated_) {}
+
+Text::~Text() {
+  if (data_ != nullptr) {
+    ::munmap(data_, capacity_);
+  }
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+bool Text::changed() const {
+  if (!mapped()) {
+    return false;
+  }
+  struct stat now {};
+  return truncated_ || ::fstat(fd_, &now) != 0 || now.st_size != mapped_size_ ||
+         now.st_mtim.tv_sec != mapped_mtime_.tv_sec || now.st_mtim.tv_nsec != mapped_mtime_.tv_nsec;
+}
+
+TruncationGuard::TruncationGuard(Text& text) : text_(text) {
+  if (!text.mapped()) {
+    return;
+  }
+  auto begin = reinterpret_cast<std::uintptr_t>(text.data_);
+  guarded_begin.store(begin);
+  guarded_end.store(begin + round_up(text.size_, page_size()));
+  guarded_fault = 0;
+  struct sigaction action {};
+  action.sa_sigaction = on_bus_error;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  installed_ = ::sigaction(SIGBUS, &action, &earlier_action) == 0;
+}
+
+TruncationGuard::~TruncationGuard() {
+  if (!installed_) {
+    return;
+  }
+  ::sigaction(SIGBUS, &earlier_action, nullptr);
+  guarded_begin.store(0);
+  guarded_end.store(0);
+  if (guarded_fault != 0) {
+    text_.truncated_ = true;
+  }
+}
+
+}  // namespace tarn::manifest_text
