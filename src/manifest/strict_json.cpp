@@ -355,19 +355,22 @@ bool Reader::check_string(std::string_view token) {
 }
 
 bool Reader::key_text(od::field& field, std::string_view& out) {
-  // The indexer has already found where every string closes, so the scan
-  // cannot run off; only escapes are left to check.
   const char* start = field.key().raw();
-  const char* end = start;
-  for (; *end != '"'; ++end) {
-    if (*end == '\\') {
-      if (field.unescaped_key().get(out) != simdjson::SUCCESS) {
-        return fail(start - 1, "invalid escape in string");
-      }
-      return true;
-    }
+  // The index knows where the value starts. Between it and the key's
+  // closing quote there is only the colon and blanks, which the iterator
+  // has already checked, so a short walk back finds where the key ends.
+  const char* end = field.value().raw_json_token().data();
+  do {
+    --end;
+  } while (*end != '"');
+  std::string_view content(start, static_cast<std::size_t>(end - start));
+  if (content.find('\\') == std::string_view::npos) {
+    out = content;
+    return true;
   }
-  out = std::string_view(start, static_cast<std::size_t>(end - start));
+  if (field.unescaped_key().get(out) != simdjson::SUCCESS) {
+    return fail(start - 1, "invalid escape in string");
+  }
   return true;
 }
 

@@ -109,10 +109,11 @@ class Reader {
 template <class OnField>
 bool Reader::for_each_field(od::object& object, OnField&& on_field) {
   for (auto result : object) {
-    od::field field;
-    if (auto error = std::move(result).get(field)) {
+    if (auto error = result.error()) {
       return fail_library(error);
     }
+    // Used in place: copying the field out of the result costs a stall.
+    od::field& field = result.value_unsafe();
     std::string_view key;
     if (!key_text(field, key) || !on_field(field, key)) {
       return false;
@@ -124,10 +125,10 @@ bool Reader::for_each_field(od::object& object, OnField&& on_field) {
 template <class OnElement>
 bool Reader::for_each_element(od::array& array, OnElement&& on_element) {
   for (auto result : array) {
-    od::value element;
-    if (auto error = std::move(result).get(element)) {
+    if (auto error = result.error()) {
       return fail_library(error);
     }
+    od::value& element = result.value_unsafe();
     if (!on_element(element)) {
       return false;
     }
