@@ -1,72 +1,222 @@
 #include "output/plan_json.h"
 
-#include <algorithm>
+#include <rapidjson/prettywriter.h>
 
-#include <nlohmann/json.hpp>
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <span>
 
 #include "date/date.h"
+#include "util/text.h"
 
 namespace tarn {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+/// RapidJSON's output stream into a string it keeps sized ahead of the
+/// writer, which reserves room before each token.
+class DocumentStream {
+ public:
+  using Ch = char;
+  explicit DocumentStream(std::string& out) : out_(out) {}
 
-Json anchor_window_json(const Plan& plan) {
-  Json window;
-  window["event_time_start"] = format_date(plan.anchor_window.start);
-  window["event_time_end"] = format_date(plan.anchor_window.end);
-  window["source"] = plan.default_yesterday ? "default_yesterday" : "explicit";
+  void Put(char c) {
+    Reserve(1);
+    PutUnsafe(c);
+  }
+  void PutUnsafe(char c) { out_[used_++] = c; }
+  void Reserve(std::size_t count) {
+    if (out_.size() - used_ < count) {
+      out_.resize(std::max(out_.size() * 2, used_ + count));
+    }
+  }
+  void Flush() {}
+
+  std::size_t used() const { return used_; }
+  /// The text written since `start`, for corrections in place.
+  std::span<char> written_since(std::size_t start) {
+    return std::span<char>(out_).subspan(start, used_ - start);
+  }
+  /// Drops the room reserved but not used.
+  void finish() { out_.resize(used_); }
+
+ private:
+  std::string& out_;
+  std::size_t used_ = 0;
+};
+
+// RapidJSON's writer reaches its stream through these two functions, found
+// here by argument-dependent lookup in preference to its generic ones, which
+// would go through Put for every character.
+void PutReserve(DocumentStream& stream, std::size_t count) {
+  stream.Reserve(count);
+}
+void PutUnsafe(DocumentStream& stream, char c) {
+  stream.PutUnsafe(c);
+}
+
+/// What a string holds that the writer cannot copy straight through.
+struct StringTraits {
+  bool non_ascii = false;
+  bool needs_hex_escape = false;  // a control character without a short escape
+};
+
+StringTraits traits_of(std::string_view text) {
+  // Branch-free so that the compiler can check many bytes at a time.
+  unsigned char high = 0;
+  bool control = false;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    high |= byte;
+    control |= byte < 0x20;
+  }
+  return {high >= 0x80, control};
+}
+
+/// RapidJSON writes the four digits of a "\\u" escape in upper case; the
+/// document has them in lower case. Inside a written string every backslash
+/// starts an escape, so walking from one to the next finds them all.
+void lower_hex_escapes(std::span<char> written) {
+  for (std::size_t at = 0; at + 1 < written.size(); ++at) {
+    if (written[at] != '\\') {
+      continue;
+    }
+    if (written[at + 1] == 'u') {
+      for (std::size_t digit = at + 2; digit < at + 6 && digit < written.size(); ++digit) {
+        written[digit] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(written[digit])));
+      }
+      at += 5;
+    } else {
+      at += 1;
+    }
+  }
+}
+
+/// The pretty form: two spaces per level, "[]" and "{}" when empty.
+class DocumentWriter {
+ public:
+  explicit DocumentWriter(std::string& out) : stream_(out), writer_(stream_) {
+    writer_.SetIndent(' ', 2);
+  }
+
+  void finish() { stream_.finish(); }
+  void begin_object() { writer_.StartObject(); }
+  void end_object() { writer_.EndObject(); }
+  void begin_array(std::string_view key) {
+    this->key(key);
+    writer_.StartArray();
+  }
+  void end_array() { writer_.EndArray(); }
+  void key(std::string_view key) { writer_.Key(key.data(), size_of(key)); }
+
+  /// Bytes that are not UTF-8 become U+FFFD rather than reaching the file.
+  void string(std::string_view text) {
+    const StringTraits traits = traits_of(text);
+    std::string decoded;
+    if (traits.non_ascii) {
+      decoded = decode_lossy(text);
+      text = decoded;
+    }
+    const std::size_t start = stream_.used();
+    writer_.String(text.data(), size_of(text));
+    if (traits.needs_hex_escape) {
+      lower_hex_escapes(stream_.written_since(start));
+    }
+  }
+  void member(std::string_view key, std::string_view text) {
+    this->key(key);
+    string(text);
+  }
+  void member(std::string_view key, std::int64_t number) {
+    this->key(key);
+    writer_.Int64(number);
+  }
+
+ private:
+  static rapidjson::SizeType size_of(std::string_view text) {
+    // RapidJSON counts in 32 bits; no name or message comes near that.
+    return static_cast<rapidjson::SizeType>(
+        std::min<std::size_t>(text.size(), std::numeric_limits<rapidjson::SizeType>::max()));
+  }
+
+  DocumentStream stream_;
+  rapidjson::PrettyWriter<DocumentStream> writer_;
+};
+
+void write_anchor_window(DocumentWriter& out, const Plan& plan) {
+  out.key("anchor_window");
+  out.begin_object();
+  out.member("event_time_start", format_date(plan.anchor_window.start));
+  out.member("event_time_end", format_date(plan.anchor_window.end));
+  out.member("source", plan.default_yesterday ? "default_yesterday" : "explicit");
   if (auto note = plan.default_yesterday_note()) {
-    window["note"] = std::move(*note);
+    out.member("note", *note);
   }
-  return window;
+  out.end_object();
 }
 
-Json warnings_json(const Plan& plan) {
-  Json warnings = Json::array();
+void write_warnings(DocumentWriter& out, const Plan& plan) {
+  out.begin_array("warnings");
   for (const PlanWarning& warning : plan.warnings) {
-    Json entry;
-    entry["model"] = warning.model;
-    entry["message"] = warning.message;
-    warnings.push_back(std::move(entry));
+    out.begin_object();
+    out.member("model", warning.model);
+    out.member("message", warning.message);
+    out.end_object();
   }
-  return warnings;
+  out.end_array();
 }
 
-Json metadata_json(const Plan& plan, const PlanRunInfo& info, std::int64_t unix_seconds) {
-  Json metadata;
-  metadata["generated_at"] = format_utc_timestamp(std::max<std::int64_t>(unix_seconds, 0));
-  metadata["anchor_selection"] = info.anchor_selection;
+void write_metadata(DocumentWriter& out, const Plan& plan, const PlanRunInfo& info,
+                    std::int64_t unix_seconds) {
+  out.key("metadata");
+  out.begin_object();
+  out.member("generated_at", format_utc_timestamp(std::max<std::int64_t>(unix_seconds, 0)));
+  out.member("anchor_selection", info.anchor_selection);
   if (plan.anchor_model) {
-    metadata["anchor_model"] = *plan.anchor_model;
+    out.member("anchor_model", *plan.anchor_model);
   }
-  metadata["anchor_window"] = anchor_window_json(plan);
-  metadata["manifest_path"] = info.manifest_path;
+  write_anchor_window(out, plan);
+  out.member("manifest_path", info.manifest_path);
   if (info.manifest_generated_at) {
-    metadata["manifest_generated_at"] = *info.manifest_generated_at;
+    out.member("manifest_generated_at", *info.manifest_generated_at);
   }
-  metadata["dbt_command"] = info.dbt_command;
-  metadata["max_window_expansion_days"] = info.max_window_expansion_days;
-  metadata["warnings"] = warnings_json(plan);
-  return metadata;
+  out.member("dbt_command", info.dbt_command);
+  out.member("max_window_expansion_days", info.max_window_expansion_days);
+  write_warnings(out, plan);
+  out.end_object();
 }
 
-Json model_json(const PlannedModel& model) {
-  Json entry;
-  entry["name"] = model.name;
-  entry["event_time_start"] = format_date(model.event_time_start);
-  entry["event_time_end"] = format_date(model.event_time_end);
-  entry["lookback"] = model.lookback;
-  entry["lookback_unit"] = unit_name(model.lookback_unit);
-  entry["lookahead"] = model.lookahead;
-  entry["lookahead_unit"] = unit_name(model.lookahead_unit);
-  entry["depends_on"] = Json::array();
+void write_model(DocumentWriter& out, const PlannedModel& model) {
+  out.begin_object();
+  out.member("name", model.name);
+  out.member("event_time_start", format_date(model.event_time_start));
+  out.member("event_time_end", format_date(model.event_time_end));
+  out.member("lookback", model.lookback);
+  out.member("lookback_unit", unit_name(model.lookback_unit));
+  out.member("lookahead", model.lookahead);
+  out.member("lookahead_unit", unit_name(model.lookahead_unit));
+  out.begin_array("depends_on");
   for (const std::string& parent : model.depends_on) {
-    entry["depends_on"].push_back(parent);
+    out.string(parent);
   }
-  entry["layer"] = model.layer;
-  return entry;
+  out.end_array();
+  out.member("layer", model.layer);
+  out.end_object();
+}
+
+/// Room for the whole document up front: about 300 bytes per model and a
+/// little per parent, so the string rarely grows.
+std::size_t expected_size(const Plan& plan) {
+  std::size_t bytes = 4096 + plan.warnings.size() * 256;
+  for (const PlannedModel& model : plan.models) {
+    bytes += 320 + model.name.size();
+    for (const std::string& parent : model.depends_on) {
+      bytes += parent.size() + 12;
+    }
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -77,14 +227,18 @@ std::string render_plan_json(const Plan& plan, const PlanRunInfo& info) {
 
 std::string render_plan_json_at(const Plan& plan, const PlanRunInfo& info,
                                 std::int64_t unix_seconds) {
-  Json document;
-  document["metadata"] = metadata_json(plan, info, unix_seconds);
-  document["models"] = Json::array();
+  std::string text(expected_size(plan), '\0');
+  DocumentWriter out(text);
+  out.begin_object();
+  write_metadata(out, plan, info, unix_seconds);
+  out.begin_array("models");
   for (const PlannedModel& model : plan.models) {
-    document["models"].push_back(model_json(model));
+    write_model(out, model);
   }
-  // Invalid UTF-8 in a name becomes U+FFFD instead of an exception.
-  return document.dump(2, ' ', false, Json::error_handler_t::replace);
+  out.end_array();
+  out.end_object();
+  out.finish();
+  return text;
 }
 
 }  // namespace tarn

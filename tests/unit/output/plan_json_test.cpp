@@ -231,6 +231,15 @@ TEST(PlanJson, EscapesControlCharactersAsJsonRequiresAndNothingElse) {
             "caf\xc3\xa9 \xf0\x9f\x93\x85 \xe2\x80\xa8");
 }
 
+TEST(PlanJson, LowersOnlyTheDigitsOfItsOwnEscapes) {
+  // A name that spells an escape itself keeps its letters; the control
+  // characters around it are escaped with lower-case digits.
+  EXPECT_EQ(rendered_name("\x1f\\u001F\\\x1b\\\\uABCD\xc3\xa9\x0b"),
+            R"(\u001f\\u001F\\\u001b\\\\uABCD)"
+            "\xc3\xa9"
+            R"(\u000b)");
+}
+
 TEST(PlanJson, ReplacesInvalidUtf8Bytes) {
   EXPECT_EQ(rendered_name("a\xff"
                           "b"),
