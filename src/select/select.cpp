@@ -2,7 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "select/dbt_command.h"
 #include "select/process.h"
@@ -20,10 +23,25 @@ SelectError start_failure(const std::string& dbt_command, std::string message) {
 /// Every name `dbt ls --output name` may print for a model: its plain name,
 /// and for a versioned model also "<name>.v<version>". When two models share
 /// a name the smaller id wins, so the choice does not depend on hash order.
-std::unordered_map<std::string, const std::string*> model_ids_by_name(const Manifest& manifest) {
-  std::unordered_map<std::string, const std::string*> ids;
-  auto add = [&ids](std::string name, const std::string& id) {
-    auto [it, inserted] = ids.try_emplace(std::move(name), &id);
+/// Model ids by the names `dbt ls` prints for them. The keys view the
+/// manifest's names, and the printed forms of versioned models, which it
+/// does not hold, are kept alongside.
+struct ModelIdsByName {
+  std::vector<std::string> versioned_names;
+  std::unordered_map<std::string_view, const std::string*> ids;
+};
+
+ModelIdsByName model_ids_by_name(const Manifest& manifest) {
+  ModelIdsByName index;
+  std::size_t versioned = 0;
+  for (const auto& entry : manifest.nodes) {
+    versioned += entry.second.version ? 1 : 0;
+  }
+  // Reserved up front: the map's keys point into these strings.
+  index.versioned_names.reserve(versioned);
+  index.ids.reserve(manifest.nodes.size() + versioned);
+  auto add = [&index](std::string_view name, const std::string& id) {
+    auto [it, inserted] = index.ids.try_emplace(name, &id);
     if (!inserted && id < *it->second) {
       it->second = &id;
     }
@@ -34,10 +52,10 @@ std::unordered_map<std::string, const std::string*> model_ids_by_name(const Mani
     }
     add(node.name, id);
     if (node.version) {
-      add(node.name + ".v" + *node.version, id);
+      add(index.versioned_names.emplace_back(node.name + ".v" + *node.version), id);
     }
   }
-  return ids;
+  return index;
 }
 
 /// The `dbt ls` arguments after the command's own words, or the start
@@ -132,8 +150,9 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
                                                             const Manifest& manifest,
                                                             const std::string& dbt_command) {
   const std::string text = decode_lossy(output);
-  const auto ids = model_ids_by_name(manifest);
+  const ModelIdsByName index = model_ids_by_name(manifest);
   Selection selection;
+  selection.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   std::string_view rest = text;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
@@ -142,8 +161,8 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
     if (line.empty()) {
       continue;
     }
-    auto found = ids.find(std::string(line));
-    if (found == ids.end()) {
+    auto found = index.ids.find(line);
+    if (found == index.ids.end()) {
       return std::unexpected(
           SelectError{SelectError::Kind::unknown_model, dbt_command, std::string(line), {}, {}});
     }
