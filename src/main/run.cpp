@@ -216,13 +216,18 @@ class Driver {
     return {};
   }
 
+  /// One write for all of them: a large project can have tens of thousands
+  /// of warnings, and a write each costs more than planning them did.
   void print_notes(const Plan& plan) {
+    std::string notes;
     if (auto note = plan.default_yesterday_note()) {
-      console_.err(*note + "\n");
+      notes += *note + "\n";
     }
     for (const PlanWarning& warning : plan.warnings) {
-      console_.err("warning: " + warning.model + ": " + warning.message + "\n");
+      notes.append("warning: ").append(warning.model).append(": ");
+      notes.append(warning.message).append("\n");
     }
+    console_.err(notes);
   }
 
   const Cli& cli_;
