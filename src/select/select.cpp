@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <deque>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -23,23 +24,17 @@ SelectError start_failure(const std::string& dbt_command, std::string message) {
 /// Every name `dbt ls --output name` may print for a model: its plain name,
 /// and for a versioned model also "<name>.v<version>". When two models share
 /// a name the smaller id wins, so the choice does not depend on hash order.
-/// Model ids by the names `dbt ls` prints for them. The keys view the
-/// manifest's names, and the printed forms of versioned models, which it
-/// does not hold, are kept alongside.
+/// The keys view the manifest's names; the printed forms of versioned
+/// models, which it does not hold, are kept alongside in a deque, which
+/// never moves its strings.
 struct ModelIdsByName {
-  std::vector<std::string> versioned_names;
+  std::deque<std::string> versioned_names;
   std::unordered_map<std::string_view, const std::string*> ids;
 };
 
 ModelIdsByName model_ids_by_name(const Manifest& manifest) {
   ModelIdsByName index;
-  std::size_t versioned = 0;
-  for (const auto& entry : manifest.nodes) {
-    versioned += entry.second.version ? 1 : 0;
-  }
-  // Reserved up front: the map's keys point into these strings.
-  index.versioned_names.reserve(versioned);
-  index.ids.reserve(manifest.nodes.size() + versioned);
+  index.ids.reserve(manifest.nodes.size());
   auto add = [&index](std::string_view name, const std::string& id) {
     auto [it, inserted] = index.ids.try_emplace(name, &id);
     if (!inserted && id < *it->second) {
