@@ -19,31 +19,39 @@ namespace {
 class DocumentStream {
  public:
   using Ch = char;
-  explicit DocumentStream(std::string& out) : out_(out) {}
+  explicit DocumentStream(std::string& out) : out_(out) { attach(0); }
 
   void Put(char c) {
     Reserve(1);
     PutUnsafe(c);
   }
-  void PutUnsafe(char c) { out_[used_++] = c; }
+  void PutUnsafe(char c) { *next_++ = c; }
   void Reserve(std::size_t count) {
-    if (out_.size() - used_ < count) {
-      out_.resize(std::max(out_.size() * 2, used_ + count));
+    if (static_cast<std::size_t>(end_ - next_) < count) {
+      const std::size_t used = this->used();
+      out_.resize(std::max(out_.size() * 2, used + count));
+      attach(used);
     }
   }
   void Flush() {}
 
-  std::size_t used() const { return used_; }
+  std::size_t used() const { return static_cast<std::size_t>(next_ - out_.data()); }
   /// The text written since `start`, for corrections in place.
   std::span<char> written_since(std::size_t start) {
-    return std::span<char>(out_).subspan(start, used_ - start);
+    return std::span<char>(out_).subspan(start, used() - start);
   }
   /// Drops the room reserved but not used.
-  void finish() { out_.resize(used_); }
+  void finish() { out_.resize(used()); }
 
  private:
+  void attach(std::size_t used) {
+    next_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
   std::string& out_;
-  std::size_t used_ = 0;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
 };
 
 // RapidJSON's writer reaches its stream through these two functions, found
