@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "manifest/manifest_text.h"
+#include "manifest/prefault.h"
 #include "manifest/strict_json.h"
 #include "util/text.h"
 
@@ -395,12 +396,36 @@ std::size_t expected_node_count(std::size_t text_size) {
   return text_size / bytes_per_node_guess + 16;
 }
 
-std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json) {
+/// simdjson's indexing pass over the whole text. For a large text the
+/// index's memory, and the text's own pages when it is a mapped file, are
+/// faulted in from a second thread meanwhile; below a few megabytes a thread
+/// costs more than it saves.
+simdjson::simdjson_result<od::document> index_document(od::parser& parser,
+                                                       simdjson::padded_string_view json,
+                                                       bool text_is_mapped) {
+  constexpr std::size_t prefault_from = std::size_t{4} << 20;
+  if (json.size() < prefault_from) {
+    return parser.iterate(json);
+  }
+  prefault::AllocatedIndex index;
+  if (auto error = prefault::allocate(parser, json.size(), index)) {
+    return error;
+  }
+  const prefault::Range text =
+      text_is_mapped ? prefault::Range{json.data(), json.size()} : prefault::Range{};
+  prefault::Prefault helper(
+      text, prefault::Range{index.begin,
+                            std::min(index.bytes, prefault::expected_index_bytes(json.size()))});
+  return parser.iterate(json);
+}
+
+std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json,
+                                                  bool text_is_mapped) {
   std::string_view text(json.data(), json.size());
   Reader in(text);
   od::parser parser;
   od::document document;
-  if (auto error = parser.iterate(json).get(document)) {
+  if (auto error = index_document(parser, json, text_is_mapped).get(document)) {
     auto fault = strict_json::locate_document_fault(text);
     if (!fault.message.empty()) {
       return std::unexpected(
@@ -444,7 +469,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
     bool valid_utf8 = true;
     {
       manifest_text::TruncationGuard guard(*text);
-      manifest = parse_padded(text->view());
+      manifest = parse_padded(text->view(), text->mapped());
       // Only a failed parse can have met invalid UTF-8, so the check costs
       // nothing on the way to a good manifest.
       valid_utf8 = manifest || simdjson::validate_utf8(text->data(), text->size());
@@ -467,7 +492,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
 std::expected<Manifest, std::string> parse_manifest(std::string_view json) {
   try {
     simdjson::padded_string text(json);
-    return parse_padded(text);
+    return parse_padded(text, false);
   } catch (const std::bad_alloc&) {
     return std::unexpected(os_error_text(ENOMEM));
   }

@@ -141,8 +141,7 @@ std::expected<Text, int> Text::map(int fd, const struct stat& info) {
   if (region == MAP_FAILED) {
     return std::unexpected(errno);
   }
-  if (::mmap(region, size, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0) ==
-      MAP_FAILED) {
+  if (::mmap(region, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
     int error = errno;
     ::munmap(region, capacity);
     return std::unexpected(error);

@@ -95,6 +95,47 @@ TEST_F(ManifestFile, EmptyFileIsAParseFailure) {
   EXPECT_EQ(manifest.error().detail, "empty document at line 1 column 1");
 }
 
+/// A manifest of several megabytes: large enough that the reader faults
+/// simdjson's index (and the mapped file) in from a helper thread.
+std::string large_manifest(int models) {
+  const std::string sql(2000, 'x');
+  std::string json = R"({"metadata": {"generated_at": "then"}, "nodes": {)";
+  for (int i = 0; i < models; ++i) {
+    json += (i == 0 ? "" : ",") + std::string("\n  \"model.p.m") + std::to_string(i) +
+            R"(": {"name": "m)" + std::to_string(i) +
+            R"(", "resource_type": "model", "raw_code": ")" + sql +
+            R"(", "depends_on": {"nodes": ["model.p.m)" + std::to_string(i / 2) +
+            R"("]}, "config": {"event_time": "at", "tags": [1, 2.5, true, null]}})";
+  }
+  return json + "}}";
+}
+
+TEST_F(ManifestFile, LargeManifestReadsTheSameWhetherMappedOrInMemory) {
+  const std::string json = large_manifest(3000);
+  ASSERT_GT(json.size(), std::size_t{5} << 20);
+  auto from_disk = load_manifest(write("manifest.json", json));
+  auto in_memory = parse_manifest(json);
+  ASSERT_TRUE(from_disk) << from_disk.error().message();
+  ASSERT_TRUE(in_memory) << in_memory.error();
+  ASSERT_EQ(from_disk->nodes.size(), 3000u);
+  EXPECT_EQ(in_memory->nodes.size(), 3000u);
+  const ManifestNode& last = from_disk->nodes.at("model.p.m2999");
+  EXPECT_EQ(last.name, "m2999");
+  EXPECT_EQ(last.depends_on, std::vector<std::string>{"model.p.m1499"});
+  EXPECT_EQ(last.event_time, "at");
+  EXPECT_EQ(from_disk->generated_at, "then");
+}
+
+TEST_F(ManifestFile, LargeManifestWithAFaultNearTheEndNamesItsPlace) {
+  std::string json = large_manifest(3000);
+  json.replace(json.size() - 20, 4, "nul!");
+  auto manifest = load_manifest(write("manifest.json", json));
+  ASSERT_FALSE(manifest);
+  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
+  EXPECT_THAT(manifest.error().detail,
+              ::testing::StartsWith("invalid literal at line 3001 column"));
+}
+
 TEST_F(ManifestFile, ReadsFromAPipe) {
   fs::path fifo = directory_ / "fifo.json";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
