@@ -22,6 +22,8 @@ struct TarnMeta {
   WindowUnit lookahead_unit = WindowUnit::day;
   std::unordered_map<std::string, std::int64_t> lookback_overrides;
   std::unordered_map<std::string, std::int64_t> lookahead_overrides;
+
+  bool operator==(const TarnMeta&) const = default;
 };
 
 struct ManifestNode {
@@ -34,11 +36,15 @@ struct ManifestNode {
   /// A versioned model's version as dbt prints it after ".v" ("2" for
   /// `version: 2`); absent when the model is not versioned.
   std::optional<std::string> version;
+
+  bool operator==(const ManifestNode&) const = default;
 };
 
 struct Manifest {
   std::optional<std::string> generated_at;
   std::unordered_map<std::string, ManifestNode> nodes;
+
+  bool operator==(const Manifest&) const = default;
 };
 
 struct ManifestError {
