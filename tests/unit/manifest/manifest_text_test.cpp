@@ -12,6 +12,7 @@
 #include <string>
 
 #include "manifest/manifest_text.h"
+#include "unit/support/stand_in_dbt.h"
 
 namespace tarn::manifest_text {
 namespace {
@@ -20,20 +21,13 @@ namespace fs = std::filesystem;
 
 class ManifestText : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "manifest-text-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
   fs::path write(std::string_view bytes) {
-    fs::path path = directory_ / "manifest.json";
+    fs::path path = scratch_ / "manifest.json";
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
     return path;
   }
 
-  fs::path directory_;
+  testing::ScratchDir scratch_;
 };
 
 /// Reads every byte the way the parser does, so that a page the file no
@@ -77,7 +71,7 @@ TEST_F(ManifestText, EmptyFileIsReadNotMapped) {
 }
 
 TEST_F(ManifestText, MissingFileGivesTheErrorNumber) {
-  auto text = Text::load(directory_ / "absent.json");
+  auto text = Text::load(scratch_ / "absent.json");
   ASSERT_FALSE(text);
   EXPECT_EQ(text.error(), ENOENT);
 }
