@@ -4,11 +4,63 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <limits>
 #include <span>
+#include <stdexcept>
 
 #include "date/date.h"
 #include "util/text.h"
+
+namespace tarn {
+/// Names the stack that keeps the writer's open objects and arrays (below).
+struct WriterLevels {};
+}  // namespace tarn
+
+// RapidJSON's own stack for the writer's open objects and arrays starts
+// without storage and, on the first push, adds to its null pointer, which is
+// undefined behaviour. The writer takes the stack's type from its allocator
+// parameter, so a writer given `WriterLevels` uses this stack instead: fixed
+// storage, far deeper than the plan document's four levels.
+namespace rapidjson::internal {
+
+template <>
+class Stack<tarn::WriterLevels> {
+ public:
+  Stack(tarn::WriterLevels*, std::size_t) {}
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+
+  void Clear() { size_ = 0; }
+  bool Empty() const { return size_ == 0; }
+  std::size_t GetSize() const { return size_; }
+
+  template <typename T>
+  T* Push(std::size_t count = 1) {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    if (sizeof(T) * count > sizeof(storage_) - size_) {
+      throw std::length_error("JSON nested too deeply for the plan document writer");
+    }
+    T* at = reinterpret_cast<T*>(storage_ + size_);
+    size_ += sizeof(T) * count;
+    return at;
+  }
+  template <typename T>
+  T* Pop(std::size_t count) {
+    size_ -= sizeof(T) * count;
+    return reinterpret_cast<T*>(storage_ + size_);
+  }
+  template <typename T>
+  T* Top() {
+    return reinterpret_cast<T*>(storage_ + size_ - sizeof(T));
+  }
+
+ private:
+  alignas(std::max_align_t) unsigned char storage_[64 * 16];
+  std::size_t size_ = 0;
+};
+
+}  // namespace rapidjson::internal
 
 namespace tarn {
 
@@ -150,7 +202,8 @@ class DocumentWriter {
   }
 
   DocumentStream stream_;
-  rapidjson::PrettyWriter<DocumentStream> writer_;
+  rapidjson::PrettyWriter<DocumentStream, rapidjson::UTF8<>, rapidjson::UTF8<>, WriterLevels>
+      writer_;
 };
 
 void write_anchor_window(DocumentWriter& out, const Plan& plan) {
