@@ -1,5 +1,7 @@
 #include "manifest/manifest_text.h"
 
+#include "manifest/pages.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,15 +16,6 @@
 
 namespace tarn::manifest_text {
 namespace {
-
-std::size_t round_up(std::size_t n, std::size_t unit) {
-  return (n + unit - 1) / unit * unit;
-}
-
-std::size_t page_size() {
-  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  return size;
-}
 
 class FileCloser {
  public:
@@ -94,7 +87,7 @@ void on_bus_error(int signal, siginfo_t* info, void*) {
   std::uintptr_t end = guarded_end.load(std::memory_order_relaxed);
   bool from_fault = info->si_code > 0;
   if (from_fault && at >= begin && at < end) {
-    std::uintptr_t page = at & ~(std::uintptr_t{page_size()} - 1);
+    std::uintptr_t page = at & ~(std::uintptr_t{pages::size()} - 1);
     void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (zeros != MAP_FAILED) {
@@ -133,7 +126,7 @@ std::expected<Text, int> Text::load(const std::filesystem::path& path) {
 
 std::expected<Text, int> Text::map(int fd, const struct stat& info) {
   auto size = static_cast<std::size_t>(info.st_size);
-  std::size_t capacity = round_up(size + simdjson::SIMDJSON_PADDING, page_size());
+  std::size_t capacity = pages::round_up(size + simdjson::SIMDJSON_PADDING, pages::size());
   // Zero pages for the whole region first, then the file over its start: the
   // padding past the file's last page is then ordinary readable memory.
   void* region =
@@ -147,7 +140,6 @@ std::expected<Text, int> Text::map(int fd, const struct stat& info) {
     return std::unexpected(error);
   }
   Text text(static_cast<char*>(region), size, capacity);
-  text.mapped_size_ = info.st_size;
   text.mapped_mtime_ = info.st_mtim;
   return text;
 }
@@ -159,7 +151,7 @@ std::expected<Text, int> Text::map(int fd, const struct stat& info) {
 std::expected<Text, int> Text::read(int fd, const struct stat& info) {
   constexpr std::size_t huge_page = std::size_t{2} << 20;
   auto allocate = [&](std::size_t size) -> std::expected<Text, int> {
-    std::size_t capacity = round_up(size + simdjson::SIMDJSON_PADDING, huge_page);
+    std::size_t capacity = pages::round_up(size + simdjson::SIMDJSON_PADDING, huge_page);
     void* memory =
         ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
@@ -208,7 +200,6 @@ Text::Text(Text&& other) noexcept
       size_(other.size_),
       capacity_(other.capacity_),
       fd_(std::exchange(other.fd_, -1)),
-      mapped_size_(other.mapped_size_),
       mapped_mtime_(other.mapped_mtime_),
       truncated_(other.truncated_) {}
 
@@ -226,7 +217,7 @@ bool Text::changed() const {
     return false;
   }
   struct stat now {};
-  return truncated_ || ::fstat(fd_, &now) != 0 || now.st_size != mapped_size_ ||
+  return truncated_ || ::fstat(fd_, &now) != 0 || static_cast<std::size_t>(now.st_size) != size_ ||
          now.st_mtim.tv_sec != mapped_mtime_.tv_sec || now.st_mtim.tv_nsec != mapped_mtime_.tv_nsec;
 }
 
@@ -236,7 +227,7 @@ TruncationGuard::TruncationGuard(Text& text) : text_(text) {
   }
   auto begin = reinterpret_cast<std::uintptr_t>(text.data_);
   guarded_begin.store(begin);
-  guarded_end.store(begin + round_up(text.size_, page_size()));
+  guarded_end.store(begin + pages::round_up(text.size_, pages::size()));
   guarded_fault = 0;
   struct sigaction action {};
   action.sa_sigaction = on_bus_error;

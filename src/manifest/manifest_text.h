@@ -12,7 +12,6 @@
 
 #include <simdjson.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <ctime>
@@ -55,7 +54,6 @@ class Text {
   std::size_t size_;
   std::size_t capacity_;  // the whole region, padding included
   int fd_ = -1;           // kept open while mapped, to stat the file again
-  off_t mapped_size_ = 0;
   timespec mapped_mtime_{};
   bool truncated_ = false;
 };

@@ -1,10 +1,12 @@
 #include "manifest/prefault.h"
 
+#include "manifest/pages.h"
+#include "util/quiet_thread.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -54,11 +56,6 @@ class ObservingImplementation final : public simdjson::implementation {
   AllocatedIndex& index_;
 };
 
-std::uintptr_t page_size() {
-  static const auto size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  return size;
-}
-
 /// The whole pages inside a range.
 struct PageRange {
   std::uintptr_t first = 0;
@@ -82,7 +79,7 @@ struct PageRange {
   std::uintptr_t share_end(std::uintptr_t done, std::uintptr_t steps) const {
     // At most a few tens of gigabytes times a few thousand steps: no overflow.
     const std::uintptr_t bytes = size() * done / steps;
-    return std::min(end, (first + bytes) & ~(page_size() - 1));
+    return std::min(end, (first + bytes) & ~(pages::size() - 1));
   }
 };
 
@@ -91,22 +88,9 @@ PageRange whole_pages(const Range& range) {
     return {};
   }
   const auto begin = reinterpret_cast<std::uintptr_t>(range.begin);
-  const std::uintptr_t first = (begin + page_size() - 1) & ~(page_size() - 1);
-  const std::uintptr_t end = (begin + range.bytes) & ~(page_size() - 1);
+  const std::uintptr_t first = (begin + pages::size() - 1) & ~(pages::size() - 1);
+  const std::uintptr_t end = (begin + range.bytes) & ~(pages::size() - 1);
   return end > first ? PageRange{first, end} : PageRange{};
-}
-
-/// Starts a thread with every signal blocked, so that signals keep going to
-/// the main thread, whose handlers and waits expect them.
-template <class Body>
-std::jthread start_quiet_thread(Body&& body) {
-  sigset_t all{};
-  sigset_t before{};
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &before);
-  std::jthread thread(std::forward<Body>(body));
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  return thread;
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 #include "manifest/span_validator.h"
 
-#include <csignal>
 #include <utility>
 
 #include "manifest/strict_json.h"
+#include "util/quiet_thread.h"
 
 namespace tarn::strict_json {
 namespace {
@@ -17,14 +17,7 @@ constexpr std::size_t batch_bytes = std::size_t{1} << 20;
 }  // namespace
 
 SpanValidator::SpanValidator(const char* document_end) : document_end_(document_end) {
-  // Signals keep going to the main thread, whose handlers and waits expect
-  // them.
-  sigset_t all{};
-  sigset_t before{};
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &before);
-  worker_ = std::jthread([this](std::stop_token stop) { work(stop); });
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  worker_ = start_quiet_thread([this](std::stop_token stop) { work(stop); });
 }
 
 SpanValidator::~SpanValidator() {
