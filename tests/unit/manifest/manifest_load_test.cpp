@@ -184,7 +184,7 @@ TEST(RealManifests, EveryFixtureIsListedHere) {
   for (const auto& real : real_manifests) {
     listed.emplace(real.file);
   }
-  for (const auto& entry : fs::directory_iterator(TARN_SHARED_MANIFESTS_DIR)) {
+  for (const auto& entry : fs::directory_iterator(TARN_REAL_MANIFESTS_DIR)) {
     if (entry.path().extension() == ".json") {
       EXPECT_TRUE(listed.contains(entry.path().filename().string())) << entry.path();
     }
@@ -195,7 +195,7 @@ class RealManifestLoads : public ::testing::TestWithParam<RealManifest> {};
 
 TEST_P(RealManifestLoads, WithTheExpectedGraph) {
   const RealManifest& real = GetParam();
-  auto manifest = load_manifest(fs::path(TARN_SHARED_MANIFESTS_DIR) / real.file);
+  auto manifest = load_manifest(fs::path(TARN_REAL_MANIFESTS_DIR) / real.file);
   ASSERT_TRUE(manifest) << manifest.error().message();
   EXPECT_TRUE(manifest->generated_at);
   std::size_t models = 0;
@@ -231,7 +231,7 @@ TEST_P(RealManifestLoads, WithTheExpectedGraph) {
 }
 
 TEST_P(RealManifestLoads, TheSameWithTheCheckingOnOneThreadOrTwo) {
-  std::ifstream file(fs::path(TARN_SHARED_MANIFESTS_DIR) / GetParam().file, std::ios::binary);
+  std::ifstream file(fs::path(TARN_REAL_MANIFESTS_DIR) / GetParam().file, std::ios::binary);
   const std::string json{std::istreambuf_iterator<char>(file), {}};
   using manifest_detail::Checking;
   auto one = manifest_detail::parse_manifest(json, Checking::one_thread);
