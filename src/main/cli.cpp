@@ -11,62 +11,50 @@ namespace {
 
 constexpr const char* k_about =
     "tarn-dbt-plan: a static microbatch cascading time-window planner for dbt. Never executes "
-    "anything -- see the spec's §7 for why this is a permanent boundary, not a v1 scope cut";
+    "anything: it prints and writes the plan, and leaves every rebuild to dbt";
 
 struct HelpText {
   const char* select =
-      "The dbt selector defining the target subgraph -- forwarded verbatim to `dbt ls --select` "
-      "(dbt's own selector grammar; see `select`'s module doc comment for why this is a "
-      "passthrough, not a reimplementation)";
-  const char* exclude = "Forwarded verbatim to `dbt ls --exclude`, same as `--select`";
+      "The dbt selector of the models to plan, passed unchanged to `dbt ls --select`, so "
+      "every part of dbt's selector syntax works as it does in dbt";
+  const char* exclude = "Models to leave out, passed unchanged to `dbt ls --exclude`";
   const char* event_time_start =
-      "Explicit Anchor window start. Must be passed together with `--event-time-end`, or not at "
-      "all (defaults every Entry Node to yesterday -- see §4)";
+      "First day of the Anchor window (YYYY-MM-DD). Give it together with `--event-time-end`, "
+      "or leave both out to plan every Entry Node for yesterday (UTC)";
   const char* event_time_end =
-      "Explicit Anchor window end. Must be passed together with `--event-time-start`, or not at "
-      "all";
+      "Last day of the Anchor window (YYYY-MM-DD), inclusive. Give it together with "
+      "`--event-time-start`, or leave both out";
   const char* project_dir = "The dbt project directory. Defaults to the current directory";
   const char* manifest =
       "Path to the compiled manifest. Defaults to `<project-dir>/target/manifest.json`";
   const char* output_file =
-      "Destination for the generated plan JSON. Defaults to "
-      "`<project-dir>/target/tarn/dbt_plan.json`";
+      "Where to write the plan JSON. Defaults to `<project-dir>/target/tarn/dbt_plan.json`";
   const char* pretty =
       "Also renders an ASCII tree of the plan to the terminal, in addition to writing the JSON";
   const char* html =
-      "Also writes a self-contained, interactive HTML visual report to "
-      "`<project-dir>/target/tarn/dbt-plan/dbt_plan_<timestamp>.html` -- a directory distinct "
-      "from wherever the JSON goes. Opt-in only, like `--pretty`: never generated unless this is "
-      "passed, since most runs (typically CI, disposable) don't need it";
+      "Also writes a self-contained, interactive HTML report to "
+      "`<project-dir>/target/tarn/dbt-plan/dbt_plan_<timestamp>.html`, whatever `--output-file` "
+      "says. Off unless given";
   const char* dbt_command =
-      "Executable/prefix used for every internal `dbt` invocation this addon makes (`dbt parse` "
-      "for manifest freshness, `dbt ls` for selection). Precedence: this flag, then `tarn.yml`'s "
-      "top-level `dbt-command` (shared with `tarn-cli`'s own dbt-invocation config), then "
-      "`\"dbt\"`";
+      "The command that runs dbt, for every dbt call this program makes (`dbt parse` when the "
+      "manifest is stale, `dbt ls` for the selection). Taken from this option, else from "
+      "`dbt-command` in `tarn.yml`, else `dbt`";
   const char* dbt_args =
-      "Extra arguments (shell-word-style, e.g. `\"--target ci\"`) appended to every internal "
-      "`dbt` invocation this addon makes. Precedence: this flag, then `tarn.yml`'s top-level "
-      "`dbt-args` (shared with `tarn-cli`), then none. `allow_hyphen_values`: the value itself "
-      "starts with `--` (e.g. `--target`), which clap would otherwise mistake for a new flag";
+      "Extra arguments added to every dbt call, split like shell words (e.g. `\"--target "
+      "ci\"`); the value may itself start with `--`. Taken from this option, else from "
+      "`dbt-args` in `tarn.yml`, else none";
   const char* against =
-      "The ref `state:`-method selectors are compared against, when `--state` isn't given "
-      "explicitly. Precedence: this flag, then `tarn.yml`'s top-level `against` (shared with "
-      "`tarn-cli`'s own git-native Baseline resolution), then `\"master\"`";
+      "The git ref that `state:` selectors compare against, when `--state` is not given: the "
+      "baseline is compiled at the merge-base of HEAD and this ref. Taken from this option, "
+      "else from `against` in `tarn.yml`, else `master`";
   const char* state =
-      "An explicit, already-compiled manifest directory to pass as `dbt ls --state`, for a "
-      "`state:`-method selector. Wins outright over `--against` if given -- no git involved at "
-      "all. Mutually exclusive with `--against` only in the sense that this, if present, always "
-      "takes priority; both may technically be passed, but `--against` is then simply unused";
+      "A directory holding an already compiled baseline manifest, passed to `dbt ls --state` "
+      "for `state:` selectors. When given, git is not used and `--against` has no effect";
   const char* anchor =
-      "Names the single model within `--select`'s resolved selection that the literal "
-      "`--event-time-start`/`--event-time-end` window actually anchors on, instead of applying "
-      "to every Entry Node (the default, no-`--anchor` behavior). Not inferred from `--select`'s "
-      "`+`/graph-operator shape -- deliberately, so this never needs to parse any part of dbt's "
-      "own selector grammar (see `select`'s module doc comment for the same principle already "
-      "followed there). Must name a model actually present in `--select`'s resolved selection, "
-      "or this fails with a clear error. When given, `--event-time-start`/`--event-time-end` "
-      "become mandatory -- there is no yesterday-default on this path (see `plan`'s module doc "
-      "comment for the full algorithm)";
+      "Places the window on this one selected model instead of on every Entry Node: its "
+      "selected ancestors get the windows that lead up to it, then the window cascades "
+      "downstream as usual. Needs `--event-time-start` and `--event-time-end`; the model must "
+      "be in the selection";
 };
 
 constexpr std::string_view k_hyphen_value_option = "--dbt-args";

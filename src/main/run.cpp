@@ -108,8 +108,8 @@ class Driver {
  public:
   Driver(const Cli& cli, Console& console) : cli_(cli), console_(console) {}
 
-  /// Steps 2 to 22. The baseline lives in this frame, so it is released
-  /// before the caller prints an error, and after the last output otherwise.
+  /// The whole run after parsing the command line. The baseline lives in this frame, so it is
+  /// released before the caller prints an error, and after the last output otherwise.
   Step<void> execute() {
     if (auto checked = check_anchor_has_window(cli_); !checked) {
       return checked;
