@@ -276,14 +276,14 @@ class Selectors(DbtTestCase):
                 ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
                 ("stg_orders", "2024-03-10", "2024-03-12", 0, []),
                 ("fx_rates", "2024-03-10", "2024-03-12", 0, []),
-                ("dim_customers", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
+                ("dim_customers.v2", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
                 # lookback 2 days, but the fx_rates edge is overridden: 0 back, 3 ahead
                 (
                     "fct_daily_orders",
                     "2024-03-08",
                     "2024-03-15",
                     2,
-                    ["stg_orders", "dim_customers", "fx_rates"],
+                    ["stg_orders", "dim_customers.v2", "fx_rates"],
                 ),
             ],
         )
@@ -357,30 +357,87 @@ class Selectors(DbtTestCase):
             ],
         )  # fmt: skip
 
-    def test_every_version_of_a_versioned_model(self):
-        plan = self.plan_ok(self.project, "--select", "stg_customers+", "--exclude", "tag:rollup", *WINDOW)
-        self.assertModels(
-            plan,
-            [
-                ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
-                ("dim_customers", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
-                ("dim_customers", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
-                ("fct_daily_orders", "2024-03-08", "2024-03-12", 2, ["dim_customers"]),
-            ],
-        )
-
     def test_one_version_of_a_versioned_model(self):
-        # dbt ls prints it as dim_customers.v2; the plan names the model.
         plan = self.plan_ok(
             self.project, "--select", "dim_customers.v2+", "--exclude", "tag:rollup", *WINDOW
         )
         self.assertModels(
             plan,
             [
-                ("dim_customers", "2024-03-10", "2024-03-12", 0, []),
-                ("fct_daily_orders", "2024-03-08", "2024-03-12", 1, ["dim_customers"]),
+                ("dim_customers.v2", "2024-03-10", "2024-03-12", 0, []),
+                ("fct_daily_orders", "2024-03-08", "2024-03-12", 1, ["dim_customers.v2"]),
             ],
         )
+
+
+class VersionedModels(DbtTestCase):
+    """dim_customers.v1 looks back 3 days, v2 not at all; each has a child."""
+
+    def setUp(self):
+        super().setUp()
+        self.project = copy_compiled(self.root / "project")
+        dimensions = self.project / "models" / "dimensions"
+        versions = dimensions / "_dimensions.yml"
+        text = versions.read_text()
+        self.assertIn("      - v: 1\n", text)
+        versions.write_text(
+            text.replace("      - v: 1\n", "      - v: 1\n        config: {meta: {tarn: {lookback: 3}}}\n")
+        )
+        legacy = dimensions / "rpt_legacy_customers.sql"
+        legacy.write_text("select * from {{ ref('dim_customers', v=1) }}\n")
+        touch_later(versions)
+        touch_later(legacy)
+
+    def test_each_version_is_planned_and_shown_under_its_own_name(self):
+        output = self.root / "plan.json"
+        done = self.run_plan(
+            "--project-dir", str(self.project), "-o", str(output), "--pretty",
+            "--select", "stg_customers+", "--exclude", "tag:rollup", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(done.returncode, 0, done.stderr)
+        plan = json.loads(output.read_text())
+        self.assertModels(
+            plan,
+            [
+                ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
+                ("dim_customers.v1", "2024-03-07", "2024-03-12", 1, ["stg_customers"]),
+                ("dim_customers.v2", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
+                ("rpt_legacy_customers", "2024-03-07", "2024-03-12", 2, ["dim_customers.v1"]),
+                ("fct_daily_orders", "2024-03-08", "2024-03-12", 2, ["dim_customers.v2"]),
+            ],
+        )
+        self.assertEqual(
+            [warning["model"] for warning in plan["metadata"]["warnings"]], ["dim_customers.v1"]
+        )
+        self.assertEqual(
+            done.stdout,
+            "[layer 0] stg_customers [2024-03-10 .. 2024-03-12]\n"
+            "  [layer 1] dim_customers.v1 [2024-03-07 .. 2024-03-12]\n"
+            "  [layer 1] dim_customers.v2 [2024-03-10 .. 2024-03-12]\n"
+            "    [layer 2] rpt_legacy_customers [2024-03-07 .. 2024-03-12]\n"
+            "    [layer 2] fct_daily_orders [2024-03-08 .. 2024-03-12]\n",
+        )
+        self.assertIn("warning: dim_customers.v1: declares config.meta.tarn", done.stderr)
+
+    def test_the_anchor_names_one_version(self):
+        done = self.run_plan(
+            "--project-dir", str(self.project), "-o", str(self.root / "plan.json"),
+            "--select", "stg_customers+", "--anchor", "dim_customers", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(
+            done.stderr,
+            'error: --anchor "dim_customers" names a versioned model with 2 versions selected by '
+            "--select -- pass one of them: dim_customers.v1, dim_customers.v2\n",
+        )
+        plan = self.plan_ok(
+            self.project, "--select", "stg_customers+", "--exclude", "tag:rollup",
+            "--anchor", "dim_customers.v1", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(plan["metadata"]["anchor_model"], "dim_customers.v1")
+        windows = {m["name"]: (m["event_time_start"], m["event_time_end"]) for m in plan["models"]}
+        self.assertEqual(windows["stg_customers"], ("2024-03-07", "2024-03-12"))
+        self.assertEqual(windows["dim_customers.v1"], ("2024-03-10", "2024-03-12"))
 
 
 class StaleManifest(DbtTestCase):
@@ -504,14 +561,14 @@ class Anchor(DbtTestCase):
                 ("stg_events", "2024-03-10", "2024-03-10", 0, []),
                 ("stg_orders", "2024-03-08", "2024-03-10", 0, []),
                 ("fx_rates", "2024-03-10", "2024-03-13", 0, []),
-                ("dim_customers", "2024-03-08", "2024-03-10", 1, ["stg_customers"]),
+                ("dim_customers.v2", "2024-03-08", "2024-03-10", 1, ["stg_customers"]),
                 ("fct_daily_sessions", "2024-03-09", "2024-03-10", 1, ["stg_events"]),
                 (
                     "fct_daily_orders",
                     "2024-03-10",
                     "2024-03-10",
                     2,
-                    ["stg_orders", "dim_customers", "fx_rates"],
+                    ["stg_orders", "dim_customers.v2", "fx_rates"],
                 ),
                 (
                     "rpt_weekly_engagement",
@@ -532,7 +589,7 @@ class Anchor(DbtTestCase):
         self.assertEqual(
             done.stderr,
             'error: --anchor "rpt_monthly_revenue" is not among the 8 model(s) selected by '
-            "--select: dim_customers, fct_daily_orders, fct_daily_sessions, fx_rates, "
+            "--select: dim_customers.v2, fct_daily_orders, fct_daily_sessions, fx_rates, "
             "rpt_weekly_engagement, stg_customers, stg_events, stg_orders\n",
         )
 
