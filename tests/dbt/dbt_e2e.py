@@ -357,6 +357,18 @@ class Selectors(DbtTestCase):
             ],
         )  # fmt: skip
 
+    def test_a_misspelt_selector_says_it_matched_nothing(self):
+        output = self.root / "plan.json"
+        done = self.run_plan(
+            "--project-dir", str(self.project), "-o", str(output),
+            "--select", "stg_evnts+", "--exclude", "tag:rollup", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(
+            (done.returncode, done.stdout, done.stderr),
+            (0, "", "note: --select stg_evnts+ --exclude tag:rollup matched no models\n"),
+        )
+        self.assertEqual(json.loads(output.read_text())["models"], [])
+
     def test_one_version_of_a_versioned_model(self):
         plan = self.plan_ok(
             self.project, "--select", "dim_customers.v2+", "--exclude", "tag:rollup", *WINDOW
@@ -509,6 +521,19 @@ class StateBaseline(DbtTestCase):
 
     def test_project_in_a_subdirectory(self):
         self.check_against_main("analytics/jaffle_events")
+
+    def test_nothing_modified_is_an_empty_plan_with_a_note(self):
+        _, project = self.make_repository()
+        output = self.root / "plan.json"
+        done = self.run_plan(
+            "--project-dir", str(project), "-o", str(output),
+            "--select", "state:modified+", "--against", "main", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(
+            (done.returncode, done.stderr),
+            (0, "note: --select state:modified+ matched no models\n"),
+        )
+        self.assertEqual(json.loads(output.read_text())["models"], [])
 
     def test_an_explicit_state_directory_needs_no_git(self):
         project = copy_compiled(self.root / "project")
