@@ -478,6 +478,7 @@ class TarnYmlReader {
       if (key == "max-window-expansion-days") {
         return read_integer(entry, layer.max_window_expansion_days);
       }
+      layer.unknown_keys.emplace_back(key);
       return Status();
     });
     if (status) {
@@ -588,7 +589,7 @@ std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
   return bytes;
 }
 
-void layer_onto(LayeredConfig& layered, TarnYml&& yml) {
+void layer_onto(LayeredConfig& layered, TarnYml&& yml, const std::string& path) {
   if (yml.against) {
     layered.against = std::move(yml.against);
   }
@@ -600,6 +601,14 @@ void layer_onto(LayeredConfig& layered, TarnYml&& yml) {
   }
   if (yml.dbt_plan && yml.dbt_plan->max_window_expansion_days) {
     layered.max_window_expansion_days = yml.dbt_plan->max_window_expansion_days;
+  }
+  if (yml.dbt_plan) {
+    for (const std::string& key : yml.dbt_plan->unknown_keys) {
+      layered.warnings.push_back(
+          {path,
+           "unknown key `" + key +
+               "` under dbt-plan is ignored -- the key it knows is max-window-expansion-days"});
+    }
   }
 }
 
@@ -645,7 +654,7 @@ std::expected<LayeredConfig, ProjectConfigError> load_project_config(
       return std::unexpected(
           ProjectConfigError{ProjectConfigError::Kind::parse, display_path(file), yml.error()});
     }
-    layer_onto(layered, std::move(*yml));
+    layer_onto(layered, std::move(*yml), display_path(file));
   }
   return layered;
 }
