@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "config/yaml.h"
 
 #include "util/shell_words.h"
 #include "util/text.h"
@@ -32,10 +33,9 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t max_nesting = 128;
 
-struct Position {
-  std::size_t line = 1;
-  std::size_t column = 1;
-};
+using yaml::Node;
+using yaml::NodeRef;
+using yaml::Position;
 
 std::string at(Position position) {
   return " at line " + std::to_string(position.line) + " column " + std::to_string(position.column);
@@ -44,21 +44,6 @@ std::string at(Position position) {
 Position position_of(const yaml_mark_t& mark) {
   return {mark.line + 1, mark.column + 1};
 }
-
-/// A reference to a node from the place where it is written: an alias points
-/// at its anchor's node but keeps its own position for messages.
-struct NodeRef {
-  std::size_t index = 0;
-  Position position;
-};
-
-struct Node {
-  enum class Kind { scalar, sequence, mapping };
-  Kind kind = Kind::scalar;
-  std::string text;  // scalars only
-  bool plain = false;
-  std::vector<NodeRef> children;  // a mapping's alternate keys and values
-};
 
 // ---------------------------------------------------------------------------
 // Loading: libyaml events into the node graph.
@@ -182,7 +167,7 @@ class GraphLoader {
     }
   }
 
-  const std::vector<Node>& nodes() const { return nodes_; }
+  std::vector<Node> take_nodes() { return std::move(nodes_); }
 
  private:
   struct OpenCollection {
@@ -252,13 +237,7 @@ class GraphLoader {
 // ---------------------------------------------------------------------------
 // Scalars: how a plain value reads, for integers and for messages.
 
-bool is_null(const Node& node) {
-  if (node.kind != Node::Kind::scalar || !node.plain) {
-    return false;
-  }
-  const std::string& t = node.text;
-  return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL";
-}
+using yaml::is_null;
 
 bool is_bool(std::string_view t) {
   return t == "true" || t == "True" || t == "TRUE" || t == "false" || t == "False" || t == "FALSE";
@@ -628,13 +607,33 @@ std::string ProjectConfigError::message() const {
 }
 
 std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
-  GraphLoader loader(text);
-  const auto root = loader.load();
-  if (!root) {
-    return std::unexpected(root.error());
+  auto document = yaml::load(text);
+  if (!document) {
+    return std::unexpected(document.error());
   }
-  return TarnYmlReader(loader.nodes()).read(*root);
+  return TarnYmlReader(document->nodes).read(document->root);
 }
+
+namespace yaml {
+
+std::expected<Document, std::string> load(std::string_view text) {
+  GraphLoader loader(text);
+  auto root = loader.load();
+  if (!root) {
+    return std::unexpected(std::move(root.error()));
+  }
+  return Document{loader.take_nodes(), *root};
+}
+
+bool is_null(const Node& node) {
+  if (node.kind != Node::Kind::scalar || !node.plain) {
+    return false;
+  }
+  const std::string& t = node.text;
+  return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL";
+}
+
+}  // namespace yaml
 
 std::expected<LayeredConfig, ProjectConfigError> load_project_config(
     const std::filesystem::path& project_dir) {
