@@ -47,8 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "packages-install-path: [x]\n",
                     k_default_folders},
         ProjectCase{"NotAMapping", "- model-paths: [x]\n", k_default_folders},
-        ProjectCase{"NotYaml", "model-paths: [unclosed\n", k_default_folders},
-        ProjectCase{"Empty", "", k_default_folders}),
+        ProjectCase{"NotYaml", "model-paths: [unclosed\n", k_default_folders}),
     [](const auto& info) { return info.param.name; });
 
 struct PackagesCase {
