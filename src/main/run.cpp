@@ -122,6 +122,9 @@ class Driver {
     if (!config) {
       return std::unexpected(fail(config.error().message()));
     }
+    for (const ConfigWarning& warning : config->warnings) {
+      console_.err("warning: " + warning.path + ": " + warning.message + "\n");
+    }
     const fs::path manifest_path =
         cli_.manifest ? fs::path(*cli_.manifest) : project_dir / "target" / "manifest.json";
     auto settings =
@@ -185,7 +188,7 @@ class Driver {
     if (!reported) {
       return reported;
     }
-    print_notes(*plan);
+    print_notes(*plan, selection->empty());
     baseline->release();
     return {};
   }
@@ -218,8 +221,16 @@ class Driver {
 
   /// One write for all of them: a large project can have tens of thousands
   /// of warnings, and a write each costs more than planning them did.
-  void print_notes(const Plan& plan) {
+  void print_notes(const Plan& plan, bool nothing_selected) {
     std::string notes;
+    // dbt's own word on a selector that matches nothing is hidden by --quiet.
+    if (nothing_selected) {
+      notes.append("note: --select ").append(cli_.select);
+      if (cli_.exclude) {
+        notes.append(" --exclude ").append(*cli_.exclude);
+      }
+      notes.append(" matched no models\n");
+    }
     if (auto note = plan.default_yesterday_note()) {
       notes += *note + "\n";
     }

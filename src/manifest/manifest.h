@@ -40,6 +40,12 @@ struct ManifestNode {
   bool operator==(const ManifestNode&) const = default;
 };
 
+/// The model as dbt prints it and as every report shows it: "name.vN" for a
+/// versioned model, the bare name otherwise.
+inline std::string printed_name(const ManifestNode& node) {
+  return node.version ? node.name + ".v" + *node.version : node.name;
+}
+
 struct Manifest {
   std::optional<std::string> generated_at;
   std::unordered_map<std::string, ManifestNode> nodes;

@@ -9,8 +9,7 @@ namespace {
 
 constexpr Index no_index = std::numeric_limits<Index>::max();
 
-std::string selected_names_listing(const SelectedGraph& graph) {
-  std::vector<std::string_view> names = graph.names;
+std::string sorted_listing(std::vector<std::string_view> names) {
   std::sort(names.begin(), names.end());
   std::string listing;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -20,23 +19,43 @@ std::string selected_names_listing(const SelectedGraph& graph) {
   return listing;
 }
 
-PlanError not_in_selection(const SelectedGraph& graph, const std::string& anchor) {
+PlanError anchor_error(PlanError::Kind kind, const std::string& anchor,
+                       std::vector<std::string_view> names) {
   PlanError error;
-  error.kind = PlanError::Kind::anchor_not_in_selection;
+  error.kind = kind;
   error.anchor = anchor;
-  error.selected_count = graph.size();
-  error.listing = selected_names_listing(graph);
+  error.selected_count = names.size();
+  error.listing = sorted_listing(std::move(names));
   return error;
 }
 
-/// Of several selected models sharing the name, the one with the smallest id.
-std::optional<Index> find_by_name(const SelectedGraph& graph, const std::string& name) {
+/// The model whose printed name is the anchor text; of several sharing it,
+/// the one with the smallest id. A bare name stands for a versioned model
+/// only when a single one of its versions is selected.
+std::expected<Index, PlanError> resolve_anchor(const SelectedGraph& graph,
+                                               const std::string& anchor) {
+  std::vector<Index> versions;
   for (Index i = 0; i < graph.size(); ++i) {
-    if (graph.names[i] == name) {
+    if (graph.names[i] == anchor) {
       return i;
     }
+    if (graph.bare_names[i] == anchor) {
+      versions.push_back(i);
+    }
   }
-  return std::nullopt;
+  if (versions.size() == 1) {
+    return versions.front();
+  }
+  if (versions.empty()) {
+    return std::unexpected(
+        anchor_error(PlanError::Kind::anchor_not_in_selection, anchor, graph.names));
+  }
+  std::vector<std::string_view> names;
+  for (Index version : versions) {
+    names.push_back(graph.names[version]);
+  }
+  return std::unexpected(
+      anchor_error(PlanError::Kind::anchor_names_several_versions, anchor, std::move(names)));
 }
 
 std::vector<bool> ancestors_of(const IndexGraph& parents, Index start) {
@@ -92,11 +111,12 @@ PathGraph path_graph(const IndexGraph& parents, Index anchor) {
 
 }  // namespace
 
-std::expected<std::vector<std::optional<Window>>, PlanError> seed_anchor_windows(
-    const SelectedGraph& graph, const std::string& anchor, Window anchor_window) {
-  const auto anchor_index = find_by_name(graph, anchor);
+std::expected<AnchorSeeds, PlanError> seed_anchor_windows(const SelectedGraph& graph,
+                                                          const std::string& anchor,
+                                                          Window anchor_window) {
+  const auto anchor_index = resolve_anchor(graph, anchor);
   if (!anchor_index) {
-    return std::unexpected(not_in_selection(graph, anchor));
+    return std::unexpected(std::move(anchor_index.error()));
   }
   const PathGraph path = path_graph(graph.parents, *anchor_index);
   // Consumers read as parents: the anchor comes first, every ancestor after
@@ -114,7 +134,7 @@ std::expected<std::vector<std::optional<Window>>, PlanError> seed_anchor_windows
     for (Index consumer_local : path.consumers.row(local)) {
       const Index consumer = path.members[consumer_local];
       const Window widened =
-          widen_through_edge(*seeded[consumer], graph.models[consumer], graph.names[upstream]);
+          widen_through_edge(*seeded[consumer], graph.models[consumer], graph, upstream);
       window = window ? Window{std::min(window->start, widened.start),
                                std::max(window->end, widened.end)}
                       : widened;
@@ -123,7 +143,7 @@ std::expected<std::vector<std::optional<Window>>, PlanError> seed_anchor_windows
       seeded[upstream] = window;
     }
   }
-  return seeded;
+  return AnchorSeeds{*anchor_index, std::move(seeded)};
 }
 
 }  // namespace tarn::plan_detail

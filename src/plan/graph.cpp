@@ -143,11 +143,15 @@ ModelFacts facts_of(const ManifestNode& node) {
 }
 
 std::int64_t amount_for(const std::unordered_map<std::string, std::int64_t>& overrides,
-                        std::string_view upstream_name, std::int64_t fallback) {
+                        std::string_view printed_name, std::string_view bare_name,
+                        std::int64_t fallback) {
   if (overrides.empty()) {
     return fallback;
   }
-  const auto found = overrides.find(std::string(upstream_name));
+  auto found = overrides.find(std::string(printed_name));
+  if (found == overrides.end() && bare_name.size() != printed_name.size()) {
+    found = overrides.find(std::string(bare_name));
+  }
   return found == overrides.end() ? fallback : found->second;
 }
 
@@ -160,11 +164,18 @@ SelectedGraph build_selected_graph(const Manifest& manifest, const Selection& se
   SelectedGraph graph;
   graph.models.reserve(nodes.size());
   std::vector<std::size_t> name_ends;
+  std::vector<std::size_t> bare_lengths;
   name_ends.reserve(nodes.size());
+  bare_lengths.reserve(nodes.size());
   std::vector<Index> row;
   for (const ManifestNode* node : nodes) {
     graph.models.push_back(facts_of(*node));
     graph.name_text.insert(graph.name_text.end(), node->name.begin(), node->name.end());
+    bare_lengths.push_back(node->name.size());
+    if (node->version) {
+      graph.name_text.insert(graph.name_text.end(), {'.', 'v'});
+      graph.name_text.insert(graph.name_text.end(), node->version->begin(), node->version->end());
+    }
     name_ends.push_back(graph.name_text.size());
     row.clear();
     for (const std::string& parent : node->depends_on) {
@@ -175,21 +186,26 @@ SelectedGraph build_selected_graph(const Manifest& manifest, const Selection& se
     graph.parents.push_row(row);
   }
   graph.names.reserve(nodes.size());
+  graph.bare_names.reserve(nodes.size());
   std::size_t name_start = 0;
-  for (std::size_t end : name_ends) {
-    graph.names.emplace_back(graph.name_text.data() + name_start, end - name_start);
-    name_start = end;
+  for (std::size_t i = 0; i < name_ends.size(); ++i) {
+    const char* start = graph.name_text.data() + name_start;
+    graph.names.emplace_back(start, name_ends[i] - name_start);
+    graph.bare_names.emplace_back(start, bare_lengths[i]);
+    name_start = name_ends[i];
   }
   return graph;
 }
 
-Window widen_through_edge(Window source, const ModelFacts& downstream,
-                          std::string_view upstream_name) {
+Window widen_through_edge(Window source, const ModelFacts& downstream, const SelectedGraph& graph,
+                          Index upstream) {
   std::int64_t back = downstream.lookback;
   std::int64_t ahead = downstream.lookahead;
   if (const TarnMeta* overrides = downstream.overrides) {
-    back = amount_for(overrides->lookback_overrides, upstream_name, back);
-    ahead = amount_for(overrides->lookahead_overrides, upstream_name, ahead);
+    const std::string_view printed = graph.names[upstream];
+    const std::string_view bare = graph.bare_names[upstream];
+    back = amount_for(overrides->lookback_overrides, printed, bare, back);
+    ahead = amount_for(overrides->lookahead_overrides, printed, bare, ahead);
   }
   return {shift_back(source.start, back, downstream.lookback_unit),
           shift_forward(source.end, ahead, downstream.lookahead_unit)};

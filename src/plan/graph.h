@@ -50,24 +50,35 @@ struct ModelFacts {
 };
 
 struct SelectedGraph {
-  std::vector<ModelFacts> models;       // by index, ids in ascending byte order
-  std::vector<std::string_view> names;  // by index, into name_text
-  std::vector<char> name_text;          // every name, packed: read once per edge
-  IndexGraph parents;                   // selected parents, manifest order
+  std::vector<ModelFacts> models;  // by index, ids in ascending byte order
+  /// By index, into name_text: the printed name ("name.vN" for a versioned
+  /// model), which is what every report shows.
+  std::vector<std::string_view> names;
+  /// By index: the manifest's bare name, a prefix of the printed one.
+  std::vector<std::string_view> bare_names;
+  std::vector<char> name_text;  // every printed name, packed: read once per edge
+  IndexGraph parents;           // selected parents, manifest order
 
   std::size_t size() const { return models.size(); }
 };
 
 SelectedGraph build_selected_graph(const Manifest& manifest, const Selection& selection);
 
-/// Widens a window through the edge from `upstream_name` to the model whose
-/// meta governs the edge: lookback moves the start, lookahead the end.
-Window widen_through_edge(Window source, const ModelFacts& downstream,
-                          std::string_view upstream_name);
+/// Widens a window through the edge from `upstream` to the model whose meta
+/// governs the edge: lookback moves the start, lookahead the end. An override
+/// keyed by the upstream's printed name wins over one keyed by its bare name.
+Window widen_through_edge(Window source, const ModelFacts& downstream, const SelectedGraph& graph,
+                          Index upstream);
 
-/// Fixed windows for the named model and its selected ancestors, worked out
-/// backwards from the anchor window; absent for every other index.
-std::expected<std::vector<std::optional<Window>>, PlanError> seed_anchor_windows(
-    const SelectedGraph& graph, const std::string& anchor, Window anchor_window);
+struct AnchorSeeds {
+  Index anchor = 0;
+  /// By index: fixed windows for the anchor and its selected ancestors,
+  /// worked out backwards from the anchor window; absent for every other.
+  std::vector<std::optional<Window>> windows;
+};
+
+std::expected<AnchorSeeds, PlanError> seed_anchor_windows(const SelectedGraph& graph,
+                                                          const std::string& anchor,
+                                                          Window anchor_window);
 
 }  // namespace tarn::plan_detail

@@ -26,6 +26,11 @@ std::string PlanError::message() const {
     case Kind::anchor_not_in_selection:
       return fmt::format("--anchor {} is not among the {} model(s) selected by --select: {}",
                          quoted_value(anchor), selected_count, listing);
+    case Kind::anchor_names_several_versions:
+      return fmt::format(
+          "--anchor {} names a versioned model with {} versions selected by --select -- pass "
+          "one of them: {}",
+          quoted_value(anchor), selected_count, listing);
     case Kind::cycle:
       break;
   }
@@ -105,8 +110,8 @@ class ForwardPass {
     }
     std::optional<Window> window;
     for (Index parent : parents) {
-      const Window widened = plan_detail::widen_through_edge(windows_[parent], graph_.models[model],
-                                                             graph_.names[parent]);
+      const Window widened =
+          plan_detail::widen_through_edge(windows_[parent], graph_.models[model], graph_, parent);
       window = window ? Window{std::min(window->start, widened.start),
                                std::max(window->end, widened.end)}
                       : widened;
@@ -169,8 +174,8 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
     if (!seeds) {
       return std::unexpected(std::move(seeds.error()));
     }
-    seeded = std::move(*seeds);
-    plan.anchor_model = anchor;
+    seeded = std::move(seeds->windows);
+    plan.anchor_model = std::string(graph.names[seeds->anchor]);
   }
 
   plan.models.reserve(order->size());

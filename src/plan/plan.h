@@ -50,11 +50,11 @@ struct Plan {
 };
 
 struct PlanError {
-  enum class Kind { cycle, anchor_not_in_selection };
+  enum class Kind { cycle, anchor_not_in_selection, anchor_names_several_versions };
   Kind kind = Kind::cycle;
   std::string anchor;
-  std::uint64_t selected_count = 0;
-  std::string listing;
+  std::uint64_t selected_count = 0;  // of the selection, or of the versions
+  std::string listing;               // their printed names, sorted, joined by ", "
   std::string message() const;
 };
 

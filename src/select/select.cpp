@@ -47,7 +47,7 @@ ModelIdsByName model_ids_by_name(const Manifest& manifest) {
     }
     add(node.name, id);
     if (node.version) {
-      add(index.versioned_names.emplace_back(node.name + ".v" + *node.version), id);
+      add(index.versioned_names.emplace_back(printed_name(node)), id);
     }
   }
   return index;

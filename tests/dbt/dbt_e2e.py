@@ -261,6 +261,72 @@ class Freshness(DbtTestCase):
         # The plan reports the manifest as read: the one dbt parse just wrote.
         self.assertGreater(plan["metadata"]["manifest_generated_at"], compiled_at)
 
+class PackagesAndPaths(DbtTestCase):
+    """Inputs beyond the default folders: each change is parsed once."""
+
+    def setUp(self):
+        super().setUp()
+        self.project = copy_compiled(self.root / "project")
+        self.installed = self.project / "dbt_packages" / "jaffle_finance"
+
+    def set_fx_rates_lookback(self, package, lookback):
+        finance = package / "models" / "_finance.yml"
+        text = finance.read_text()
+        self.assertIn("  - name: fx_rates\n", text)
+        finance.write_text(
+            text.replace(
+                "  - name: fx_rates\n",
+                f"  - name: fx_rates\n    config: {{meta: {{tarn: {{lookback: {lookback}}}}}}}\n",
+            )
+        )
+        return finance
+
+    def lookback_twice(self, name):
+        """The model's lookback in two runs, of which only the first should parse."""
+        lookbacks = []
+        for _ in range(2):
+            plan = self.plan_ok(self.project, "--select", name, *WINDOW)
+            lookbacks += [m["lookback"] for m in plan["models"] if m["name"] == name]
+        return lookbacks
+
+    def test_a_lookback_changed_in_a_local_package(self):
+        # Linked into the packages folder as dbt deps leaves it, the folder's
+        # own time kept.
+        folder_times = self.installed.parent.stat()
+        shutil.rmtree(self.installed)
+        self.installed.symlink_to(self.project / "packages" / "jaffle_finance")
+        os.utime(self.installed.parent, ns=(folder_times.st_atime_ns, folder_times.st_mtime_ns))
+        touch_later(self.set_fx_rates_lookback(self.project / "packages" / "jaffle_finance", 5))
+        self.assertEqual(self.lookback_twice("fx_rates"), [5, 5])
+        self.assertEqual(self.subcommands(), ["parse", "ls", "ls"])
+
+    def test_an_upgraded_package_whose_files_keep_their_old_times(self):
+        # dbt deps unpacks a package, keeping the archive's times (here a
+        # day before the manifest), and moves it into the packages folder.
+        unpacked = self.root / "unpacked"
+        shutil.copytree(self.installed, unpacked)
+        finance = self.set_fx_rates_lookback(unpacked, 4)
+        archived = (self.project / "target" / "manifest.json").stat().st_mtime_ns - 86_400 * 10**9
+        os.utime(finance, ns=(archived, archived))
+        shutil.rmtree(self.installed)
+        os.rename(unpacked, self.installed)
+        self.assertEqual(self.lookback_twice("fx_rates"), [4, 4])
+        self.assertEqual(self.subcommands(), ["parse", "ls", "ls"])
+
+    def test_configured_model_paths(self):
+        os.rename(self.project / "models", self.project / "transform")
+        dbt_project = self.project / "dbt_project.yml"
+        text = dbt_project.read_text()
+        self.assertIn('model-paths: ["models"]', text)
+        dbt_project.write_text(text.replace('model-paths: ["models"]', 'model-paths: ["transform"]'))
+        self.plan_ok(self.project, "--select", "stg_orders", *WINDOW)
+        marts = self.project / "transform" / "marts" / "_marts.yml"
+        marts.write_text(marts.read_text().replace("lookback: 2 ", "lookback: 5 "))
+        touch_later(marts)
+        self.assertEqual(self.lookback_twice("fct_daily_orders"), [5, 5])
+        self.assertEqual(self.subcommands(), ["parse", "ls", "parse", "ls", "ls"])
+
+
 class Selectors(DbtTestCase):
     """dbt's selector grammar reaches dbt ls unchanged; the windows follow."""
 
@@ -276,14 +342,14 @@ class Selectors(DbtTestCase):
                 ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
                 ("stg_orders", "2024-03-10", "2024-03-12", 0, []),
                 ("fx_rates", "2024-03-10", "2024-03-12", 0, []),
-                ("dim_customers", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
+                ("dim_customers.v2", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
                 # lookback 2 days, but the fx_rates edge is overridden: 0 back, 3 ahead
                 (
                     "fct_daily_orders",
                     "2024-03-08",
                     "2024-03-15",
                     2,
-                    ["stg_orders", "dim_customers", "fx_rates"],
+                    ["stg_orders", "dim_customers.v2", "fx_rates"],
                 ),
             ],
         )
@@ -357,30 +423,102 @@ class Selectors(DbtTestCase):
             ],
         )  # fmt: skip
 
-    def test_every_version_of_a_versioned_model(self):
-        plan = self.plan_ok(self.project, "--select", "stg_customers+", "--exclude", "tag:rollup", *WINDOW)
-        self.assertModels(
-            plan,
-            [
-                ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
-                ("dim_customers", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
-                ("dim_customers", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
-                ("fct_daily_orders", "2024-03-08", "2024-03-12", 2, ["dim_customers"]),
-            ],
+    def test_a_misspelt_selector_says_it_matched_nothing(self):
+        output = self.root / "plan.json"
+        done = self.run_plan(
+            "--project-dir", str(self.project), "-o", str(output),
+            "--select", "stg_evnts+", "--exclude", "tag:rollup", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(
+            (done.returncode, done.stdout, done.stderr),
+            (0, "", "note: --select stg_evnts+ --exclude tag:rollup matched no models\n"),
         )
+        self.assertEqual(json.loads(output.read_text())["models"], [])
 
     def test_one_version_of_a_versioned_model(self):
-        # dbt ls prints it as dim_customers.v2; the plan names the model.
         plan = self.plan_ok(
             self.project, "--select", "dim_customers.v2+", "--exclude", "tag:rollup", *WINDOW
         )
         self.assertModels(
             plan,
             [
-                ("dim_customers", "2024-03-10", "2024-03-12", 0, []),
-                ("fct_daily_orders", "2024-03-08", "2024-03-12", 1, ["dim_customers"]),
+                ("dim_customers.v2", "2024-03-10", "2024-03-12", 0, []),
+                ("fct_daily_orders", "2024-03-08", "2024-03-12", 1, ["dim_customers.v2"]),
             ],
         )
+
+
+class VersionedModels(DbtTestCase):
+    """dim_customers.v1 looks back 3 days, v2 not at all; each has a child."""
+
+    def setUp(self):
+        super().setUp()
+        self.project = copy_compiled(self.root / "project")
+        dimensions = self.project / "models" / "dimensions"
+        versions = dimensions / "_dimensions.yml"
+        text = versions.read_text()
+        self.assertIn("      - v: 1\n", text)
+        versions.write_text(
+            text.replace("      - v: 1\n", "      - v: 1\n        config: {meta: {tarn: {lookback: 3}}}\n")
+        )
+        legacy = dimensions / "rpt_legacy_customers.sql"
+        legacy.write_text("select * from {{ ref('dim_customers', v=1) }}\n")
+        touch_later(versions)
+        touch_later(legacy)
+
+    def test_each_version_is_planned_and_shown_under_its_own_name(self):
+        output = self.root / "plan.json"
+        done = self.run_plan(
+            "--project-dir", str(self.project), "-o", str(output), "--pretty", "--html",
+            "--select", "stg_customers+", "--exclude", "tag:rollup", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(done.returncode, 0, done.stderr)
+        tree, _, wrote = done.stdout.rpartition("wrote ")
+        report = Path(wrote.rstrip("\n")).read_text(encoding="utf-8")
+        self.assertIn('{"upstream":"dim_customers.v1","downstream":"rpt_legacy_customers"}', report)
+        plan = json.loads(output.read_text())
+        self.assertModels(
+            plan,
+            [
+                ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
+                ("dim_customers.v1", "2024-03-07", "2024-03-12", 1, ["stg_customers"]),
+                ("dim_customers.v2", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
+                ("rpt_legacy_customers", "2024-03-07", "2024-03-12", 2, ["dim_customers.v1"]),
+                ("fct_daily_orders", "2024-03-08", "2024-03-12", 2, ["dim_customers.v2"]),
+            ],
+        )
+        self.assertEqual(
+            [warning["model"] for warning in plan["metadata"]["warnings"]], ["dim_customers.v1"]
+        )
+        self.assertEqual(
+            tree,
+            "[layer 0] stg_customers [2024-03-10 .. 2024-03-12]\n"
+            "  [layer 1] dim_customers.v1 [2024-03-07 .. 2024-03-12]\n"
+            "  [layer 1] dim_customers.v2 [2024-03-10 .. 2024-03-12]\n"
+            "    [layer 2] rpt_legacy_customers [2024-03-07 .. 2024-03-12]\n"
+            "    [layer 2] fct_daily_orders [2024-03-08 .. 2024-03-12]\n",
+        )
+        self.assertIn("warning: dim_customers.v1: declares config.meta.tarn", done.stderr)
+
+    def test_the_anchor_names_one_version(self):
+        done = self.run_plan(
+            "--project-dir", str(self.project), "-o", str(self.root / "plan.json"),
+            "--select", "stg_customers+", "--anchor", "dim_customers", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(
+            done.stderr,
+            'error: --anchor "dim_customers" names a versioned model with 2 versions selected by '
+            "--select -- pass one of them: dim_customers.v1, dim_customers.v2\n",
+        )
+        plan = self.plan_ok(
+            self.project, "--select", "stg_customers+", "--exclude", "tag:rollup",
+            "--anchor", "dim_customers.v1", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(plan["metadata"]["anchor_model"], "dim_customers.v1")
+        windows = {m["name"]: (m["event_time_start"], m["event_time_end"]) for m in plan["models"]}
+        self.assertEqual(windows["stg_customers"], ("2024-03-07", "2024-03-12"))
+        self.assertEqual(windows["dim_customers.v1"], ("2024-03-10", "2024-03-12"))
 
 
 class StaleManifest(DbtTestCase):
@@ -453,6 +591,19 @@ class StateBaseline(DbtTestCase):
     def test_project_in_a_subdirectory(self):
         self.check_against_main("analytics/jaffle_events")
 
+    def test_nothing_modified_is_an_empty_plan_with_a_note(self):
+        _, project = self.make_repository()
+        output = self.root / "plan.json"
+        done = self.run_plan(
+            "--project-dir", str(project), "-o", str(output),
+            "--select", "state:modified+", "--against", "main", *WINDOW,
+        )  # fmt: skip
+        self.assertEqual(
+            (done.returncode, done.stderr),
+            (0, "note: --select state:modified+ matched no models\n"),
+        )
+        self.assertEqual(json.loads(output.read_text())["models"], [])
+
     def test_an_explicit_state_directory_needs_no_git(self):
         project = copy_compiled(self.root / "project")
         baseline = self.root / "baseline"
@@ -504,14 +655,14 @@ class Anchor(DbtTestCase):
                 ("stg_events", "2024-03-10", "2024-03-10", 0, []),
                 ("stg_orders", "2024-03-08", "2024-03-10", 0, []),
                 ("fx_rates", "2024-03-10", "2024-03-13", 0, []),
-                ("dim_customers", "2024-03-08", "2024-03-10", 1, ["stg_customers"]),
+                ("dim_customers.v2", "2024-03-08", "2024-03-10", 1, ["stg_customers"]),
                 ("fct_daily_sessions", "2024-03-09", "2024-03-10", 1, ["stg_events"]),
                 (
                     "fct_daily_orders",
                     "2024-03-10",
                     "2024-03-10",
                     2,
-                    ["stg_orders", "dim_customers", "fx_rates"],
+                    ["stg_orders", "dim_customers.v2", "fx_rates"],
                 ),
                 (
                     "rpt_weekly_engagement",
@@ -532,7 +683,7 @@ class Anchor(DbtTestCase):
         self.assertEqual(
             done.stderr,
             'error: --anchor "rpt_monthly_revenue" is not among the 8 model(s) selected by '
-            "--select: dim_customers, fct_daily_orders, fct_daily_sessions, fx_rates, "
+            "--select: dim_customers.v2, fct_daily_orders, fct_daily_sessions, fx_rates, "
             "rpt_weekly_engagement, stg_customers, stg_events, stg_orders\n",
         )
 
