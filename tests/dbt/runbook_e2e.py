@@ -88,7 +88,7 @@ SOURCE = (
 # that ends before it starts.
 MADE_HERE = {
     "src": SOURCE,
-    "o'neil$daily": microbatch(["ref('src')"]),
+    "daily$rev&eur": microbatch(["ref('src')"]),
     # dbt's own lookback would add batches if dbt applied it to a given range.
     "left": microbatch(["ref('src')"], meta={"lookback": 1}, extra=", lookback=3"),
     "right": microbatch(["ref('src')"], meta={"lookahead": 2}),
