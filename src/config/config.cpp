@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "config/yaml.h"
 
 #include "util/shell_words.h"
 #include "util/text.h"
@@ -32,10 +33,9 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t max_nesting = 128;
 
-struct Position {
-  std::size_t line = 1;
-  std::size_t column = 1;
-};
+using yaml::Node;
+using yaml::NodeRef;
+using yaml::Position;
 
 std::string at(Position position) {
   return " at line " + std::to_string(position.line) + " column " + std::to_string(position.column);
@@ -44,21 +44,6 @@ std::string at(Position position) {
 Position position_of(const yaml_mark_t& mark) {
   return {mark.line + 1, mark.column + 1};
 }
-
-/// A reference to a node from the place where it is written: an alias points
-/// at its anchor's node but keeps its own position for messages.
-struct NodeRef {
-  std::size_t index = 0;
-  Position position;
-};
-
-struct Node {
-  enum class Kind { scalar, sequence, mapping };
-  Kind kind = Kind::scalar;
-  std::string text;  // scalars only
-  bool plain = false;
-  std::vector<NodeRef> children;  // a mapping's alternate keys and values
-};
 
 // ---------------------------------------------------------------------------
 // Loading: libyaml events into the node graph.
@@ -182,7 +167,7 @@ class GraphLoader {
     }
   }
 
-  const std::vector<Node>& nodes() const { return nodes_; }
+  std::vector<Node> take_nodes() { return std::move(nodes_); }
 
  private:
   struct OpenCollection {
@@ -252,13 +237,7 @@ class GraphLoader {
 // ---------------------------------------------------------------------------
 // Scalars: how a plain value reads, for integers and for messages.
 
-bool is_null(const Node& node) {
-  if (node.kind != Node::Kind::scalar || !node.plain) {
-    return false;
-  }
-  const std::string& t = node.text;
-  return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL";
-}
+using yaml::is_null;
 
 bool is_bool(std::string_view t) {
   return t == "true" || t == "True" || t == "TRUE" || t == "false" || t == "False" || t == "FALSE";
@@ -478,6 +457,7 @@ class TarnYmlReader {
       if (key == "max-window-expansion-days") {
         return read_integer(entry, layer.max_window_expansion_days);
       }
+      layer.unknown_keys.emplace_back(key);
       return Status();
     });
     if (status) {
@@ -588,7 +568,7 @@ std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
   return bytes;
 }
 
-void layer_onto(LayeredConfig& layered, TarnYml&& yml) {
+void layer_onto(LayeredConfig& layered, TarnYml&& yml, const std::string& path) {
   if (yml.against) {
     layered.against = std::move(yml.against);
   }
@@ -600,6 +580,14 @@ void layer_onto(LayeredConfig& layered, TarnYml&& yml) {
   }
   if (yml.dbt_plan && yml.dbt_plan->max_window_expansion_days) {
     layered.max_window_expansion_days = yml.dbt_plan->max_window_expansion_days;
+  }
+  if (yml.dbt_plan) {
+    for (const std::string& key : yml.dbt_plan->unknown_keys) {
+      layered.warnings.push_back(
+          {path,
+           "unknown key `" + key +
+               "` under dbt-plan is ignored -- the key it knows is max-window-expansion-days"});
+    }
   }
 }
 
@@ -619,13 +607,33 @@ std::string ProjectConfigError::message() const {
 }
 
 std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
-  GraphLoader loader(text);
-  const auto root = loader.load();
-  if (!root) {
-    return std::unexpected(root.error());
+  auto document = yaml::load(text);
+  if (!document) {
+    return std::unexpected(document.error());
   }
-  return TarnYmlReader(loader.nodes()).read(*root);
+  return TarnYmlReader(document->nodes).read(document->root);
 }
+
+namespace yaml {
+
+std::expected<Document, std::string> load(std::string_view text) {
+  GraphLoader loader(text);
+  auto root = loader.load();
+  if (!root) {
+    return std::unexpected(std::move(root.error()));
+  }
+  return Document{loader.take_nodes(), *root};
+}
+
+bool is_null(const Node& node) {
+  if (node.kind != Node::Kind::scalar || !node.plain) {
+    return false;
+  }
+  const std::string& t = node.text;
+  return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL";
+}
+
+}  // namespace yaml
 
 std::expected<LayeredConfig, ProjectConfigError> load_project_config(
     const std::filesystem::path& project_dir) {
@@ -645,7 +653,7 @@ std::expected<LayeredConfig, ProjectConfigError> load_project_config(
       return std::unexpected(
           ProjectConfigError{ProjectConfigError::Kind::parse, display_path(file), yml.error()});
     }
-    layer_onto(layered, std::move(*yml));
+    layer_onto(layered, std::move(*yml), display_path(file));
   }
   return layered;
 }

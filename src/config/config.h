@@ -14,6 +14,9 @@ namespace tarn {
 
 struct DbtPlanLayer {
   std::optional<std::int64_t> max_window_expansion_days;
+  /// Keys of this program's own section that it does not know, in file
+  /// order: likely typos, so they are warned about rather than skipped.
+  std::vector<std::string> unknown_keys;
 };
 
 /// One parsed tarn.yml file.
@@ -24,6 +27,12 @@ struct TarnYml {
   std::optional<DbtPlanLayer> dbt_plan;
 };
 
+/// Shown as "warning: {path}: {message}".
+struct ConfigWarning {
+  std::string path;  // as displayed
+  std::string message;
+};
+
 /// All tarn.yml files found, layered: every value is that of the nearest file
 /// that sets it.
 struct LayeredConfig {
@@ -31,6 +40,7 @@ struct LayeredConfig {
   std::optional<std::string> dbt_command;
   std::optional<std::string> dbt_args;
   std::optional<std::int64_t> max_window_expansion_days;
+  std::vector<ConfigWarning> warnings;  // of every file read, farthest first
 };
 
 struct ProjectConfigError {

@@ -131,6 +131,9 @@ class Driver {
     if (!config) {
       return std::unexpected(fail(config.error().message()));
     }
+    for (const ConfigWarning& warning : config->warnings) {
+      console_.err("warning: " + warning.path + ": " + warning.message + "\n");
+    }
     const fs::path manifest_path =
         cli_.manifest ? fs::path(*cli_.manifest) : project_dir / "target" / "manifest.json";
     auto settings =

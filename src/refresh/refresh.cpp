@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 
 #include <compare>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "config/yaml.h"
 #include "select/dbt_command.h"
 #include "select/process.h"
 #include "util/interrupt.h"
@@ -70,6 +73,14 @@ class NewestInput {
     }
   }
 
+  /// The directory's own time, which its contents' times do not show when
+  /// entries are renamed into it.
+  void add_directory_itself(const fs::path& dir) {
+    if (auto info = status_of(dir); info && S_ISDIR(info->st_mode)) {
+      raise(modification_time(*info));
+    }
+  }
+
   const std::optional<Timestamp>& newest() const { return newest_; }
 
  private:
@@ -83,14 +94,51 @@ class NewestInput {
   std::set<std::pair<dev_t, ino_t>> visited_;
 };
 
+/// The whole file, or nothing when it cannot be read: an unreadable project
+/// file reads as one that configures nothing.
+std::string text_of(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void add_project(NewestInput& inputs, const fs::path& dir, const ProjectInputs& project) {
+  inputs.add_file(dir / "dbt_project.yml");
+  for (const std::string& folder : project.folders) {
+    inputs.add_tree(dir / folder);
+  }
+}
+
+void add_package(NewestInput& inputs, const fs::path& dir) {
+  add_project(inputs, dir, project_inputs(text_of(dir / "dbt_project.yml")));
+}
+
+/// `dbt deps` renames every package it installs into the folder, and files
+/// unpacked from an archive may keep times older than the manifest, so the
+/// folder's own time counts as well as each package's inputs.
+void add_installed_packages(NewestInput& inputs, const fs::path& dir) {
+  inputs.add_directory_itself(dir);
+  std::error_code ec;
+  fs::directory_iterator entries(dir, ec);
+  for (; !ec && entries != fs::directory_iterator(); entries.increment(ec)) {
+    if (auto info = status_of(entries->path()); info && S_ISDIR(info->st_mode)) {
+      add_package(inputs, entries->path());
+    }
+  }
+}
+
 std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
   NewestInput inputs;
-  for (const char* file : {"dbt_project.yml", "packages.yml", "dependencies.yml"}) {
+  const ProjectInputs project = project_inputs(text_of(project_dir / "dbt_project.yml"));
+  add_project(inputs, project_dir, project);
+  for (const char* file : {"packages.yml", "dependencies.yml", "package-lock.yml"}) {
     inputs.add_file(project_dir / file);
   }
-  for (const char* dir : {"models", "macros", "seeds", "snapshots", "analyses", "tests"}) {
-    inputs.add_tree(project_dir / dir);
+  for (const char* file : {"packages.yml", "dependencies.yml"}) {
+    for (const std::string& folder : local_package_folders(text_of(project_dir / file))) {
+      add_package(inputs, project_dir / folder);
+    }
   }
+  add_installed_packages(inputs, project_dir / project.packages_install_path);
   return inputs.newest();
 }
 
@@ -131,7 +179,102 @@ std::expected<void, std::string> run_dbt_parse(const fs::path& project_dir,
   return {};
 }
 
+/// The top-level mapping of a YAML text, or nothing for any other text.
+std::optional<yaml::Document> mapping_document(std::string_view text) {
+  auto document = yaml::load(text);
+  if (!document || !document->root ||
+      document->node(*document->root).kind != yaml::Node::Kind::mapping) {
+    return std::nullopt;
+  }
+  return std::move(*document);
+}
+
+const yaml::Node* value_of(const yaml::Document& document, const yaml::Node& mapping,
+                           std::string_view key) {
+  for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
+    const yaml::Node& candidate = document.node(mapping.children[i]);
+    if (candidate.kind == yaml::Node::Kind::scalar && candidate.text == key) {
+      return &document.node(mapping.children[i + 1]);
+    }
+  }
+  return nullptr;
+}
+
+bool is_text(const yaml::Node* node) {
+  return node != nullptr && node->kind == yaml::Node::Kind::scalar && !yaml::is_null(*node);
+}
+
+/// A sequence of texts; nothing for a value of any other shape.
+std::optional<std::vector<std::string>> texts_of(const yaml::Document& document,
+                                                 const yaml::Node* node) {
+  if (node == nullptr || node->kind != yaml::Node::Kind::sequence) {
+    return std::nullopt;
+  }
+  std::vector<std::string> texts;
+  for (const yaml::NodeRef item : node->children) {
+    if (!is_text(&document.node(item))) {
+      return std::nullopt;
+    }
+    texts.push_back(document.node(item).text);
+  }
+  return texts;
+}
+
+struct PathsKey {
+  std::string_view key;
+  std::string_view default_folder;  // empty: dbt looks in the other folders
+};
+
+constexpr PathsKey k_paths_keys[] = {{"model-paths", "models"},
+                                     {"macro-paths", "macros"},
+                                     {"seed-paths", "seeds"},
+                                     {"snapshot-paths", "snapshots"},
+                                     {"analysis-paths", "analyses"},
+                                     {"test-paths", "tests"},
+                                     {"docs-paths", ""}};
+
 }  // namespace
+
+ProjectInputs project_inputs(std::string_view dbt_project_yml) {
+  ProjectInputs inputs;
+  const auto document = mapping_document(dbt_project_yml);
+  const auto setting = [&document](std::string_view key) -> const yaml::Node* {
+    return document ? value_of(*document, document->node(*document->root), key) : nullptr;
+  };
+  for (const PathsKey& paths : k_paths_keys) {
+    if (auto folders = document ? texts_of(*document, setting(paths.key)) : std::nullopt) {
+      inputs.folders.insert(inputs.folders.end(), folders->begin(), folders->end());
+    } else if (!paths.default_folder.empty()) {
+      inputs.folders.emplace_back(paths.default_folder);
+    }
+  }
+  if (const yaml::Node* install_path = setting("packages-install-path"); is_text(install_path)) {
+    inputs.packages_install_path = install_path->text;
+  }
+  return inputs;
+}
+
+std::vector<std::string> local_package_folders(std::string_view packages_yml) {
+  const auto document = mapping_document(packages_yml);
+  if (!document) {
+    return {};
+  }
+  const yaml::Node* packages = value_of(*document, document->node(*document->root), "packages");
+  if (packages == nullptr || packages->kind != yaml::Node::Kind::sequence) {
+    return {};
+  }
+  std::vector<std::string> folders;
+  for (const yaml::NodeRef item : packages->children) {
+    const yaml::Node& package = document->node(item);
+    if (package.kind != yaml::Node::Kind::mapping) {
+      continue;
+    }
+    if (const yaml::Node* local = value_of(*document, package, "local"); is_text(local)) {
+      folders.push_back(local->text);
+    }
+  }
+  return folders;
+}
 
 std::expected<void, std::string> refresh_manifest(const std::filesystem::path& project_dir,
                                                   const std::filesystem::path& manifest_path,

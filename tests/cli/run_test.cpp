@@ -185,6 +185,21 @@ TEST_F(RunTest, EmptyDbtArgsOptionWinsOverTheFile) {
   EXPECT_EQ(project.dbt_log()[project.dbt_log().size() - 2], "arg=stg_events");
 }
 
+TEST_F(RunTest, AnUnknownKeyOfTheDbtPlanSectionIsWarnedAboutAndTheRunGoesOn) {
+  project.write("proj/tarn.yml",
+                "dbt_command: belongs-to-the-sibling-tool\n"
+                "dbt-plan:\n  max-window-expansion-day: 30\n");
+  project.set_ls_output("stg_events\n");
+  RunResult result = project.run_with_dbt({"--select", "stg_events", "--event-time-start",
+                                           "2024-03-10", "--event-time-end", "2024-03-12"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "warning: ./tarn.yml: unknown key `max-window-expansion-day` under dbt-plan is ignored "
+            "-- the key it knows is max-window-expansion-days\n");
+  EXPECT_THAT(project.read("proj/target/tarn/dbt_plan.json"),
+              HasSubstr("\"max_window_expansion_days\": 90,"));
+}
+
 TEST_F(RunTest, DbtArgsAcceptsAValueBeginningWithAHyphen) {
   RunResult result = project.run_with_dbt({"--select", "stg_events", "--dbt-args", "--target"});
   ASSERT_EQ(result.status, 0) << result.err;

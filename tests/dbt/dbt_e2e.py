@@ -261,6 +261,72 @@ class Freshness(DbtTestCase):
         # The plan reports the manifest as read: the one dbt parse just wrote.
         self.assertGreater(plan["metadata"]["manifest_generated_at"], compiled_at)
 
+class PackagesAndPaths(DbtTestCase):
+    """Inputs beyond the default folders: each change is parsed once."""
+
+    def setUp(self):
+        super().setUp()
+        self.project = copy_compiled(self.root / "project")
+        self.installed = self.project / "dbt_packages" / "jaffle_finance"
+
+    def set_fx_rates_lookback(self, package, lookback):
+        finance = package / "models" / "_finance.yml"
+        text = finance.read_text()
+        self.assertIn("  - name: fx_rates\n", text)
+        finance.write_text(
+            text.replace(
+                "  - name: fx_rates\n",
+                f"  - name: fx_rates\n    config: {{meta: {{tarn: {{lookback: {lookback}}}}}}}\n",
+            )
+        )
+        return finance
+
+    def lookback_twice(self, name):
+        """The model's lookback in two runs, of which only the first should parse."""
+        lookbacks = []
+        for _ in range(2):
+            plan = self.plan_ok(self.project, "--select", name, *WINDOW)
+            lookbacks += [m["lookback"] for m in plan["models"] if m["name"] == name]
+        return lookbacks
+
+    def test_a_lookback_changed_in_a_local_package(self):
+        # Linked into the packages folder as dbt deps leaves it, the folder's
+        # own time kept.
+        folder_times = self.installed.parent.stat()
+        shutil.rmtree(self.installed)
+        self.installed.symlink_to(self.project / "packages" / "jaffle_finance")
+        os.utime(self.installed.parent, ns=(folder_times.st_atime_ns, folder_times.st_mtime_ns))
+        touch_later(self.set_fx_rates_lookback(self.project / "packages" / "jaffle_finance", 5))
+        self.assertEqual(self.lookback_twice("fx_rates"), [5, 5])
+        self.assertEqual(self.subcommands(), ["parse", "ls", "ls"])
+
+    def test_an_upgraded_package_whose_files_keep_their_old_times(self):
+        # dbt deps unpacks a package, keeping the archive's times (here a
+        # day before the manifest), and moves it into the packages folder.
+        unpacked = self.root / "unpacked"
+        shutil.copytree(self.installed, unpacked)
+        finance = self.set_fx_rates_lookback(unpacked, 4)
+        archived = (self.project / "target" / "manifest.json").stat().st_mtime_ns - 86_400 * 10**9
+        os.utime(finance, ns=(archived, archived))
+        shutil.rmtree(self.installed)
+        os.rename(unpacked, self.installed)
+        self.assertEqual(self.lookback_twice("fx_rates"), [4, 4])
+        self.assertEqual(self.subcommands(), ["parse", "ls", "ls"])
+
+    def test_configured_model_paths(self):
+        os.rename(self.project / "models", self.project / "transform")
+        dbt_project = self.project / "dbt_project.yml"
+        text = dbt_project.read_text()
+        self.assertIn('model-paths: ["models"]', text)
+        dbt_project.write_text(text.replace('model-paths: ["models"]', 'model-paths: ["transform"]'))
+        self.plan_ok(self.project, "--select", "stg_orders", *WINDOW)
+        marts = self.project / "transform" / "marts" / "_marts.yml"
+        marts.write_text(marts.read_text().replace("lookback: 2 ", "lookback: 5 "))
+        touch_later(marts)
+        self.assertEqual(self.lookback_twice("fct_daily_orders"), [5, 5])
+        self.assertEqual(self.subcommands(), ["parse", "ls", "parse", "ls", "ls"])
+
+
 class Selectors(DbtTestCase):
     """dbt's selector grammar reaches dbt ls unchanged; the windows follow."""
 
@@ -403,10 +469,13 @@ class VersionedModels(DbtTestCase):
     def test_each_version_is_planned_and_shown_under_its_own_name(self):
         output = self.root / "plan.json"
         done = self.run_plan(
-            "--project-dir", str(self.project), "-o", str(output), "--pretty",
+            "--project-dir", str(self.project), "-o", str(output), "--pretty", "--html",
             "--select", "stg_customers+", "--exclude", "tag:rollup", *WINDOW,
         )  # fmt: skip
         self.assertEqual(done.returncode, 0, done.stderr)
+        tree, _, wrote = done.stdout.rpartition("wrote ")
+        report = Path(wrote.rstrip("\n")).read_text(encoding="utf-8")
+        self.assertIn('{"upstream":"dim_customers.v1","downstream":"rpt_legacy_customers"}', report)
         plan = json.loads(output.read_text())
         self.assertModels(
             plan,
@@ -422,7 +491,7 @@ class VersionedModels(DbtTestCase):
             [warning["model"] for warning in plan["metadata"]["warnings"]], ["dim_customers.v1"]
         )
         self.assertEqual(
-            done.stdout,
+            tree,
             "[layer 0] stg_customers [2024-03-10 .. 2024-03-12]\n"
             "  [layer 1] dim_customers.v1 [2024-03-07 .. 2024-03-12]\n"
             "  [layer 1] dim_customers.v2 [2024-03-10 .. 2024-03-12]\n"

@@ -12,6 +12,7 @@ namespace {
 
 using namespace std::string_literals;
 using ::testing::ContainsRegex;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 TarnYml parsed(std::string_view text) {
@@ -171,6 +172,8 @@ TEST(ParseTarnYml, UnknownKeysAreSkippedWhateverTheirValue) {
   EXPECT_EQ(yml.dbt_command, std::nullopt);
   ASSERT_TRUE(yml.dbt_plan.has_value());
   EXPECT_EQ(yml.dbt_plan->max_window_expansion_days, std::nullopt);
+  // Only the program's own section is its to judge.
+  EXPECT_THAT(yml.dbt_plan->unknown_keys, ElementsAre("max_window_expansion_days", "extra"));
 }
 
 TEST(ParseTarnYml, RepeatedKeysAreRejected) {

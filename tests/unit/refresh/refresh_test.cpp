@@ -93,7 +93,7 @@ TEST_F(RefreshManifest, DeepModelFileRunsParseInTheProjectDirectory) {
 TEST_F(RefreshManifest, EveryInputDirectoryAndFileCounts) {
   for (const char* input : {"tests/generic/x.sql", "analyses/a.sql", "macros/m.sql", "seeds/s.csv",
                             "snapshots/snap.sql", "packages.yml", "dependencies.yml",
-                            "dbt_project.yml", "models/.hidden"}) {
+                            "package-lock.yml", "dbt_project.yml", "models/.hidden"}) {
     SCOPED_TRACE(input);
     put(project(input), k_base + 101);
     EXPECT_TRUE(refreshed());
