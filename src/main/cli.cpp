@@ -55,10 +55,19 @@ struct HelpText {
       "selected ancestors get the windows that lead up to it, then the window cascades "
       "downstream as usual. Needs `--event-time-start` and `--event-time-end`; the model must "
       "be in the selection";
+  const char* runbook =
+      "Also writes a shell script of the dbt commands that rebuild the plan, stage by stage and "
+      "each with its own dates, to this file (`-` for the terminal). The script is only "
+      "written, never run";
+  const char* runbook_command =
+      "The dbt command the run-book uses for every model: `run` (the default) or `build`";
+  const char* summary =
+      "Also writes a Markdown summary of the plan, with the run-book folded in, to this file "
+      "(`-` for the terminal). In a GitHub Actions step: `--summary - >> \"$GITHUB_STEP_SUMMARY\"`";
 };
 
 constexpr std::string_view k_hyphen_value_option = "--dbt-args";
-constexpr std::array<std::string_view, 13> k_value_options = {"-s",
+constexpr std::array<std::string_view, 16> k_value_options = {"-s",
                                                               "--select",
                                                               "--exclude",
                                                               "--event-time-start",
@@ -70,7 +79,10 @@ constexpr std::array<std::string_view, 13> k_value_options = {"-s",
                                                               "--dbt-command",
                                                               "--against",
                                                               "--state",
-                                                              "--anchor"};
+                                                              "--anchor",
+                                                              "--runbook",
+                                                              "--runbook-command",
+                                                              "--summary"};
 constexpr std::array<std::string_view, 2> k_switches = {"--pretty", "--html"};
 
 bool looks_like_option(std::string_view word) {
@@ -120,7 +132,7 @@ struct OptionSlot {
 
 struct Slots {
   OptionSlot exclude, event_time_start, event_time_end, project_dir, manifest, output_file,
-      dbt_command, dbt_args, against, state, anchor;
+      dbt_command, dbt_args, against, state, anchor, runbook, runbook_command, summary;
 };
 
 void add_value(CLI::App& app, OptionSlot& slot, const std::string& names, const char* value_name,
@@ -146,6 +158,10 @@ void define_options(CLI::App& app, Cli& cli, Slots& slots) {
   add_value(app, slots.against, "--against", "AGAINST", help.against);
   add_value(app, slots.state, "--state", "STATE", help.state);
   add_value(app, slots.anchor, "--anchor", "ANCHOR", help.anchor);
+  add_value(app, slots.runbook, "--runbook", "FILE", help.runbook);
+  add_value(app, slots.runbook_command, "--runbook-command", "COMMAND", help.runbook_command);
+  slots.runbook_command.option->check(CLI::IsMember({"run", "build"}));
+  add_value(app, slots.summary, "--summary", "FILE", help.summary);
 }
 
 void collect(const Slots& slots, Cli& cli) {
@@ -160,6 +176,9 @@ void collect(const Slots& slots, Cli& cli) {
   cli.against = slots.against.get();
   cli.state = slots.state.get();
   cli.anchor = slots.anchor.get();
+  cli.runbook = slots.runbook.get();
+  cli.runbook_command = slots.runbook_command.get();
+  cli.summary = slots.summary.get();
 }
 
 /// The usage line names the one required option, as the help does.
@@ -208,6 +227,9 @@ std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
     return usage_error(app, error.what());
   }
   collect(slots, cli);
+  if (cli.runbook == "-" && cli.summary == "-") {
+    return usage_error(app, "--runbook - and --summary - cannot both write to standard output");
+  }
   return cli;
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The command line: fourteen options, help and version.
+// The command line: the planning options, the run-book options, help and version.
 
 #include <optional>
 #include <string>
@@ -23,6 +23,9 @@ struct Cli {
   std::optional<std::string> against;
   std::optional<std::string> state;
   std::optional<std::string> anchor;
+  std::optional<std::string> runbook;          // a path, or "-" for standard output
+  std::optional<std::string> runbook_command;  // "run" or "build"
+  std::optional<std::string> summary;          // a path, or "-" for standard output
 };
 
 /// The parser's own answer instead of a Cli: help or version (status 0, on

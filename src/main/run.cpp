@@ -19,9 +19,11 @@
 #include "output/write_atomically.h"
 #include "plan/plan.h"
 #include "refresh/refresh.h"
+#include "runbook/runbook.h"
 #include "select/select.h"
 #include "state/state.h"
 #include "util/interrupt.h"
+#include "util/shell_words.h"
 #include "util/text.h"
 
 namespace tarn {
@@ -104,6 +106,13 @@ Step<std::optional<Window>> explicit_window(const Cli& cli) {
   return std::optional<Window>{Window{*start, *end}};
 }
 
+/// The run-book and the summary, made only when one of them is asked for.
+struct RunbookTexts {
+  std::string runbook;
+  std::string summary;
+  std::vector<PlanWarning> warnings;
+};
+
 class Driver {
  public:
   Driver(const Cli& cli, Console& console) : cli_(cli), console_(console) {}
@@ -184,16 +193,61 @@ class Driver {
     }
     PlanRunInfo info{cli_.select, display_path(manifest_path), settings.dbt_command,
                      manifest.generated_at, settings.max_window_expansion_days};
-    auto reported = report(project_dir, *plan, info);
+    auto runbook = make_runbook(*plan, manifest, *selection, settings);
+    if (!runbook) {
+      return std::unexpected(runbook.error());
+    }
+    auto reported = report(project_dir, *plan, info, *runbook);
     if (!reported) {
       return reported;
     }
-    print_notes(*plan, selection->empty());
+    print_notes(*plan, selection->empty(), runbook->warnings);
     baseline->release();
     return {};
   }
 
-  Step<void> report(const fs::path& project_dir, const Plan& plan, const PlanRunInfo& info) {
+  Step<RunbookTexts> make_runbook(const Plan& plan, const Manifest& manifest,
+                                  const Selection& selection, const EffectiveSettings& settings) {
+    RunbookTexts texts;
+    if (!cli_.runbook && !cli_.summary) {
+      return texts;
+    }
+    auto command = split_shell_words(settings.dbt_command);
+    if (!command) {
+      return std::unexpected(fail("--dbt-command: " + command.error()));
+    }
+    const RunbookInfo info{cli_.select,
+                           cli_.exclude,
+                           *command,
+                           settings.dbt_args,
+                           cli_.runbook_command.value_or("run"),
+                           unix_seconds_now()};
+    const auto invocations = group_invocations(plan, microbatch_models(manifest, selection));
+    texts.runbook = render_runbook(plan, invocations, info);
+    texts.warnings = runbook_warnings(invocations);
+    if (cli_.summary) {
+      texts.summary = render_summary(plan, texts.warnings, texts.runbook, info);
+    }
+    return texts;
+  }
+
+  /// "-" sends the text to standard output, after the tree.
+  Step<void> emit(const std::optional<std::string>& destination, const std::string& text) {
+    if (!destination) {
+      return {};
+    }
+    if (*destination == "-") {
+      console_.out(text);
+      return {};
+    }
+    if (auto written = write_atomically(fs::path(*destination), text); !written) {
+      return std::unexpected(fail(written.error()));
+    }
+    return {};
+  }
+
+  Step<void> report(const fs::path& project_dir, const Plan& plan, const PlanRunInfo& info,
+                    const RunbookTexts& runbook) {
     const fs::path output_path = cli_.output_file
                                      ? fs::path(*cli_.output_file)
                                      : project_dir / "target" / "tarn" / "dbt_plan.json";
@@ -205,6 +259,12 @@ class Driver {
     }
     if (cli_.pretty) {
       console_.out(render_tree(plan));
+    }
+    if (auto emitted = emit(cli_.runbook, runbook.runbook); !emitted) {
+      return emitted;
+    }
+    if (auto emitted = emit(cli_.summary, runbook.summary); !emitted) {
+      return emitted;
     }
     if (cli_.html) {
       const fs::path report_path = html_report_path(project_dir);
@@ -221,7 +281,8 @@ class Driver {
 
   /// One write for all of them: a large project can have tens of thousands
   /// of warnings, and a write each costs more than planning them did.
-  void print_notes(const Plan& plan, bool nothing_selected) {
+  void print_notes(const Plan& plan, bool nothing_selected,
+                   const std::vector<PlanWarning>& runbook_warnings) {
     std::string notes;
     // dbt's own word on a selector that matches nothing is hidden by --quiet.
     if (nothing_selected) {
@@ -234,9 +295,11 @@ class Driver {
     if (auto note = plan.default_yesterday_note()) {
       notes += *note + "\n";
     }
-    for (const PlanWarning& warning : plan.warnings) {
-      notes.append("warning: ").append(warning.model).append(": ");
-      notes.append(warning.message).append("\n");
+    for (const auto* warnings : {&plan.warnings, &runbook_warnings}) {
+      for (const PlanWarning& warning : *warnings) {
+        notes.append("warning: ").append(warning.model).append(": ");
+        notes.append(warning.message).append("\n");
+      }
     }
     console_.err(notes);
   }

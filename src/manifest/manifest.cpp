@@ -262,7 +262,12 @@ class ManifestReader {
   }
 
   bool read_config(od::value& value, ManifestNode& node) {
-    enum : unsigned { event_time_seen = 1, meta_seen = 2 };
+    enum : unsigned {
+      event_time_seen = 1,
+      meta_seen = 2,
+      materialized_seen = 4,
+      incremental_strategy_seen = 8,
+    };
     od::object object;
     if (!in_.read_object(value, object, "an object")) {
       return false;
@@ -276,6 +281,14 @@ class ManifestReader {
       if (key == "meta") {
         return in_.first_occurrence(seen, meta_seen, field, key) &&
                read_meta(field.value(), node.meta);
+      }
+      if (key == "materialized") {
+        return in_.first_occurrence(seen, materialized_seen, field, key) &&
+               read_optional_string(field.value(), node.materialized);
+      }
+      if (key == "incremental_strategy") {
+        return in_.first_occurrence(seen, incremental_strategy_seen, field, key) &&
+               read_optional_string(field.value(), node.incremental_strategy);
       }
       return in_.skip(field.value(), 5);
     });

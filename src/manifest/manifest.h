@@ -36,6 +36,10 @@ struct ManifestNode {
   /// A versioned model's version as dbt prints it after ".v" ("2" for
   /// `version: 2`); absent when the model is not versioned.
   std::optional<std::string> version;
+  /// config.materialized and config.incremental_strategy; older manifests
+  /// may lack either.
+  std::optional<std::string> materialized;
+  std::optional<std::string> incremental_strategy;
 
   bool operator==(const ManifestNode&) const = default;
 };

@@ -1,5 +1,7 @@
 #include "util/shell_words.h"
 
+#include <algorithm>
+
 namespace tarn {
 namespace {
 
@@ -148,6 +150,35 @@ class Splitter {
 
 std::expected<std::vector<std::string>, std::string> split_shell_words(std::string_view text) {
   return Splitter().run(text);
+}
+
+namespace {
+
+/// Bytes no shell treats specially anywhere in a word. '~' and '#' are
+/// special at the start only, and '=' would turn a leading word into an
+/// assignment instead of the command: all three are quoted.
+bool plainly_safe(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-' || c == '.' || c == '/' || c == ':' || c == ',' || c == '+' || c == '@' ||
+         c == '%';
+}
+
+}  // namespace
+
+std::string quote_shell_word(std::string_view word) {
+  if (!word.empty() && std::ranges::all_of(word, plainly_safe)) {
+    return std::string(word);
+  }
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
 }
 
 }  // namespace tarn

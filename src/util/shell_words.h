@@ -14,4 +14,8 @@ namespace tarn {
 /// the text "missing closing quote".
 std::expected<std::vector<std::string>, std::string> split_shell_words(std::string_view text);
 
+/// The word as a POSIX shell reads it back unchanged: as it is when every
+/// byte is plainly safe, else in single quotes (a quote inside as '\'').
+std::string quote_shell_word(std::string_view word);
+
 }  // namespace tarn

@@ -79,5 +79,34 @@ TEST(SplitShellWords, AQuoteInsideACommentIsIgnored) {
   EXPECT_EQ(split("a # it's fine"), (Words{"a"}));
 }
 
+struct QuotingCase {
+  const char* name;
+  std::string word;
+};
+
+class QuoteShellWord : public ::testing::TestWithParam<QuotingCase> {};
+
+TEST_P(QuoteShellWord, ReadsBackAsTheSameSingleWord) {
+  const std::string& word = GetParam().word;
+  EXPECT_EQ(split(quote_shell_word(word)), Words{word}) << quote_shell_word(word);
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, QuoteShellWord,
+                         ::testing::Values(QuotingCase{"Empty", ""}, QuotingCase{"Blank", "a b"},
+                                           QuotingCase{"SingleQuotes", "o'brien''s"},
+                                           QuotingCase{"ExpansionsAndGlobs",
+                                                       "$HOME `pwd` $(id) * ? [a]"},
+                                           QuotingCase{"CommentAndTilde", "#x ~root"},
+                                           QuotingCase{"LeadingAssignment", "A=1"},
+                                           QuotingCase{"ControlAndUtf8", "line\nbreak\t\xc3\xa9"},
+                                           QuotingCase{"Backslashes", R"(a\b\)"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(QuoteShellWord, LeavesPlainWordsBare) {
+  EXPECT_EQ(quote_shell_word("dim_customers.v2"), "dim_customers.v2");
+  EXPECT_EQ(quote_shell_word("--event-time-end"), "--event-time-end");
+  EXPECT_EQ(quote_shell_word("it's"), R"('it'\''s')");
+}
+
 }  // namespace
 }  // namespace tarn
