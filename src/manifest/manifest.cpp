@@ -9,10 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "manifest/manifest_detail.h"
 #include "manifest/manifest_text.h"
-#include "manifest/prefault.h"
-#include "manifest/span_validator.h"
 #include "manifest/strict_json.h"
 #include "util/text.h"
 
@@ -28,10 +25,7 @@ using strict_json::Reader;
 /// value inside the document, the top object being level 1.
 class ManifestReader {
  public:
-  /// With a checker, each node's and source's text and each unknown
-  /// top-level member are handed to it, and the reader steps over the values
-  /// it does not keep without checking them.
-  ManifestReader(Reader& in, strict_json::SpanValidator* checker) : in_(in), checker_(checker) {}
+  explicit ManifestReader(Reader& in) : in_(in) {}
 
   bool read(od::document& document, Manifest& out) {
     std::string_view first;
@@ -78,53 +72,9 @@ class ManifestReader {
     });
   }
 
-  /// An unknown top-level member: checked here, or handed to the checker
-  /// whole when it is an object or an array.
   bool skip_member(od::value& value) {
     constexpr int depth = 2;
-    const char first = value.raw_json_token()[0];
-    if (checker_ == nullptr || checker_->busy() || (first != '{' && first != '[')) {
-      return in_.skip(value, depth);
-    }
-    simdjson::simdjson_result<std::string_view> span;
-    if (first == '{') {
-      od::object object;
-      if (auto error = value.get_object().get(object)) {
-        return in_.fail_library(error);
-      }
-      span = object.raw_json();
-    } else {
-      od::array array;
-      if (auto error = value.get_array().get(array)) {
-        return in_.fail_library(error);
-      }
-      span = array.raw_json();
-    }
-    if (span.error()) {
-      return in_.fail_library(span.error());
-    }
-    checker_->submit(span.value_unsafe(), depth);
-    return true;
-  }
-
-  /// Reads one entry of `nodes` or `sources` with `read`; with a checker
-  /// that is not busy, the entry's values that are not kept go unchecked
-  /// here and its whole text goes to the checker.
-  template <class Read>
-  bool read_entry(od::value& value, Read&& read) {
-    if (checker_ == nullptr || checker_->busy()) {
-      return read(value);
-    }
-    constexpr int depth = 3;
-    const char* start = in_.location(value);
-    in_.set_unchecked_skips(true);
-    const bool read_well = read(value);
-    in_.set_unchecked_skips(false);
-    if (read_well) {
-      checker_->submit(std::string_view(start, static_cast<std::size_t>(in_.position() - start)),
-                       depth);
-    }
-    return read_well;
+    return in_.skip(value, depth);
   }
 
   bool read_metadata(od::value& value, std::optional<std::string>& generated_at) {
@@ -154,8 +104,7 @@ class ManifestReader {
     return in_.for_each_field(object, [&](od::field& field, std::string_view id) {
       ManifestNode node;
       bool is_model = false;
-      if (!read_entry(field.value(),
-                      [&](od::value& entry) { return read_node(entry, node, is_model); })) {
+      if (!read_node(field.value(), node, is_model)) {
         return false;
       }
       place_node(std::string(id), std::move(node), is_model, nodes);
@@ -416,8 +365,7 @@ class ManifestReader {
       ManifestNode source;
       source.id = id;
       source.is_source = true;
-      if (!read_entry(field.value(),
-                      [&](od::value& entry) { return read_source(entry, source); })) {
+      if (!read_source(field.value(), source)) {
         return false;
       }
       std::string key = source.id;
@@ -456,7 +404,6 @@ class ManifestReader {
   }
 
   Reader& in_;
-  strict_json::SpanValidator* checker_;
 };
 
 /// Nodes take a few kilobytes each in any manifest dbt writes; reserving on
@@ -466,38 +413,14 @@ std::size_t expected_node_count(std::size_t text_size) {
   return text_size / bytes_per_node_guess + 16;
 }
 
-/// simdjson's indexing pass over the whole text. For a large text the
-/// index's memory, and the text's own pages when it is a mapped file, are
-/// faulted in from a second thread meanwhile; below a few megabytes a thread
-/// costs more than it saves.
-simdjson::simdjson_result<od::document> index_document(od::parser& parser,
-                                                       simdjson::padded_string_view json,
-                                                       bool text_is_mapped) {
-  constexpr std::size_t prefault_from = std::size_t{4} << 20;
-  if (json.size() < prefault_from) {
-    return parser.iterate(json);
-  }
-  prefault::AllocatedIndex index;
-  if (auto error = prefault::allocate(parser, json.size(), index)) {
-    return error;
-  }
-  const prefault::Range text =
-      text_is_mapped ? prefault::Range{json.data(), json.size()} : prefault::Range{};
-  prefault::Prefault helper(
-      text, prefault::Range{index.begin,
-                            std::min(index.bytes, prefault::expected_index_bytes(json.size()))});
-  return parser.iterate(json);
-}
-
-/// One pass over the text. With a checker, a failure of either thread is
-/// only a sign: the message comes from a pass without one.
-std::expected<Manifest, std::string> parse_once(simdjson::padded_string_view json,
-                                                bool text_is_mapped, bool with_checker) {
+/// One pass over the text, checking every value against the JSON grammar,
+/// the ones it does not keep included.
+std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json) {
   std::string_view text(json.data(), json.size());
   Reader in(text);
   od::parser parser;
   od::document document;
-  if (auto error = index_document(parser, json, text_is_mapped).get(document)) {
+  if (auto error = parser.iterate(json).get(document)) {
     auto fault = strict_json::locate_document_fault(text);
     if (!fault.message.empty()) {
       return std::unexpected(
@@ -509,32 +432,11 @@ std::expected<Manifest, std::string> parse_once(simdjson::padded_string_view jso
   in.attach(document);
   Manifest manifest;
   manifest.nodes.reserve(expected_node_count(text.size()));
-  std::optional<strict_json::SpanValidator> checker;
-  if (with_checker) {
-    checker.emplace(json.data() + json.capacity());
-  }
-  ManifestReader reader(in, checker ? &*checker : nullptr);
-  if (!reader.read(document, manifest) || (checker && !checker->finish())) {
+  ManifestReader reader(in);
+  if (!reader.read(document, manifest)) {
     return std::unexpected(in.detail());
   }
   return manifest;
-}
-
-/// Texts from this size on are checked on two cores.
-constexpr std::size_t two_threads_from = std::size_t{4} << 20;
-
-std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json,
-                                                  bool text_is_mapped,
-                                                  manifest_detail::Checking checking) {
-  using manifest_detail::Checking;
-  const bool two_threads = checking == Checking::two_threads ||
-                           (checking == Checking::automatic && json.size() >= two_threads_from);
-  if (two_threads) {
-    if (auto manifest = parse_once(json, text_is_mapped, true)) {
-      return manifest;
-    }
-  }
-  return parse_once(json, text_is_mapped, false);
 }
 
 std::string os_error_text(int code) {
@@ -562,7 +464,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
     bool valid_utf8 = true;
     {
       manifest_text::TruncationGuard guard(*text);
-      manifest = parse_padded(text->view(), text->mapped(), manifest_detail::Checking::automatic);
+      manifest = parse_padded(text->view());
       // Only a failed parse can have met invalid UTF-8, so the check costs
       // nothing on the way to a good manifest.
       valid_utf8 = manifest || simdjson::validate_utf8(text->data(), text->size());
@@ -583,19 +485,12 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
 }
 
 std::expected<Manifest, std::string> parse_manifest(std::string_view json) {
-  return manifest_detail::parse_manifest(json, manifest_detail::Checking::automatic);
-}
-
-namespace manifest_detail {
-
-std::expected<Manifest, std::string> parse_manifest(std::string_view json, Checking checking) {
   try {
     simdjson::padded_string text(json);
-    return parse_padded(text, false, checking);
+    return parse_padded(text);
   } catch (const std::bad_alloc&) {
     return std::unexpected(os_error_text(ENOMEM));
   }
 }
 
-}  // namespace manifest_detail
 }  // namespace tarn

@@ -255,15 +255,7 @@ DocumentFault locate_document_fault(std::string_view text) {
   return {text.size(), ""};
 }
 
-const char* Reader::position() {
-  auto location = document_->current_location();
-  return location.error() ? text_.data() + text_.size() : location.value_unsafe();
-}
-
 bool Reader::skip(od::value& value, int depth) {
-  if (unchecked_skips_) {
-    return true;
-  }
   std::string_view token = value.raw_json_token();
   switch (token[0]) {
     case '{':

@@ -49,14 +49,6 @@ class Reader {
   /// nothing.
   bool skip(od::value& value, int depth);
 
-  /// While set, `skip` leaves values to simdjson to step over unchecked:
-  /// the caller has the text around them checked elsewhere.
-  void set_unchecked_skips(bool unchecked) { unchecked_skips_ = unchecked; }
-
-  /// Where the iterator stands: the start of the next token, or the end of
-  /// the text once it has gone past the last one.
-  const char* position();
-
   /// Calls `on_field(field, key)` for each member, `key` unescaped; stops at
   /// the first false.
   template <class OnField>
@@ -112,7 +104,6 @@ class Reader {
   od::document* document_ = nullptr;
   std::string message_;
   const char* at_ = nullptr;
-  bool unchecked_skips_ = false;
 };
 
 template <class OnField>

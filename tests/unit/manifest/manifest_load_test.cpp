@@ -12,7 +12,6 @@
 #include <set>
 
 #include "manifest/manifest.h"
-#include "manifest/manifest_detail.h"
 
 namespace tarn {
 namespace {
@@ -228,17 +227,6 @@ TEST_P(RealManifestLoads, WithTheExpectedGraph) {
   } else {
     EXPECT_THAT(versions, ::testing::IsEmpty());
   }
-}
-
-TEST_P(RealManifestLoads, TheSameWithTheCheckingOnOneThreadOrTwo) {
-  std::ifstream file(fs::path(TARN_REAL_MANIFESTS_DIR) / GetParam().file, std::ios::binary);
-  const std::string json{std::istreambuf_iterator<char>(file), {}};
-  using manifest_detail::Checking;
-  auto one = manifest_detail::parse_manifest(json, Checking::one_thread);
-  auto two = manifest_detail::parse_manifest(json, Checking::two_threads);
-  ASSERT_TRUE(one) << one.error();
-  ASSERT_TRUE(two) << two.error();
-  EXPECT_TRUE(*one == *two);
 }
 
 INSTANTIATE_TEST_SUITE_P(DbtReleases, RealManifestLoads, ::testing::ValuesIn(real_manifests),

@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "manifest/manifest.h"
-#include "manifest/manifest_detail.h"
 
 namespace tarn::testing {
 
@@ -36,29 +35,14 @@ inline std::string with_tarn(std::string_view tarn_members) {
   return with_model(fmt::format(R"("config": {{"meta": {{"tarn": {{{}}}}}}})", tarn_members));
 }
 
-/// Parses with the values that are not kept checked on one thread and on
-/// two, which must agree on the graph or on the message.
-inline std::expected<Manifest, std::string> parse_both_ways(std::string_view json) {
-  using manifest_detail::Checking;
-  auto one = manifest_detail::parse_manifest(json, Checking::one_thread);
-  auto two = manifest_detail::parse_manifest(json, Checking::two_threads);
-  EXPECT_EQ(one.has_value(), two.has_value()) << json;
-  if (one && two) {
-    EXPECT_TRUE(*one == *two) << "the two ways read different graphs from " << json;
-  } else if (!one && !two) {
-    EXPECT_EQ(one.error(), two.error()) << json;
-  }
-  return one;
-}
-
 inline Manifest parsed(std::string_view json) {
-  auto manifest = parse_both_ways(json);
+  auto manifest = parse_manifest(json);
   EXPECT_TRUE(manifest.has_value()) << json << "\n" << (manifest ? "" : manifest.error());
   return manifest ? std::move(*manifest) : Manifest{};
 }
 
 inline std::string parse_error(std::string_view json) {
-  auto manifest = parse_both_ways(json);
+  auto manifest = parse_manifest(json);
   EXPECT_FALSE(manifest.has_value()) << json;
   return manifest ? std::string() : manifest.error();
 }
