@@ -534,10 +534,6 @@ std::vector<fs::path> config_directories(const fs::path& project_dir) {
   return {walked.rbegin(), walked.rend()};
 }
 
-std::string os_error_text(int error) {
-  return std::system_category().message(error) + " (os error " + std::to_string(error) + ")";
-}
-
 std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

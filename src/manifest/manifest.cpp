@@ -439,11 +439,6 @@ std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view j
   return manifest;
 }
 
-std::string os_error_text(int code) {
-  return fmt::format("{} (os error {})", std::error_code(code, std::generic_category()).message(),
-                     code);
-}
-
 }  // namespace
 
 std::string ManifestError::message() const {

@@ -9,11 +9,15 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "date/date.h"
 
 namespace tarn {
+
+/// The ids of the models a selector names, as dbt resolved it.
+using Selection = std::unordered_set<std::string>;
 
 struct TarnMeta {
   std::int64_t lookback = 0;

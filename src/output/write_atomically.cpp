@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 constexpr int temp_name_attempts = 1000;
 
-std::string os_error_text(int error) {
+std::string system_message(int error) {
   return std::generic_category().message(error);
 }
 
@@ -62,7 +62,7 @@ class TempFile {
         if (errno == EINTR) {
           continue;
         }
-        return std::unexpected(os_error_text(errno));
+        return std::unexpected(system_message(errno));
       }
       if (written == 0) {
         return std::unexpected(std::string("failed to write whole buffer"));
@@ -74,7 +74,7 @@ class TempFile {
 
   std::expected<void, std::string> rename_onto(const fs::path& target) {
     if (::rename(path_.c_str(), target.c_str()) != 0) {
-      return std::unexpected(os_error_text(errno));
+      return std::unexpected(system_message(errno));
     }
     renamed_ = true;
     close_file();
@@ -114,7 +114,7 @@ std::expected<std::unique_ptr<TempFile>, std::string> create_temp_file(const fs:
     }
     error = errno;
   }
-  return std::unexpected(os_error_text(error));
+  return std::unexpected(system_message(error));
 }
 
 /// The directory that holds the target, judged on the path's text alone: empty

@@ -13,7 +13,6 @@
 
 #include "manifest/manifest.h"
 #include "plan/plan.h"
-#include "select/select.h"
 
 namespace tarn::plan_detail {
 

@@ -12,7 +12,6 @@
 
 #include "date/date.h"
 #include "manifest/manifest.h"
-#include "select/select.h"
 
 namespace tarn {
 

@@ -12,8 +12,8 @@
 #include <fmt/format.h>
 
 #include "config/yaml.h"
-#include "select/dbt_command.h"
-#include "select/process.h"
+#include "process/dbt_command.h"
+#include "process/process.h"
 #include "util/interrupt.h"
 #include "util/text.h"
 

@@ -11,7 +11,6 @@
 
 #include "manifest/manifest.h"
 #include "plan/plan.h"
-#include "select/select.h"
 
 namespace tarn {
 

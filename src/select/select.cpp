@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "select/dbt_command.h"
-#include "select/process.h"
+#include "process/dbt_command.h"
+#include "process/process.h"
 #include "util/interrupt.h"
 #include "util/shell_words.h"
 #include "util/text.h"

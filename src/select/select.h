@@ -13,8 +13,6 @@
 
 namespace tarn {
 
-using Selection = std::unordered_set<std::string>;
-
 struct SelectError {
   enum class Kind { start, dbt, unknown_model };
   Kind kind = Kind::start;

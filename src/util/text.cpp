@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <system_error>
 
 namespace tarn {
 namespace {
@@ -199,6 +200,10 @@ std::string quoted_value(std::string_view value) {
   }
   out += '"';
   return out;
+}
+
+std::string os_error_text(int code) {
+  return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
 }
 
 }  // namespace tarn

@@ -23,4 +23,8 @@ std::string display_path(const std::filesystem::path& path);
 /// before `"` and `\`, and control characters as \n, \t, \r, \0 or \u{hex}.
 std::string quoted_value(std::string_view value);
 
+/// The system's text for an errno value, with the number: "No such file or
+/// directory (os error 2)".
+std::string os_error_text(int code);
+
 }  // namespace tarn

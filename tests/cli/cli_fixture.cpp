@@ -7,7 +7,7 @@
 
 #include <sys/stat.h>
 
-#include "select/process.h"
+#include "process/process.h"
 
 namespace tarn::cli_test {
 namespace fs = std::filesystem;

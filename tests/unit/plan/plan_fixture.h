@@ -9,7 +9,6 @@
 #include "date/date.h"
 #include "manifest/manifest.h"
 #include "plan/plan.h"
-#include "select/select.h"
 
 namespace tarn::testing {
 

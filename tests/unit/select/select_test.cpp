@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "select/dbt_command.h"
+#include "process/dbt_command.h"
 #include "unit/support/stand_in_dbt.h"
 
 namespace tarn {

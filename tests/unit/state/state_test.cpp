@@ -8,7 +8,7 @@
 
 #include <csignal>
 
-#include "select/process.h"
+#include "process/process.h"
 #include "unit/support/stand_in_dbt.h"
 #include "util/interrupt.h"
 

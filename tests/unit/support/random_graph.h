@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "manifest/manifest.h"
-#include "select/select.h"
 
 namespace tarn::testing {
 

@@ -1,4 +1,4 @@
-#include "select/process.h"
+#include "process/process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "select/dbt_command.h"
+#include "process/dbt_command.h"
 
 #include "util/shell_words.h"
 

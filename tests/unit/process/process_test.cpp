@@ -1,4 +1,4 @@
-#include "select/process.h"
+#include "process/process.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
