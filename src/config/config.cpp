@@ -1,6 +1,7 @@
 #include "config/config.h"
 #include "config/yaml.h"
 
+#include "util/fd.h"
 #include "util/shell_words.h"
 #include "util/text.h"
 
@@ -535,33 +536,19 @@ std::vector<fs::path> config_directories(const fs::path& project_dir) {
 }
 
 std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) {
     return std::unexpected(os_error_text(errno));
   }
-  std::string bytes;
-  char buffer[65536];
-  while (true) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(os_error_text(error));
-    }
-    if (count == 0) {
-      break;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(count));
+  auto bytes = read_to_end(fd.get());
+  if (!bytes) {
+    return std::unexpected(os_error_text(bytes.error()));
   }
-  ::close(fd);
   // Lossy decoding changes exactly the texts that are not valid UTF-8.
-  if (decode_lossy(bytes) != bytes) {
+  if (decode_lossy(*bytes) != *bytes) {
     return std::unexpected(std::string("stream did not contain valid UTF-8"));
   }
-  return bytes;
+  return std::move(*bytes);
 }
 
 void layer_onto(LayeredConfig& layered, TarnYml&& yml, const std::string& path) {

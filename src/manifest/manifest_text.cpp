@@ -1,6 +1,7 @@
 #include "manifest/manifest_text.h"
 
 #include "manifest/pages.h"
+#include "util/fd.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -16,58 +17,6 @@
 
 namespace tarn::manifest_text {
 namespace {
-
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  ~FileCloser() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-/// Fills the buffer or stops at end of file; the count read, or the errno of
-/// a failed read.
-std::expected<std::size_t, int> read_into(int fd, char* buffer, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    ssize_t got = ::read(fd, buffer + filled, size - filled);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return std::unexpected(errno);
-    }
-    if (got == 0) {
-      break;
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  return filled;
-}
-
-std::expected<void, int> append_rest(int fd, std::string& content) {
-  constexpr std::size_t chunk = 1 << 16;
-  for (;;) {
-    std::size_t old_size = content.size();
-    content.resize(old_size + chunk);
-    auto got = read_into(fd, content.data() + old_size, chunk);
-    if (!got) {
-      return std::unexpected(got.error());
-    }
-    content.resize(old_size + *got);
-    if (*got < chunk) {
-      return {};
-    }
-  }
-}
 
 // The one guarded mapping, read by the SIGBUS handler: the file's pages are
 // [begin, end).
@@ -108,7 +57,7 @@ std::expected<Text, int> Text::load(const std::filesystem::path& path) {
   if (fd < 0) {
     return std::unexpected(errno);
   }
-  FileCloser closer(fd);
+  UniqueFd closer(fd);
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     return std::unexpected(errno);
@@ -121,7 +70,7 @@ std::expected<Text, int> Text::load(const std::filesystem::path& path) {
       return text;
     }
   }
-  return read(fd, info);
+  return read(fd);
 }
 
 std::expected<Text, int> Text::map(int fd, const struct stat& info) {
@@ -144,55 +93,22 @@ std::expected<Text, int> Text::map(int fd, const struct stat& info) {
   return text;
 }
 
-/// Reads into anonymous memory that the kernel is asked to back with huge
-/// pages. A regular file is read straight into a buffer of its size; anything
-/// else (a pipe, a file that grows while being read) goes through a growing
-/// string first.
-std::expected<Text, int> Text::read(int fd, const struct stat& info) {
-  constexpr std::size_t huge_page = std::size_t{2} << 20;
-  auto allocate = [&](std::size_t size) -> std::expected<Text, int> {
-    std::size_t capacity = pages::round_up(size + simdjson::SIMDJSON_PADDING, huge_page);
-    void* memory =
-        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-      return std::unexpected(errno);
-    }
-    // Advice only: where huge pages are unavailable nothing changes.
-    ::madvise(memory, capacity, MADV_HUGEPAGE);
-    return Text(static_cast<char*>(memory), size, capacity);
-  };
-  std::string content;
-  if (S_ISREG(info.st_mode)) {
-    auto text = allocate(static_cast<std::size_t>(info.st_size));
-    if (!text) {
-      return text;
-    }
-    auto filled = read_into(fd, text->data_, text->size_);
-    if (!filled) {
-      return std::unexpected(filled.error());
-    }
-    char probe = 0;
-    auto more = read_into(fd, &probe, 1);
-    if (!more) {
-      return std::unexpected(more.error());
-    }
-    if (*more == 0) {
-      // A file that shrank: the bytes after its new end must read as padding.
-      std::memset(text->data_ + *filled, 0, text->size_ - *filled);
-      text->size_ = *filled;
-      return text;
-    }
-    content.assign(text->data_, *filled);
-    content.push_back(probe);
+/// A file that cannot be mapped (a pipe, a file under /proc) is read whole,
+/// then copied into memory that has simdjson's padding after it.
+std::expected<Text, int> Text::read(int fd) {
+  auto content = read_to_end(fd);
+  if (!content) {
+    return std::unexpected(content.error());
   }
-  if (auto rest = append_rest(fd, content); !rest) {
-    return std::unexpected(rest.error());
+  const std::size_t capacity =
+      pages::round_up(content->size() + simdjson::SIMDJSON_PADDING, pages::size());
+  void* memory =
+      ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) {
+    return std::unexpected(errno);
   }
-  auto text = allocate(content.size());
-  if (text) {
-    std::memcpy(text->data_, content.data(), content.size());
-  }
-  return text;
+  std::memcpy(memory, content->data(), content->size());
+  return Text(static_cast<char*>(memory), content->size(), capacity);
 }
 
 Text::Text(Text&& other) noexcept

@@ -48,7 +48,7 @@ class Text {
       : data_(data), size_(size), capacity_(capacity) {}
 
   static std::expected<Text, int> map(int fd, const struct stat& info);
-  static std::expected<Text, int> read(int fd, const struct stat& info);
+  static std::expected<Text, int> read(int fd);
 
   char* data_;
   std::size_t size_;

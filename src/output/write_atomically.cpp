@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "util/fd.h"
 #include "util/text.h"
 
 namespace tarn {
@@ -46,7 +47,7 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
-    close_file();
+    fd_.reset();
     if (!renamed_) {
       ::unlink(path_.c_str());
     }
@@ -57,7 +58,7 @@ class TempFile {
   /// The OS error text, or "failed to write whole buffer" when nothing was taken.
   std::expected<void, std::string> write_all(std::string_view bytes) {
     while (!bytes.empty()) {
-      const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+      const ssize_t written = ::write(fd_.get(), bytes.data(), bytes.size());
       if (written < 0) {
         if (errno == EINTR) {
           continue;
@@ -77,20 +78,13 @@ class TempFile {
       return std::unexpected(system_message(errno));
     }
     renamed_ = true;
-    close_file();
+    fd_.reset();
     return {};
   }
 
  private:
-  void close_file() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
   fs::path path_;
-  int fd_;
+  UniqueFd fd_;
   bool renamed_ = false;
 };
 

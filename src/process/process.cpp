@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "util/fd.h"
 #include "util/interrupt.h"
 
 extern char** environ;
@@ -22,36 +23,9 @@ std::string system_error_text(int error) {
   return std::strerror(error);
 }
 
-/// A file descriptor closed when it goes out of scope.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-
-  int get() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 struct Pipe {
-  Descriptor read_end;
-  Descriptor write_end;
+  UniqueFd read_end;
+  UniqueFd write_end;
 };
 
 /// Close-on-exec, so that no other child inherits either end.
@@ -60,7 +34,7 @@ std::expected<Pipe, int> make_pipe() {
   if (::pipe2(fds, O_CLOEXEC) != 0) {
     return std::unexpected(errno);
   }
-  return Pipe{Descriptor(fds[0]), Descriptor(fds[1])};
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 /// The interrupting signals stay blocked while a child is being started and
@@ -137,7 +111,7 @@ class SpawnSetup {
 
 /// Reads both streams until both end, whichever the child writes first, so
 /// that a full pipe never stalls it.
-void drain(Descriptor& out_fd, Descriptor& err_fd, std::string& out, std::string& err) {
+void drain(UniqueFd& out_fd, UniqueFd& err_fd, std::string& out, std::string& err) {
   char buffer[65536];
   while (out_fd.is_open() || err_fd.is_open()) {
     pollfd fds[2] = {{out_fd.get(), POLLIN, 0}, {err_fd.get(), POLLIN, 0}};
@@ -147,7 +121,7 @@ void drain(Descriptor& out_fd, Descriptor& err_fd, std::string& out, std::string
       }
       return;
     }
-    std::pair<Descriptor*, std::string*> streams[2] = {{&out_fd, &out}, {&err_fd, &err}};
+    std::pair<UniqueFd*, std::string*> streams[2] = {{&out_fd, &out}, {&err_fd, &err}};
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) {
         continue;
