@@ -80,29 +80,13 @@ class Event {
   yaml_event_t event_{};
 };
 
-/// Line and column of a byte offset, counting characters, for the reader's
-/// errors, which libyaml reports by offset only.
-Position position_at_offset(std::string_view text, std::size_t offset) {
-  Position position;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == '\n') {
-      ++position.line;
-      position.column = 1;
-    } else if ((byte & 0xC0) != 0x80) {
-      ++position.column;
-    }
-  }
-  return position;
-}
-
 std::string libyaml_error(const yaml_parser_t& parser, std::string_view text) {
   if (parser.error == YAML_MEMORY_ERROR) {
     return "out of memory while parsing YAML";
   }
   std::string message = parser.problem != nullptr ? parser.problem : "unknown YAML error";
   if (parser.error == YAML_READER_ERROR) {
-    return message + at(position_at_offset(text, parser.problem_offset));
+    return message + " at " + line_and_column(text, parser.problem_offset);
   }
   if (parser.context != nullptr) {
     message += std::string(" ") + parser.context;

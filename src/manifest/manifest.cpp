@@ -424,7 +424,7 @@ std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view j
     auto fault = strict_json::locate_document_fault(text);
     if (!fault.message.empty()) {
       return std::unexpected(
-          fmt::format("{} at {}", fault.message, strict_json::line_and_column(text, fault.offset)));
+          fmt::format("{} at {}", fault.message, line_and_column(text, fault.offset)));
     }
     in.fail_library(error);
     return std::unexpected(in.detail());

@@ -1,5 +1,7 @@
 #include "manifest/strict_json.h"
 
+#include "util/text.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -209,19 +211,6 @@ std::string library_message(simdjson::error_code error) {
 }
 
 }  // namespace
-
-std::string line_and_column(std::string_view text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  std::string_view before = text.substr(0, offset);
-  std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-  std::size_t line_start = before.rfind('\n');
-  line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
-  std::string_view start_of_line = before.substr(line_start);
-  std::size_t column =
-      1 + static_cast<std::size_t>(std::count_if(start_of_line.begin(), start_of_line.end(),
-                                                 [](char c) { return !is_continuation(c); }));
-  return fmt::format("line {} column {}", line, column);
-}
 
 DocumentFault locate_document_fault(std::string_view text) {
   bool in_string = false;

@@ -23,10 +23,6 @@ namespace od = simdjson::ondemand;
 /// shallow whatever the input.
 inline constexpr int max_depth = 1024;
 
-/// "line L column C" of a byte offset: lines counted from 1 at each '\n',
-/// columns in characters from 1.
-std::string line_and_column(std::string_view text, std::size_t offset);
-
 /// A fault that simdjson finds while indexing the whole document, before any
 /// value is read: invalid UTF-8, a raw control character inside a string, or
 /// a string that never closes. simdjson reports these without a position.

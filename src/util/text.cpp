@@ -206,4 +206,18 @@ std::string os_error_text(int code) {
   return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
 }
 
+std::string line_and_column(std::string_view text, std::size_t offset) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (const char c : text.substr(0, std::min(offset, text.size()))) {
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
 }  // namespace tarn

@@ -23,6 +23,10 @@ std::string display_path(const std::filesystem::path& path);
 /// before `"` and `\`, and control characters as \n, \t, \r, \0 or \u{hex}.
 std::string quoted_value(std::string_view value);
 
+/// "line L column C" of a byte offset: lines counted from 1 at each '\n',
+/// columns from 1 in characters (UTF-8 continuation bytes not counted).
+std::string line_and_column(std::string_view text, std::size_t offset);
+
 /// The system's text for an errno value, with the number: "No such file or
 /// directory (os error 2)".
 std::string os_error_text(int code);
