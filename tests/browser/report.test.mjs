@@ -10,7 +10,8 @@ const LONG_NAME = (() => {
   return name + 'end';
 })();
 const HOSTILE_NAME = '</script><img src=x onerror="window.pwned=1"><!--&amp;';
-const NONE_TEXT = '"(none \u2014 an Entry Node)"';
+const NO_UPSTREAM_TEXT = '"(none \u2014 an Entry Node)"';
+const NO_DOWNSTREAM_TEXT = '"(none \u2014 nothing downstream is selected)"';
 
 let browser;
 let opened = [];
@@ -244,7 +245,7 @@ describe('selection', () => {
     assert.equal(state.window, '2026-12-01 .. 2026-12-04');
     assert.deepEqual(state.upstream, ['fct_orders']);
     assert.deepEqual(state.downstream, []);
-    assert.equal(state.downstreamEmptyText, NONE_TEXT);
+    assert.equal(state.downstreamEmptyText, NO_DOWNSTREAM_TEXT);
     assert.equal(state.upstreamEmptyText, 'none');
   });
 
@@ -253,7 +254,7 @@ describe('selection', () => {
     await page.click(box('alpha'));
     const state = await panel(page);
     assert.deepEqual(state.upstream, []);
-    assert.equal(state.upstreamEmptyText, NONE_TEXT);
+    assert.equal(state.upstreamEmptyText, NO_UPSTREAM_TEXT);
     assert.deepEqual(state.downstream, ['fct_orders', 'mart']);
     assert.equal((await edgeClasses(page))['alpha->mart'], 'edge highlighted');
     assert.equal((await edgeClasses(page))['Beta->fct_orders'], 'edge dimmed');
