@@ -324,6 +324,50 @@ test('a name planned twice gets two boxes that light up together', async () => {
   assert.deepEqual((await panel(page)).downstream, ['dim_customers', 'dim_customers']);
 });
 
+describe('keyboard', () => {
+  test('boxes are buttons in layer order; Enter and Space select, Escape clears selection then search', async () => {
+    const page = await open('basic.html');
+    const focused = () =>
+      page.evaluate(() => {
+        const e = document.activeElement;
+        return e.dataset.name ?? e.id;
+      });
+    assert.deepEqual(
+      await page.$eval(box('alpha'), (b) => [b.getAttribute('role'), b.getAttribute('aria-label')]),
+      ['button', 'alpha, layer 0, 2026-12-04 .. 2026-12-04'],
+    );
+    assert.equal(await page.$eval('#search', (s) => s.getAttribute('aria-label')), 'Search models');
+
+    await page.keyboard.press('Tab');
+    assert.equal(await focused(), 'search');
+    await page.keyboard.press('Tab');
+    assert.equal(await focused(), 'alpha');
+    await page.keyboard.press('Enter');
+    assert.equal((await panel(page)).title, 'alpha');
+    await page.keyboard.press('Tab');
+    await page.keyboard.press('Tab');
+    assert.equal(await focused(), 'gamma');
+    await page.keyboard.press(' ');
+    assert.equal((await panel(page)).title, 'gamma');
+    assert.equal((await boxClasses(page)).gamma, 'node-box selected');
+    assert.equal(await page.$eval('#graph-scroll', (s) => s.scrollTop), 0, 'Space did not scroll');
+
+    await page.keyboard.press('Shift+Tab');
+    await page.keyboard.press('Shift+Tab');
+    await page.keyboard.press('Shift+Tab');
+    assert.equal(await focused(), 'search');
+    await page.keyboard.type('fct');
+    await page.keyboard.press('Escape');
+    let state = await panel(page);
+    assert.ok(state.emptyShown && !state.contentShown);
+    assert.equal(await page.inputValue('#search'), 'fct');
+    assert.equal((await boxClasses(page)).fct_orders, 'node-box search-match');
+    await page.keyboard.press('Escape');
+    assert.equal(await page.inputValue('#search'), '');
+    assert.ok(Object.values(await boxClasses(page)).every((c) => c === 'node-box'));
+  });
+});
+
 describe('search', () => {
   test('matches a case-insensitive substring and gives the selection back when cleared', async () => {
     const page = await open('basic.html');

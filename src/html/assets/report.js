@@ -11,7 +11,7 @@
   // graph of thousands of models, restyling every box and edge would take
   // seconds per click. The margin keeps finished content ready around the
   // view, so a scroll shows no stale state before the next redraw.
-  const VIEW_MARGIN = 300;
+  const VIEW_MARGIN = 200;
   // Points taken along each curve to tell whether it crosses the view.
   const CURVE_SEGMENTS = 8;
 
@@ -115,7 +115,14 @@
     for (const [layer, members] of byLayer()) {
       const column = el('div', { class: 'layer-col' });
       for (const node of members) {
-        const box = el('div', { class: 'node-box', 'data-name': node.name });
+        // Focusable in document order, which is layer order.
+        const box = el('div', {
+          class: 'node-box',
+          'data-name': node.name,
+          tabindex: '0',
+          role: 'button',
+          'aria-label': node.name + ', layer ' + node.layer + ', ' + windowText(node),
+        });
         box.appendChild(el('span', { class: 'node-name' }, node.name));
         box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
         box.appendChild(el('span', { class: 'node-window' }, windowText(node)));
@@ -289,13 +296,14 @@
     }
   }
 
-  // A scroll that stays well inside what was last brought up to date changes
-  // nothing on the page: then the browser only moves what is already drawn.
+  // A view that stays well inside what was last brought up to date needs
+  // nothing new: then the browser only moves what is already drawn.
+  function viewIsReady() {
+    return refreshedView !== null && contains(refreshedView, viewRect(VIEW_MARGIN / 2));
+  }
+
   function queueRefresh() {
-    if (refreshedView && contains(refreshedView, viewRect(VIEW_MARGIN / 2))) {
-      return;
-    }
-    if (!refreshQueued) {
+    if (!viewIsReady() && !refreshQueued) {
       refreshQueued = true;
       requestAnimationFrame(() => {
         refreshQueued = false;
@@ -317,8 +325,10 @@
       measureLayout();
       edgesEl.textContent = '';
       edgeEls.clear();
+      refreshView();
+    } else if (!viewIsReady()) {
+      refreshView();
     }
-    refreshView();
   }
 
   function render() {
@@ -386,8 +396,9 @@
   function renderPanelList(list, names) {
     list.textContent = '';
     for (const name of names) {
-      const item = el('li', {}, name);
+      const item = el('li', { tabindex: '0', role: 'button' }, name);
       item.addEventListener('click', () => selectNode(name));
+      item.addEventListener('keydown', (event) => pressSelects(event, name));
       list.appendChild(item);
     }
   }
@@ -404,6 +415,27 @@
       panelDownstreamEl,
       (downstreamOf.get(name) || []).map((edge) => edge.downstream),
     );
+  }
+
+  // Enter or Space on a focused box or list item acts as a click.
+  function pressSelects(event, name) {
+    if (event.key === 'Enter' || event.key === ' ') {
+      event.preventDefault();
+      selectNode(name);
+    }
+  }
+
+  // Escape takes back one thing at a time: the selection, then the search.
+  function onEscape(event) {
+    if (event.key !== 'Escape') {
+      return;
+    }
+    if (selectedName !== null) {
+      clearSelection();
+    } else if (searchEl.value) {
+      searchEl.value = '';
+      applyHighlight();
+    }
   }
 
   function selectNode(name) {
@@ -451,6 +483,13 @@
   }
 
   searchEl.addEventListener('input', applyHighlight);
+  layersEl.addEventListener('keydown', (event) => {
+    const box = event.target.closest('.node-box');
+    if (box) {
+      pressSelects(event, box.dataset.name);
+    }
+  });
+  document.addEventListener('keydown', onEscape);
   scrollEl.addEventListener('click', (event) => {
     if (event.target === scrollEl || event.target === layersEl || event.target === edgesEl) {
       clearSelection();
