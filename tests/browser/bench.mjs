@@ -99,7 +99,12 @@ async function measure(browser, { file, perLayer }) {
         `(document.querySelector('#panel-upstream li') || document.querySelector('#panel-downstream li')).click()`,
     ),
   );
-  rows.scroll = await repeat(
+  rows['scroll by 100 px'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map(() => `document.getElementById('graph-scroll').scrollTop += 100`),
+  );
+  rows['scroll by 1,500 px'] = await repeat(
     browser,
     page,
     range(SAMPLES).map(
