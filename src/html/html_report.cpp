@@ -96,7 +96,7 @@ constexpr std::string_view after_banner =
     "3.7z\"></path>\n"
     "      </svg>\n"
     "      <input id=\"search\" type=\"text\" placeholder=\"Search models\u2026\" "
-    "autocomplete=\"off\">\n"
+    "autocomplete=\"off\" aria-label=\"Search models\">\n"
     "    </div>\n"
     "    <div class=\"legend\">\n"
     "      <span class=\"legend-item\"><span class=\"legend-dot\"></span>model</span>\n"

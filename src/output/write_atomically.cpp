@@ -102,7 +102,9 @@ std::expected<std::unique_ptr<TempFile>, std::string> create_temp_file(const fs:
   int error = EEXIST;
   for (int attempt = 0; attempt < temp_name_attempts && error == EEXIST; ++attempt) {
     fs::path path = directory / temp_file_name(random);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // 0666 narrowed by the umask: the finished file gets the mode any newly
+    // created file would, not an owner-only one.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       return std::make_unique<TempFile>(std::move(path), fd);
     }

@@ -1,124 +1,160 @@
-// Times the HTML report at scale (5,000 models, 15,000 edges) in Chromium:
-// first render, and the work behind each interaction. Not a test: it prints
-// the figures. Usage: node bench.mjs [reports-dir] (after html_fixture).
+// Times the HTML report at scale in Chromium: 5,000 models (15,000 edges) and
+// 20,000 models (60,000 edges), first render and each interaction. Not a
+// test: it prints a table of medians. Usage: node bench.mjs [reports-dir]
+// (after html_fixture).
+import { loadavg } from 'node:os';
 import { launch, openReport } from './harness.mjs';
 
-const SAMPLES = 25;
-
-function summary(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  const pick = (q) => sorted[Math.min(sorted.length - 1, Math.floor(q * sorted.length))];
-  return `median ${pick(0.5).toFixed(1)} ms, p90 ${pick(0.9).toFixed(1)} ms, max ${sorted.at(-1).toFixed(1)} ms`;
-}
+const SAMPLES = 9;
+const REPORTS = [
+  { file: 'large.html', perLayer: 200 },
+  { file: 'huge.html', perLayer: 800 },
+];
 
 if (process.argv[2]) {
   process.env.TARN_REPORTS_DIR = process.argv[2];
 }
 
-const loadAverage = (await import('node:os')).loadavg().map((l) => l.toFixed(2)).join(' ');
-const browser = await launch();
-try {
-  const cpuAtLaunch = browser.cpuMs();
-  const started = performance.now();
-  const report = await openReport(browser.context, 'large.html');
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+const boxOf = (layer, index) =>
+  `document.querySelector('.node-box[data-name="model_l${String(layer).padStart(2, '0')}_${String(index).padStart(3, '0')}"]')`;
+
+// Runs the code in the page and waits for the frame that shows its effect:
+// two animation frames, so that work the page defers to the next frame (the
+// edge redraw after a scroll) is counted as well.
+async function timed(browser, page, code) {
+  const cpuBefore = browser.cpuMs();
+  const wall = await page.evaluate(
+    (source) =>
+      new Promise((done) => {
+        const t0 = performance.now();
+        new Function(source)();
+        requestAnimationFrame(() =>
+          requestAnimationFrame(() => setTimeout(() => done(performance.now() - t0), 0)),
+        );
+      }),
+    code,
+  );
+  return { wall, cpu: browser.cpuMs() - cpuBefore };
+}
+
+// Each sample is the code to time, or [untimed setup, code to time].
+async function repeat(browser, page, samples) {
+  const runs = [];
+  for (const sample of samples) {
+    const [setup, code] = Array.isArray(sample) ? sample : [null, sample];
+    if (setup) {
+      await page.evaluate((source) => new Function(source)(), setup);
+    }
+    runs.push(await timed(browser, page, code));
+  }
+  return { wall: median(runs.map((r) => r.wall)), cpu: median(runs.map((r) => r.cpu)) };
+}
+
+const range = (n) => [...Array(n).keys()];
+
+async function measure(browser, { file, perLayer }) {
+  const cpuAtStart = browser.cpuMs();
+  const report = await openReport(browser.context, file);
   const { page } = report;
-  // Until the first frame after the page's own script has laid out the graph.
   const firstFrame = await page.evaluate(
     () => new Promise((done) => requestAnimationFrame(() => setTimeout(() => done(performance.now()), 0))),
   );
-  const wall = performance.now() - started;
-  const loadCpu = browser.cpuMs() - cpuAtLaunch;
+  const rows = { 'first render': { wall: firstFrame, cpu: browser.cpuMs() - cpuAtStart } };
   const counts = await page.evaluate(() => ({
     boxes: document.querySelectorAll('.node-box').length,
-    edges: document.querySelectorAll('#edges path').length,
-    bytes: document.documentElement.outerHTML.length,
+    edges: window.TARN_DBT_PLAN_DATA.edges.length,
+    drawn: document.querySelectorAll('#edges path').length,
   }));
 
-  // Each interaction is timed from the event to the end of the style and
-  // layout work it causes, and separately to the next painted frame.
-  const timed = async (action) => {
-    const cpuBefore = browser.cpuMs();
-    const result = await page.evaluate(
-      (code) =>
-        new Promise((done) => {
-          const t0 = performance.now();
-          new Function(code)();
-          void document.body.offsetHeight;
-          const t1 = performance.now();
-          requestAnimationFrame(() =>
-            setTimeout(() => done({ work: t1 - t0, frame: performance.now() - t0 }), 0),
-          );
-        }),
-      action,
-    );
-    return { ...result, cpu: browser.cpuMs() - cpuBefore };
-  };
-
-  const record = (into, r) => {
-    into.work.push(r.work);
-    into.frame.push(r.frame);
-    into.cpu.push(r.cpu);
-  };
-  // The first click after loading changes every box and edge; later ones
-  // change only what differs between two lineages.
-  const firstClick = { work: [], frame: [], cpu: [] };
-  record(
-    firstClick,
-    await timed(`document.querySelector('.node-box[data-name="model_l12_050"]').click()`),
+  rows['first click'] = await timed(browser, page, `${boxOf(1, 5)}.click()`);
+  rows['later click'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map((i) => `${boxOf(i % 4, (i * 37) % perLayer)}.click()`),
   );
-  const click = { work: [], frame: [], cpu: [] };
-  for (let i = 0; i < SAMPLES; i++) {
-    const layer = String(i % 25).padStart(2, '0');
-    const index = String((i * 37) % 200).padStart(3, '0');
-    const r = await timed(
-      `document.querySelector('.node-box[data-name="model_l${layer}_${index}"]').click()`,
-    );
-    record(click, r);
-  }
-
-  const search = { work: [], frame: [], cpu: [] };
-  for (const text of ['m', 'model_l1', 'l07_1', '', 'zzz', '']) {
-    const r = await timed(
-      `const s = document.getElementById('search'); s.value = ${JSON.stringify(text)};` +
+  rows['clear selection'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map((i) => [
+      `${boxOf(i % 4, (i * 53) % perLayer)}.click()`,
+      `document.getElementById('layers').click()`,
+    ]),
+  );
+  rows['search keystroke'] = await repeat(
+    browser,
+    page,
+    ['m', 'mo', 'mod', 'model_l1', 'model_l12', 'model_l12_1', 'l07', 'zzz', ''].map(
+      (text) =>
+        `const s = document.getElementById('search'); s.value = ${JSON.stringify(text)};` +
         `s.dispatchEvent(new Event('input'));`,
-    );
-    record(search, r);
-  }
-
-  await timed(`document.querySelector('.node-box[data-name="model_l12_100"]').click()`);
-  const resize = { work: [], frame: [], cpu: [] };
-  for (let i = 0; i < 5; i++) {
-    const r = await timed(`window.dispatchEvent(new Event('resize'))`);
-    record(resize, r);
-  }
+    ),
+  );
+  await timed(browser, page, `${boxOf(12, 100)}.click()`);
+  rows['panel entry click'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map(
+      () =>
+        `(document.querySelector('#panel-upstream li') || document.querySelector('#panel-downstream li')).click()`,
+    ),
+  );
+  rows['scroll by 100 px'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map(() => `document.getElementById('graph-scroll').scrollTop += 100`),
+  );
+  rows['scroll by 1,500 px'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map(
+      (i) => `const s = document.getElementById('graph-scroll'); s.scrollTop = ${(i + 1) * 1500}; s.scrollLeft = ${i * 150};`,
+    ),
+  );
 
   const handle = await page.locator('#panel-resize-handle').boundingBox();
-  await page.mouse.move(handle.x + 3, handle.y + 100);
+  const y = handle.y + 100;
+  await page.mouse.move(handle.x + 3, y);
   await page.mouse.down();
-  const drag = { work: [], frame: [], cpu: [] };
-  for (let i = 1; i <= 5; i++) {
-    const x = handle.x + 3 - 10 * i;
-    const r = await timed(
-      `window.dispatchEvent(new MouseEvent('mousemove', { clientX: ${x}, clientY: ${handle.y + 100} }))`,
-    );
-    record(drag, r);
-  }
+  rows['panel drag step'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map(
+      (i) => `window.dispatchEvent(new MouseEvent('mousemove', { clientX: ${handle.x + 3 - 10 * (i + 1)}, clientY: ${y} }))`,
+    ),
+  );
   await page.mouse.up();
 
-  const { requests, errors } = report.trouble();
-  console.log(`chromium ${browser.context.browser()?.version() ?? ''}`.trim());
-  console.log(`load average at start: ${loadAverage}`);
-  console.log(`page: ${counts.boxes} boxes, ${counts.edges} edges, ${counts.bytes} bytes of markup`);
-  console.log(`first render: ${firstFrame.toFixed(0)} ms after navigation start (${wall.toFixed(0)} ms wall, launch excluded; ${loadCpu.toFixed(0)} ms Chromium CPU)`);
-  for (const [name, t] of Object.entries({ 'first click': firstClick, 'later clicks': click, search, resize, drag })) {
-    console.log(`${name}:`);
-    console.log(`  event to styled and laid out: ${summary(t.work)}`);
-    console.log(`  event to next frame:          ${summary(t.frame)}`);
-    console.log(`  Chromium CPU to next frame:   ${summary(t.cpu)}`);
+  const trouble = report.trouble();
+  await page.close();
+  return { counts, rows, trouble };
+}
+
+const loadAtStart = loadavg().map((l) => l.toFixed(2)).join(' ');
+const browser = await launch();
+try {
+  const results = [];
+  for (const report of REPORTS) {
+    results.push(await measure(browser, report));
   }
-  if (requests.length || errors.length) {
-    console.log('trouble:', { requests, errors });
-    process.exitCode = 1;
+  console.log(`chromium ${browser.context.browser()?.version() ?? ''}`.trim());
+  console.log(`load average at start: ${loadAtStart}, at end: ${loadavg().map((l) => l.toFixed(2)).join(' ')}`);
+  console.log('medians; wall ms from the event to the second frame after it (Chromium CPU ms)');
+  console.log('');
+  const header = results.map(
+    ({ counts }) => `${counts.boxes} models, ${counts.edges} edges (${counts.drawn} drawn)`,
+  );
+  console.log(`| interaction | ${header.join(' | ')} |`);
+  console.log(`|---|${header.map(() => '---:').join('|')}|`);
+  for (const name of Object.keys(results[0].rows)) {
+    const cells = results.map(({ rows }) => `${rows[name].wall.toFixed(0)} (${rows[name].cpu.toFixed(0)})`);
+    console.log(`| ${name} | ${cells.join(' | ')} |`);
+  }
+  for (const { trouble } of results) {
+    if (trouble.requests.length || trouble.errors.length) {
+      console.log('trouble:', trouble);
+      process.exitCode = 1;
+    }
   }
 } finally {
   await browser.close();

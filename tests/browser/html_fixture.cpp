@@ -80,11 +80,10 @@ Plan versioned_plan() {
   return plan;
 }
 
-// 5,000 models in 25 layers of 200 and 15,000 edges: three parents each
-// below the first layer, a fourth for every eighth model.
-Plan large_plan() {
+// 25 layers of per_layer models (5,000 models and 15,000 edges at 200): three
+// parents each below the first layer, a fourth for every eighth model.
+Plan large_plan(int per_layer) {
   constexpr int layers = 25;
-  constexpr int per_layer = 200;
   std::uint64_t seed = 0x9e3779b97f4a7c15ULL;
   const auto next = [&seed](std::uint64_t bound) {
     seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -126,9 +125,13 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path dir = argv[1];
   const std::pair<const char*, Plan> reports[] = {
-      {"basic.html", basic_plan()}, {"defaulted.html", defaulted_plan()},
-      {"empty.html", Plan{}},       {"hostile.html", hostile_plan()},
-      {"large.html", large_plan()}, {"versioned.html", versioned_plan()},
+      {"basic.html", basic_plan()},
+      {"defaulted.html", defaulted_plan()},
+      {"empty.html", Plan{}},
+      {"hostile.html", hostile_plan()},
+      {"large.html", large_plan(200)},
+      {"huge.html", large_plan(800)},
+      {"versioned.html", versioned_plan()},
   };
   for (const auto& [file, plan] : reports) {
     if (auto written = tarn::write_atomically(dir / file, tarn::render_html_report(plan));

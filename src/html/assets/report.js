@@ -6,7 +6,14 @@
   const GRAPH_MIN_WIDTH = 300;
   // Above this many boxes and edges, fades and flowing dashes would cost more
   // per click than the highlight itself, so the style sheet drops them.
-  const MANY_ELEMENTS = 2000;
+  const MANY_ELEMENTS = 400;
+  // Only the part of the graph near the view is drawn and restyled: on a
+  // graph of thousands of models, restyling every box and edge would take
+  // seconds per click. The margin keeps finished content ready around the
+  // view, so a scroll shows no stale state before the next redraw.
+  const VIEW_MARGIN = 200;
+  // Points taken along each curve to tell whether it crosses the view.
+  const CURVE_SEGMENTS = 8;
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
@@ -24,12 +31,23 @@
   }
 
   let selectedName = null;
-  // name -> its first box (edges attach there), every box with its name (a
-  // plan may list one name twice, as for a versioned model), and the drawn
-  // edges as { edge, path, d } in data order.
+  // name -> its first box (edges attach there), and every box with its name
+  // (a plan may list one name twice, as for a versioned model).
   const nodeEls = new Map();
   let boxEls = [];
-  let edgeEls = [];
+  // Measured after layout: each box's rectangle (parallel to boxEls) and each
+  // edge's route, both relative to the top-left of layers; where layers
+  // starts inside the scrolled content; and what the layout looked like then.
+  let boxRects = [];
+  let routes = [];
+  let layersOrigin = { x: 0, y: 0 };
+  let layoutShape = '';
+  // The drawn edges: route index -> path, kept in the SVG in data order.
+  const edgeEls = new Map();
+  // How boxes and edges should look now; applied to what is near the view.
+  let rule = { box: () => '', edge: () => '' };
+  let refreshQueued = false;
+  let refreshedView = null;
   // The class each element carries now, so a highlight only touches what changes.
   const shownState = new WeakMap();
   const lowerNames = new Map();
@@ -97,7 +115,14 @@
     for (const [layer, members] of byLayer()) {
       const column = el('div', { class: 'layer-col' });
       for (const node of members) {
-        const box = el('div', { class: 'node-box', 'data-name': node.name });
+        // Focusable in document order, which is layer order.
+        const box = el('div', {
+          class: 'node-box',
+          'data-name': node.name,
+          tabindex: '0',
+          role: 'button',
+          'aria-label': node.name + ', layer ' + node.layer + ', ' + windowText(node),
+        });
         box.appendChild(el('span', { class: 'node-name' }, node.name));
         box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
         box.appendChild(el('span', { class: 'node-window' }, windowText(node)));
@@ -120,70 +145,196 @@
     return ['M', x1, y1, 'C', x1 + dx, y1 + ',', x2 - dx, y2 + ',', x2, y2].join(' ');
   }
 
-  // Where each edge runs now: every box is measured before anything is
-  // written, so the page lays out once however many edges there are.
-  function measureEdges() {
-    const origin = layersEl.getBoundingClientRect();
-    const sides = new Map();
-    for (const [name, box] of nodeEls) {
-      const r = box.getBoundingClientRect();
-      const middle = r.top + r.height / 2 - origin.top;
-      sides.set(name, { left: r.left - origin.left, right: r.right - origin.left, middle });
+  // Column positions and sizes: a box moves only when its column does, as
+  // boxes stack the same way in a column of the same width.
+  function currentLayoutShape() {
+    const parts = [layersEl.scrollWidth, layersEl.scrollHeight];
+    for (const column of layersEl.children) {
+      parts.push(column.offsetLeft, column.offsetTop, column.offsetWidth, column.offsetHeight);
     }
-    const routes = [];
+    return parts.join(',');
+  }
+
+  function route(edge, x1, y1, x2, y2) {
+    const dx = Math.max(40, (x2 - x1) / 2);
+    const points = new Float64Array(2 * (CURVE_SEGMENTS + 1));
+    for (let i = 0; i <= CURVE_SEGMENTS; i++) {
+      const t = i / CURVE_SEGMENTS;
+      const u = 1 - t;
+      const a = u * u * u;
+      const b = 3 * u * u * t;
+      const c = 3 * u * t * t;
+      const d = t * t * t;
+      points[2 * i] = a * x1 + b * (x1 + dx) + c * (x2 - dx) + d * x2;
+      points[2 * i + 1] = (a + b) * y1 + (c + d) * y2;
+    }
+    return { edge, ends: [x1, y1, x2, y2], points };
+  }
+
+  // Every box is measured before anything is written, so the page lays out
+  // once however many boxes there are.
+  function measureLayout() {
+    const origin = layersEl.getBoundingClientRect();
+    const scroller = scrollEl.getBoundingClientRect();
+    layersOrigin = {
+      x: origin.left - scroller.left - scrollEl.clientLeft + scrollEl.scrollLeft,
+      y: origin.top - scroller.top - scrollEl.clientTop + scrollEl.scrollTop,
+    };
+    const sides = new Map();
+    boxRects = boxEls.map(({ name, box }) => {
+      const r = box.getBoundingClientRect();
+      const rect = {
+        left: r.left - origin.left,
+        right: r.right - origin.left,
+        top: r.top - origin.top,
+        bottom: r.bottom - origin.top,
+        middle: r.top + r.height / 2 - origin.top,
+      };
+      if (!sides.has(name)) {
+        sides.set(name, rect);
+      }
+      return rect;
+    });
+    routes = [];
     for (const edge of edges) {
       const from = sides.get(edge.upstream);
       const to = sides.get(edge.downstream);
       if (from && to) {
-        routes.push({ edge, d: edgePath(from.right, from.middle, to.left, to.middle) });
+        routes.push(route(edge, from.right, from.middle, to.left, to.middle));
       }
     }
-    return routes;
+    layoutShape = currentLayoutShape();
   }
 
-  function sameAsDrawn(routes) {
-    return routes.length === edgeEls.length && routes.every((route, i) => route.d === edgeEls[i].d);
+  // The visible part of the graph and a margin around it, relative to layers.
+  function viewRect(margin) {
+    const left = scrollEl.scrollLeft - layersOrigin.x - margin;
+    const top = scrollEl.scrollTop - layersOrigin.y - margin;
+    return {
+      left,
+      top,
+      right: left + scrollEl.clientWidth + 2 * margin,
+      bottom: top + scrollEl.clientHeight + 2 * margin,
+    };
   }
 
+  function contains(outer, inner) {
+    return (
+      inner.left >= outer.left &&
+      inner.top >= outer.top &&
+      inner.right <= outer.right &&
+      inner.bottom <= outer.bottom
+    );
+  }
+
+  function overlaps(left, top, right, bottom, view) {
+    return left <= view.right && right >= view.left && top <= view.bottom && bottom >= view.top;
+  }
+
+  // Whether the curve, taken as straight pieces between its sample points,
+  // passes through the view (the margin covers the pieces' bulge).
+  function crossesView({ points }, view) {
+    for (let i = 2; i < points.length; i += 2) {
+      const [xa, ya, xb, yb] = [points[i - 2], points[i - 1], points[i], points[i + 1]];
+      if (overlaps(Math.min(xa, xb), Math.min(ya, yb), Math.max(xa, xb), Math.max(ya, yb), view)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  function edgeElement({ edge, ends }) {
+    const path = el(
+      'path',
+      {
+        class: 'edge',
+        'data-upstream': edge.upstream,
+        'data-downstream': edge.downstream,
+        d: edgePath(...ends),
+      },
+      undefined,
+      SVG_NS,
+    );
+    shownState.set(path, '');
+    return path;
+  }
+
+  // Brings what is near the view up to date: boxes get their look, edges
+  // that cross it are drawn (in data order) and the others removed.
+  function refreshView() {
+    const view = viewRect(VIEW_MARGIN);
+    refreshedView = view;
+    boxEls.forEach(({ name, box }, i) => {
+      const r = boxRects[i];
+      if (r && overlaps(r.left, r.top, r.right, r.bottom, view)) {
+        show(box, 'node-box', rule.box(name));
+      }
+    });
+    const wanted = [];
+    routes.forEach((r, i) => {
+      if (crossesView(r, view)) {
+        wanted.push(i);
+      }
+    });
+    const keep = new Set(wanted);
+    for (const [i, path] of edgeEls) {
+      if (!keep.has(i)) {
+        path.remove();
+        edgeEls.delete(i);
+      }
+    }
+    let previous = null;
+    for (const i of wanted) {
+      let path = edgeEls.get(i);
+      if (!path) {
+        path = edgeElement(routes[i]);
+        edgeEls.set(i, path);
+        edgesEl.insertBefore(path, previous ? previous.nextSibling : edgesEl.firstChild);
+      }
+      show(path, 'edge', rule.edge(routes[i].edge));
+      previous = path;
+    }
+  }
+
+  // A view that stays well inside what was last brought up to date needs
+  // nothing new: then the browser only moves what is already drawn.
+  function viewIsReady() {
+    return refreshedView !== null && contains(refreshedView, viewRect(VIEW_MARGIN / 2));
+  }
+
+  function queueRefresh() {
+    if (!viewIsReady() && !refreshQueued) {
+      refreshQueued = true;
+      requestAnimationFrame(() => {
+        refreshQueued = false;
+        refreshView();
+      });
+    }
+  }
+
+  // Sizes the SVG to layers and, when a column moved or changed size, measures
+  // again and draws every edge anew. A resize or a panel drag seldom moves a
+  // box, and then the drawn paths stay.
   function drawEdges() {
     const width = layersEl.scrollWidth;
     const height = layersEl.scrollHeight;
-    const routes = measureEdges();
     edgesEl.setAttribute('width', width);
     edgesEl.setAttribute('height', height);
     edgesEl.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
-    // A resize or a panel drag seldom moves a box; rebuilding thousands of
-    // identical paths would only make it stutter.
-    if (edgeEls.length > 0 && sameAsDrawn(routes)) {
-      return;
+    if (currentLayoutShape() !== layoutShape) {
+      measureLayout();
+      edgesEl.textContent = '';
+      edgeEls.clear();
+      refreshView();
+    } else if (!viewIsReady()) {
+      refreshView();
     }
-    edgesEl.textContent = '';
-    const paths = document.createDocumentFragment();
-    edgeEls = [];
-    for (const { edge, d } of routes) {
-      const path = el(
-        'path',
-        { class: 'edge', 'data-upstream': edge.upstream, 'data-downstream': edge.downstream, d },
-        undefined,
-        SVG_NS,
-      );
-      shownState.set(path, '');
-      edgeEls.push({ edge, path, d });
-      paths.appendChild(path);
-    }
-    edgesEl.appendChild(paths);
-  }
-
-  // Fresh edges carry no highlight; put back what the user selected or searched.
-  function redrawEdges() {
-    drawEdges();
-    applyHighlight();
   }
 
   function render() {
     buildLayout();
+    rule = highlightRule();
     drawEdges();
-    applyHighlight();
   }
 
   function walk(start, links, nextName) {
@@ -236,21 +387,18 @@
     };
   }
 
+  // Boxes and edges far from the view take the new look when they come near.
   function applyHighlight() {
-    const rule = highlightRule();
-    for (const { name, box } of boxEls) {
-      show(box, 'node-box', rule.box(name));
-    }
-    for (const { edge, path } of edgeEls) {
-      show(path, 'edge', rule.edge(edge));
-    }
+    rule = highlightRule();
+    refreshView();
   }
 
   function renderPanelList(list, names) {
     list.textContent = '';
     for (const name of names) {
-      const item = el('li', {}, name);
+      const item = el('li', { tabindex: '0', role: 'button' }, name);
       item.addEventListener('click', () => selectNode(name));
+      item.addEventListener('keydown', (event) => pressSelects(event, name));
       list.appendChild(item);
     }
   }
@@ -267,6 +415,27 @@
       panelDownstreamEl,
       (downstreamOf.get(name) || []).map((edge) => edge.downstream),
     );
+  }
+
+  // Enter or Space on a focused box or list item acts as a click.
+  function pressSelects(event, name) {
+    if (event.key === 'Enter' || event.key === ' ') {
+      event.preventDefault();
+      selectNode(name);
+    }
+  }
+
+  // Escape takes back one thing at a time: the selection, then the search.
+  function onEscape(event) {
+    if (event.key !== 'Escape') {
+      return;
+    }
+    if (selectedName !== null) {
+      clearSelection();
+    } else if (searchEl.value) {
+      searchEl.value = '';
+      applyHighlight();
+    }
   }
 
   function selectNode(name) {
@@ -301,7 +470,7 @@
       const widest = Math.max(PANEL_MIN_WIDTH, mainEl.getBoundingClientRect().width - GRAPH_MIN_WIDTH);
       const wanted = drag.width + (drag.x - event.clientX);
       panelEl.style.width = Math.min(Math.max(wanted, PANEL_MIN_WIDTH), widest) + 'px';
-      redrawEdges();
+      drawEdges();
     });
     window.addEventListener('mouseup', () => {
       if (!drag) {
@@ -314,12 +483,20 @@
   }
 
   searchEl.addEventListener('input', applyHighlight);
+  layersEl.addEventListener('keydown', (event) => {
+    const box = event.target.closest('.node-box');
+    if (box) {
+      pressSelects(event, box.dataset.name);
+    }
+  });
+  document.addEventListener('keydown', onEscape);
   scrollEl.addEventListener('click', (event) => {
     if (event.target === scrollEl || event.target === layersEl || event.target === edgesEl) {
       clearSelection();
     }
   });
-  window.addEventListener('resize', redrawEdges);
+  scrollEl.addEventListener('scroll', queueRefresh, { passive: true });
+  window.addEventListener('resize', drawEdges);
   initPanelResize();
   rootEl.classList.toggle('many', nodes.length + edges.length > MANY_ELEMENTS);
   render();

@@ -1,5 +1,5 @@
-#include "html/assets.h"
 #include "html/html_report.h"
+#include "html/assets.h"
 
 #include <regex>
 #include <string>
@@ -52,7 +52,7 @@ constexpr std::string_view skeleton = R"(<!DOCTYPE html>
       <svg class="search-icon" viewBox="0 0 16 16" width="14" height="14">
         <path fill="currentColor" d="M11.2 9.8h-.6l-.2-.2c.8-.9 1.3-2.1 1.3-3.4C11.7 3.3 9.4 1 6.6 1S1.5 3.3 1.5 6.1s2.3 5.1 5.1 5.1c1.3 0 2.5-.5 3.4-1.3l.2.2v.6l3.4 3.4 1-1-3.4-3.3zM6.6 9.8c-2 0-3.7-1.7-3.7-3.7S4.6 2.4 6.6 2.4s3.7 1.7 3.7 3.7-1.7 3.7-3.7 3.7z"></path>
       </svg>
-      <input id="search" type="text" placeholder="Search models…" autocomplete="off">
+      <input id="search" type="text" placeholder="Search models…" autocomplete="off" aria-label="Search models">
     </div>
     <div class="legend">
       <span class="legend-item"><span class="legend-dot"></span>model</span>

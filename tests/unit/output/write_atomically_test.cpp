@@ -55,17 +55,18 @@ class WriteAtomically : public ::testing::Test {
   mode_t old_umask_ = 0;
 };
 
-TEST_F(WriteAtomically, ReplacesAnExistingFileWithOwnerOnlyPermissions) {
+TEST_F(WriteAtomically, ReplacesAnExistingFileWithTheModeTheUmaskLeaves) {
   const fs::path target = dir_ / "plan.json";
   std::ofstream(target) << "old contents that are longer";
-  ::chmod(target.c_str(), 0644);
+  ::chmod(target.c_str(), 0600);
+  ::umask(027);
 
   ASSERT_TRUE(write_atomically(target, "new"));
 
   EXPECT_EQ(read_file(target), "new");
   struct stat info {};
   ASSERT_EQ(::stat(target.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_THAT(leftover_temp_files(), IsEmpty());
 }
 
