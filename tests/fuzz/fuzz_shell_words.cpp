@@ -9,22 +9,6 @@
 #include "fuzz_check.h"
 #include "util/shell_words.h"
 
-namespace {
-
-std::string single_quoted(const std::string& word) {
-  std::string quoted = "'";
-  for (char c : word) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto words = tarn::split_shell_words(text);
@@ -34,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::string requoted;
   for (const std::string& word : *words) {
-    requoted += single_quoted(word) + ' ';
+    requoted += tarn::quote_shell_word(word) + ' ';
   }
   auto again = tarn::split_shell_words(requoted);
   FUZZ_CHECK(again.has_value() && *again == *words);
