@@ -125,15 +125,6 @@ TEST_F(BaselineFaultTest, FailingDbtLsRemovesTheWorktree) {
   expect_worktree_removed();
 }
 
-TEST_F(BaselineFaultTest, FailingParseInTheWorktreeRemovesIt) {
-  project.write("bin/parse.exit", "1");
-  const ChildResult result = run_child(args(), project.project());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: could not compile the state:-comparison baseline: `" +
-                            project.dbt().string() + " parse` failed:\nstdout:\n\nstderr:\n\n");
-  expect_worktree_removed();
-}
-
 TEST_F(BaselineFaultTest, InvalidDateAfterTheBaselineRemovesTheWorktree) {
   const ChildResult result = run_child(args("2024-02-30"), project.project());
   EXPECT_EQ(result.status, 1);

@@ -255,37 +255,6 @@ TEST_F(RunTest, AnchorPlansAncestorsBackwards) {
                         "    \"anchor_window\": {"));
 }
 
-TEST_F(RunTest, AnchorOutsideTheSelectionListsTheSelectedModels) {
-  project.set_ls_output("monthly\r\n  stg_events  \n\nuser_visits\n");
-  RunResult result =
-      project.run_with_dbt({"--select", "x", "--anchor", "Weekly \"r\"", "--event-time-start",
-                            "2024-03-10", "--event-time-end", "2024-03-10"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "error: --anchor \"Weekly \\\"r\\\"\" is not among the 3 model(s) selected by "
-            "--select: monthly, stg_events, user_visits\n");
-}
-
-TEST_F(RunTest, UnknownPrintedNameIsReportedWithTheCommand) {
-  project.set_ls_output("stg_events\nevents\n");
-  RunResult result = project.run_with_dbt({"--select", "x"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: `" + project.dbt().string() +
-                            " ls` selected events, which isn't a model in the compiled manifest "
-                            "-- the manifest at --manifest is likely out of sync with the current "
-                            "project state; delete it and rerun (or point --manifest at a freshly "
-                            "compiled one)\n");
-}
-
-TEST_F(RunTest, FailedDbtLsQuotesBothStreams) {
-  project.set_ls_output("partial\n");
-  project.set_ls_exit(2, "boom\n");
-  RunResult result = project.run_with_dbt({"--select", "x"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: `" + project.dbt().string() +
-                            " ls` failed:\nstdout:\npartial\n\nstderr:\nboom\n\n");
-}
-
 TEST_F(RunTest, WindowOptionsAreCheckedOnlyAfterTheDbtSteps) {
   RunResult result =
       project.run_with_dbt({"--select", "stg_events", "--event-time-start", "2024-01-01"});
@@ -301,22 +270,6 @@ TEST_F(RunTest, OnlyTheStartIsReportedWhenBothDatesAreInvalid) {
                                            "2024-02-30\t\"x\"", "--event-time-end", "nope"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "error: \"2024-02-30\\t\\\"x\\\"\" is not a valid YYYY-MM-DD date\n");
-}
-
-TEST_F(RunTest, BrokenManifestIsReportedWithItsPath) {
-  project.write_manifest("{\"nodes\": [}");
-  RunResult result = project.run_with_dbt({"--select", "stg_events"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, ::testing::StartsWith("error: ./target/manifest.json: "));
-  EXPECT_THAT(result.err, ::testing::MatchesRegex(".* at line [0-9]+ column [0-9]+\n"));
-}
-
-TEST_F(RunTest, BrokenTarnYmlIsReportedWithItsPath) {
-  project.write("proj/tarn.yml", "against: a\nagainst: b\n");
-  RunResult result = project.run_with_dbt({"--select", "stg_events"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, ::testing::StartsWith("error: ./tarn.yml: "));
-  EXPECT_THAT(result.err, HasSubstr("duplicate field `against`"));
 }
 
 class EarlyCheckTest : public ::testing::Test {

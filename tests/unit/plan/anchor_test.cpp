@@ -94,19 +94,6 @@ TEST(AnchorMode, SideChildOfAnAncestorIsPlannedForward) {
                           "side [2024-02-07 .. 2024-03-10] 1"));
 }
 
-TEST(AnchorMode, DeepAncestryChainsBackwardThroughEachConsumer) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a"}, lookback(1, WindowUnit::month));
-  g.add("c", {"a", "b"}, lookback(1, WindowUnit::week));
-  g.add("anchor", {"c"}, lookahead(1, WindowUnit::year));
-  // c: 0 back, 1 year ahead; b: 1 week back from c; a: the union of b's
-  // month back and c's week back.
-  EXPECT_THAT(summary(g.plan(march_10, 1000, "anchor")),
-              ElementsAre("a [2024-02-03 .. 2025-03-10] 0", "b [2024-03-03 .. 2025-03-10] 1",
-                          "c [2024-03-10 .. 2025-03-10] 2", "anchor [2024-03-10 .. 2024-03-10] 3"));
-}
-
 TEST(AnchorMode, UnknownAnchorListsSelectedNamesInByteOrder) {
   Graph g;
   g.add("c");
