@@ -178,14 +178,6 @@ TEST_F(RunTest, DbtLsReceivesTheSelectorWordsInOrder) {
                   "arg=tag:daily", "arg=--exclude", "arg=monthly", "arg=--target", "arg=ci", "--"));
 }
 
-TEST_F(RunTest, EmptyDbtArgsOptionWinsOverTheFile) {
-  project.write("proj/tarn.yml", "dbt-args: --target 'ci\n");
-  RunResult result = project.run_with_dbt({"--select", "stg_events", "--dbt-args", ""});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(project.dbt_log().back(), "--");
-  EXPECT_EQ(project.dbt_log()[project.dbt_log().size() - 2], "arg=stg_events");
-}
-
 TEST_F(RunTest, AnUnknownKeyOfTheDbtPlanSectionIsWarnedAboutAndTheRunGoesOn) {
   project.write("proj/tarn.yml",
                 "dbt_command: belongs-to-the-sibling-tool\n"
@@ -212,10 +204,6 @@ TEST_F(RunTest, UnsplittableDbtArgsFailsBeforeAnyChildProcess) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "error: --dbt-args: missing closing quote\n");
   EXPECT_FALSE(project.exists("bin/dbt.log"));
-
-  project.write("proj/tarn.yml", "dbt-args: --target \"ci\n");
-  result = project.run_with_dbt({"--select", "x"});
-  EXPECT_EQ(result.err, "error: tarn.yml dbt-args: missing closing quote\n");
 }
 
 TEST_F(RunTest, RelativePathsAreTakenFromTheCurrentDirectory) {
@@ -302,12 +290,7 @@ TEST_F(EarlyCheckTest, DirectoryWithoutDbtProjectIsRejected) {
   EXPECT_FALSE(project.exists("bin/dbt.log"));
 }
 
-class ParserTest : public ::testing::Test {
- protected:
-  ScratchProject project;
-};
-
-TEST_F(ParserTest, VersionAndHelp) {
+TEST_F(EarlyCheckTest, VersionAndHelp) {
   for (const char* flag : {"--version", "-V"}) {
     RunResult result = project.run({flag});
     EXPECT_EQ(result.status, 0);
@@ -335,7 +318,7 @@ TEST_F(ParserTest, VersionAndHelp) {
   }
 }
 
-TEST_F(ParserTest, UsageErrorsExitWithTwo) {
+TEST_F(EarlyCheckTest, UsageErrorsExitWithTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"--exclude", "x"},

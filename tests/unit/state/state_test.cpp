@@ -138,27 +138,37 @@ class PreparedBaseline : public StateBaselineTest {
   }
 };
 
-TEST_F(PreparedBaseline, GivenStateDirectoryIsUsedAsIsWithoutGit) {
-  BaselineRequest given = request("orders+");
+struct NoWorktreeCase {
+  const char* name;
+  const char* select;
+  std::optional<std::string> exclude;
+  std::optional<std::string> state;
+};
+
+class NoWorktree : public StateBaselineTest,
+                   public ::testing::WithParamInterface<NoWorktreeCase> {};
+
+TEST_P(NoWorktree, IsMadeAndNoChildStarts) {
+  dbt_behaves("");
+  BaselineRequest given = request(GetParam().select);
   given.project_dir = work_ / "not-a-repository";
-  given.state = "some/state dir";
+  given.exclude = GetParam().exclude;
+  given.state = GetParam().state;
   given.against = "no-such-ref";
   auto baseline = prepare_state_baseline(given);
-  ASSERT_TRUE(baseline.has_value());
-  EXPECT_EQ(baseline->state_dir(), fs::path("some/state dir"));
+  ASSERT_TRUE(baseline.has_value()) << baseline.error().message();
+  EXPECT_EQ(baseline->state_dir(), GetParam().state);
   EXPECT_FALSE(baseline->owns_worktree());
   EXPECT_THAT(dbt_.calls(), IsEmpty());
 }
 
-TEST_F(PreparedBaseline, SelectorsWithoutStateMethodNeedNoBaseline) {
-  BaselineRequest plain = request("tag:State orders+ stat:e");
-  plain.exclude = "state :modified";
-  plain.project_dir = work_ / "not-a-repository";
-  auto baseline = prepare_state_baseline(plain);
-  ASSERT_TRUE(baseline.has_value());
-  EXPECT_EQ(baseline->state_dir(), std::nullopt);
-  EXPECT_FALSE(baseline->owns_worktree());
-}
+INSTANTIATE_TEST_SUITE_P(StateBaseline, NoWorktree,
+                         ::testing::Values(NoWorktreeCase{"GivenStateDirectory", "state:modified+",
+                                                          std::nullopt, "some/state dir"},
+                                           NoWorktreeCase{"NoStateMethod",
+                                                          "tag:State orders+ stat:e",
+                                                          "state :modified", std::nullopt}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PreparedBaseline, CompilesTheMergeBaseInAPrivateWorktree) {
   auto baseline = prepare_state_baseline(request());
