@@ -243,6 +243,16 @@ TEST_F(RunTest, AnchorPlansAncestorsBackwards) {
                         "    \"anchor_window\": {"));
 }
 
+TEST_F(RunTest, EmptySelectionIsNotedWithTheSelectors) {
+  // dbt's own word on a selector that matches nothing is hidden by --quiet.
+  project.set_ls_output("");
+  RunResult result =
+      project.run_with_dbt({"--select", "stg_evnts+", "--exclude", "tag:rollup",
+                            "--event-time-start", "2024-03-10", "--event-time-end", "2024-03-12"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "note: --select stg_evnts+ --exclude tag:rollup matched no models\n");
+}
+
 TEST_F(RunTest, WindowOptionsAreCheckedOnlyAfterTheDbtSteps) {
   RunResult result =
       project.run_with_dbt({"--select", "stg_events", "--event-time-start", "2024-01-01"});
