@@ -72,16 +72,5 @@ TEST(Prefault, PopulatesTheIndexRangeAndStopsThere) {
   ::munmap(memory, 2 * bytes);
 }
 
-TEST(Prefault, EmptyRangesStartNothing) {
-  Prefault helper(Range{}, Range{});
-  Prefault tiny(Range{"x", 1}, Range{});
-  SUCCEED();
-}
-
-TEST(Prefault, ExpectedIndexCoversATokenEveryNineBytes) {
-  EXPECT_EQ(expected_index_bytes(9000), 4000u);
-  EXPECT_EQ(expected_index_bytes(0), 0u);
-}
-
 }  // namespace
 }  // namespace tarn::prefault
