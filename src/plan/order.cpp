@@ -1,7 +1,5 @@
 #include <algorithm>
 #include <numeric>
-#include <string_view>
-#include <unordered_map>
 
 #include "plan/graph.h"
 #include "plan/plan.h"
@@ -59,47 +57,4 @@ std::optional<std::vector<Index>> kahn_order(const IndexGraph& parents) {
 }
 
 }  // namespace plan_detail
-
-std::expected<std::vector<std::string>, PlanError> topological_order(const ParentsMap& parents) {
-  using plan_detail::Index;
-  std::vector<const std::string*> keys;
-  keys.reserve(parents.size());
-  for (const auto& [id, _] : parents) {
-    keys.push_back(&id);
-  }
-  std::sort(keys.begin(), keys.end(), [](auto* a, auto* b) { return *a < *b; });
-  std::unordered_map<std::string_view, Index> index_of;
-  index_of.reserve(keys.size());
-  for (Index i = 0; i < keys.size(); ++i) {
-    index_of.emplace(*keys[i], i);
-  }
-
-  plan_detail::IndexGraph graph;
-  std::vector<Index> row;
-  for (const std::string* key : keys) {
-    row.clear();
-    for (const std::string& parent : parents.at(*key)) {
-      const auto found = index_of.find(parent);
-      if (found == index_of.end()) {
-        // A parent that is no key is never taken, so its child never becomes
-        // ready: the same outcome as a cycle.
-        return std::unexpected(PlanError{});
-      }
-      row.push_back(found->second);
-    }
-    graph.push_row(row);
-  }
-
-  const auto order = plan_detail::kahn_order(graph);
-  if (!order) {
-    return std::unexpected(PlanError{});
-  }
-  std::vector<std::string> ids;
-  ids.reserve(order->size());
-  for (Index i : *order) {
-    ids.push_back(*keys[i]);
-  }
-  return ids;
-}
-
 }  // namespace tarn

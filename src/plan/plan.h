@@ -7,7 +7,6 @@
 #include <expected>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "date/date.h"
@@ -56,12 +55,6 @@ struct PlanError {
   std::string listing;               // their printed names, sorted, joined by ", "
   std::string message() const;
 };
-
-/// Selected id to its selected parents, in manifest order.
-using ParentsMap = std::unordered_map<std::string, std::vector<std::string>>;
-
-/// Kahn's algorithm; each batch of newly ready ids is sorted by bytes.
-std::expected<std::vector<std::string>, PlanError> topological_order(const ParentsMap& parents);
 
 std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selection& selection,
                                         std::optional<Window> explicit_window,

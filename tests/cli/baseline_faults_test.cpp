@@ -21,7 +21,6 @@ namespace tarn::cli_test {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // Logs "<subcommand> <cwd>" per call; `ls` may sleep until killed, and
@@ -111,43 +110,37 @@ class BaselineFaultTest : public ::testing::Test {
   ScratchProject project;
 };
 
-TEST_F(BaselineFaultTest, SuccessfulRunRemovesTheWorktree) {
-  const ChildResult result = run_child(args(), project.project());
-  EXPECT_EQ(result.status, 0) << result.err;
+struct RunEnd {
+  const char* name;
+  const char* fault_file;  // written before the run, empty for none
+  const char* fault_text;
+  const char* start;
+  int status;
+  const char* error;  // the start of standard error
+};
+
+class BaselineRunEnd : public BaselineFaultTest, public ::testing::WithParamInterface<RunEnd> {};
+
+TEST_P(BaselineRunEnd, RemovesTheWorktree) {
+  if (*GetParam().fault_file != '\0') {
+    project.write(GetParam().fault_file, GetParam().fault_text);
+  }
+  const ChildResult result = run_child(args(GetParam().start), project.project());
+  EXPECT_EQ(result.status, GetParam().status) << result.err;
+  EXPECT_THAT(result.err, StartsWith(GetParam().error));
   expect_worktree_removed();
 }
 
-TEST_F(BaselineFaultTest, FailingDbtLsRemovesTheWorktree) {
-  project.write("bin/ls.exit", "2");
-  const ChildResult result = run_child(args(), project.project());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, StartsWith("error: "));
-  expect_worktree_removed();
-}
-
-TEST_F(BaselineFaultTest, FailingParseInTheWorktreeRemovesIt) {
-  project.write("bin/parse.exit", "1");
-  const ChildResult result = run_child(args(), project.project());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: could not compile the state:-comparison baseline: `" +
-                            project.dbt().string() + " parse` failed:\nstdout:\n\nstderr:\n\n");
-  expect_worktree_removed();
-}
-
-TEST_F(BaselineFaultTest, InvalidDateAfterTheBaselineRemovesTheWorktree) {
-  const ChildResult result = run_child(args("2024-02-30"), project.project());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: \"2024-02-30\" is not a valid YYYY-MM-DD date\n");
-  expect_worktree_removed();
-}
-
-TEST_F(BaselineFaultTest, UnwritablePlanFileRemovesTheWorktree) {
-  project.write("proj/out", "a file where the directory should be");
-  const ChildResult result = run_child(args(), project.project());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, HasSubstr("out"));
-  expect_worktree_removed();
-}
+INSTANTIATE_TEST_SUITE_P(
+    BaselineFaultTest, BaselineRunEnd,
+    ::testing::Values(RunEnd{"Success", "", "", "2024-03-10", 0, ""},
+                      RunEnd{"FailingDbtLs", "bin/ls.exit", "2", "2024-03-10", 1, "error: `"},
+                      RunEnd{"InvalidDate", "", "", "2024-02-30", 1,
+                             "error: \"2024-02-30\" is not a valid YYYY-MM-DD date\n"},
+                      RunEnd{"UnwritablePlanFile", "proj/out",
+                             "a file where the directory should be", "2024-03-10", 1,
+                             "error: could not create out: "}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BaselineFaultTest, InterruptionWhileDbtLsRunsRemovesTheWorktree) {
   project.write("bin/ls.sleep", "");

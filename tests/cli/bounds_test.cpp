@@ -1,7 +1,5 @@
-// Hostile sizes and shapes: a manifest nested 100,000 levels deep in a key
-// nobody reads, 100,000 selected models, tarn.yml files nested as deep or
-// built as an alias bomb. Each run either succeeds or fails with one message,
-// within bounded time and memory, never by a crash or a stack overflow.
+// A hostile size: 100,000 selected models are planned within bounded time
+// and memory, never ended by a crash or a stack overflow.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,20 +24,6 @@ constexpr long k_memory_factor = 1;
 #endif
 
 constexpr long k_mb = 1024;  // ru_maxrss counts kilobytes
-
-constexpr int k_depth = 100'000;
-
-std::string nested_arrays(int depth) {
-  return std::string(depth, '[') + std::string(depth, ']');
-}
-
-std::string nested_objects(int depth) {
-  std::string text;
-  for (int i = 0; i < depth; ++i) {
-    text += "{\"k\": ";
-  }
-  return text + "null" + std::string(depth, '}');
-}
 
 /// The run ended by itself with 0, or with 1 and exactly one error line.
 void expect_clean_end(const ChildResult& result, const std::string& error_prefix,
@@ -68,34 +52,8 @@ class BoundsTest : public ::testing::Test {
                      project.project(), with_deadline(std::chrono::seconds(120)));
   }
 
-  void write_small_manifest() const {
-    project.write_manifest(
-        R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model"}}})");
-  }
-
   ScratchProject project;
 };
-
-TEST_F(BoundsTest, ManifestWithATopLevelKeyNestedDeeply) {
-  project.write_manifest(R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model"}},
-    "docs": )" + nested_arrays(k_depth) +
-                         "}");
-  expect_clean_end(run(), "error: ./target/manifest.json: ", 256);
-}
-
-TEST_F(BoundsTest, ManifestWithAKeyInsideANodeNestedDeeply) {
-  project.write_manifest(R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model",
-    "columns": )" + nested_objects(k_depth) +
-                         "}}}");
-  expect_clean_end(run(), "error: ./target/manifest.json: ", 256);
-}
-
-TEST_F(BoundsTest, ManifestWithAnUnknownMetaKeyNestedDeeply) {
-  project.write_manifest(R"({"nodes": {"model.p.raw": {"name": "raw", "resource_type": "model",
-    "config": {"meta": {"owner": )" +
-                         nested_arrays(k_depth) + "}}}}}");
-  expect_clean_end(run(), "error: ./target/manifest.json: ", 256);
-}
 
 TEST_F(BoundsTest, HundredThousandSelectedModelsArePlanned) {
   constexpr int k_models = 100'000;
@@ -128,23 +86,6 @@ TEST_F(BoundsTest, HundredThousandSelectedModelsArePlanned) {
   EXPECT_NE(plan.find("\"layer\": 99999\n"), std::string::npos);
 }
 
-TEST_F(BoundsTest, TarnYmlNestedDeeplyUnderAnUnknownKey) {
-  write_small_manifest();
-  project.write("proj/tarn.yml", "sibling: " + nested_arrays(k_depth) + "\n");
-  expect_clean_end(run(), "error: ./tarn.yml: ", 256);
-}
-
-TEST_F(BoundsTest, TarnYmlNestedDeeplyUnderItsOwnSection) {
-  write_small_manifest();
-  std::string nested;
-  for (int i = 0; i < k_depth; ++i) {
-    nested += "{k: ";
-  }
-  nested += "v" + std::string(k_depth, '}');
-  project.write("proj/tarn.yml", "dbt-plan: " + nested + "\n");
-  expect_clean_end(run(), "error: ./tarn.yml: ", 256);
-}
-
 /// Ten levels of ten aliases each: 10^10 scalars if anything expands them.
 std::string alias_bomb() {
   std::string text =
@@ -159,24 +100,6 @@ std::string alias_bomb() {
     text += "]\n";
   }
   return text;
-}
-
-TEST_F(BoundsTest, TarnYmlAliasBombInKeysNobodyReads) {
-  write_small_manifest();
-  project.write("proj/tarn.yml", alias_bomb() + "lols: *j\nagainst: main\n");
-  expect_clean_end(run(), "error: ./tarn.yml: ", 256);
-}
-
-TEST_F(BoundsTest, TarnYmlAliasBombAsASettingValue) {
-  write_small_manifest();
-  for (const char* key : {"against: *j\n", "dbt-plan: *j\n", "dbt-args: *j\n",
-                          "dbt-plan:\n  max-window-expansion-days: *j\n"}) {
-    SCOPED_TRACE(key);
-    project.write("proj/tarn.yml", alias_bomb() + key);
-    const ChildResult result = run();
-    expect_clean_end(result, "error: ./tarn.yml: ", 256);
-    EXPECT_EQ(result.status, 1) << "a sequence is no value for " << key;
-  }
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "cli_fixture.h"
 
-#include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -34,8 +32,6 @@ exit 0
 }  // namespace
 
 ScratchProject::ScratchProject() {
-  std::string pattern = (fs::temp_directory_path() / "tarn-cli-test-XXXXXX").string();
-  root_ = fs::path(::mkdtemp(pattern.data()));
   fs::create_directories(root_ / "proj");
   fs::create_directories(root_ / "bin");
   write("proj/dbt_project.yml", "name: proj\nversion: '1.0'\nprofile: proj\n");
@@ -43,21 +39,12 @@ ScratchProject::ScratchProject() {
   fs::permissions(dbt(), fs::perms::owner_all);
 }
 
-ScratchProject::~ScratchProject() {
-  std::error_code ec;
-  fs::remove_all(root_, ec);
-}
-
 void ScratchProject::write(const fs::path& relative, const std::string& text) const {
-  fs::create_directories((root_ / relative).parent_path());
-  std::ofstream(root_ / relative, std::ios::binary) << text;
+  testing::write_file(root_ / relative, text);
 }
 
 std::string ScratchProject::read(const fs::path& relative) const {
-  std::ifstream in(root_ / relative, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  return testing::read_file(root_ / relative);
 }
 
 bool ScratchProject::exists(const fs::path& relative) const {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "unit/support/scratch_dir.h"
+
 namespace tarn::cli_test {
 
 struct RunResult {
@@ -18,7 +20,6 @@ struct RunResult {
 class ScratchProject {
  public:
   ScratchProject();
-  ~ScratchProject();
   ScratchProject(const ScratchProject&) = delete;
   ScratchProject& operator=(const ScratchProject&) = delete;
 
@@ -46,7 +47,8 @@ class ScratchProject {
   RunResult run_with_dbt(std::vector<std::string> args, const std::string& cwd = "proj") const;
 
  private:
-  std::filesystem::path root_;
+  testing::ScratchDir scratch_;
+  std::filesystem::path root_ = scratch_.path();
 };
 
 /// The plan document with its "generated_at" value blanked, for comparison.

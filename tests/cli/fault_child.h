@@ -1,10 +1,9 @@
 #pragma once
 // Starts the program as a child process with faults arranged around it: a
 // file-size limit, a standard output whose reader is gone, a standard error
-// on /dev/full, another user. Reports how it ended and its peak memory.
+// on /dev/full. Reports how it ended and its peak memory.
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -33,7 +32,6 @@ struct ChildSetup {
   std::optional<rlim_t> file_size_limit;
   Stream stdout_to = Stream::capture;
   Stream stderr_to = Stream::capture;
-  std::optional<uid_t> run_as_uid;
   std::chrono::seconds deadline{300};
 };
 
@@ -127,12 +125,6 @@ struct Started {
       ::_exit(125);
     }
   }
-  if (setup.run_as_uid) {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(*setup.run_as_uid) != 0 ||
-        ::setuid(*setup.run_as_uid) != 0) {
-      ::_exit(125);
-    }
-  }
   ::execv(argv[0], argv.data());
   ::_exit(127);
 }
@@ -206,28 +198,6 @@ inline std::vector<ChildResult> run_children_together(
     results.push_back(fault_detail::finish(child, ChildSetup{}.deadline));
   }
   return results;
-}
-
-/// Lets another user read the scratch tree, run the stand-in dbt and write
-/// its log: for runs as an unprivileged user.
-inline void open_scratch_tree_to_others(const std::filesystem::path& root) {
-  namespace fs = std::filesystem;
-  const auto readable_dir = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec;
-  fs::permissions(root, readable_dir);
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_directory()) {
-      fs::permissions(entry.path(), readable_dir);
-    } else {
-      fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::owner_write |
-                                        fs::perms::group_read | fs::perms::others_read |
-                                        fs::perms::owner_exec | fs::perms::group_exec |
-                                        fs::perms::others_exec);
-    }
-  }
-  fs::permissions(root / "bin", fs::perms::all);
-  std::ofstream(root / "bin" / "dbt.log", std::ios::app).flush();
-  fs::permissions(root / "bin" / "dbt.log", fs::perms::all);
 }
 
 }  // namespace tarn::cli_test

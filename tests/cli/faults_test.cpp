@@ -29,7 +29,6 @@ namespace fs = std::filesystem;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using ::testing::StartsWith;
 
 // raw -> stg -> fct, no warnings with the window below.
 constexpr const char* k_manifest = R"json({
@@ -78,50 +77,6 @@ class FaultTest : public ::testing::Test {
   ScratchProject project;
 };
 
-TEST_F(FaultTest, ParentPathThroughARegularFileFailsWithOneMessage) {
-  // Holds for root too: no permission bit is involved.
-  project.write("proj/blocker", "not a directory");
-  const ChildResult result = run(args("blocker/tarn/plan.json"));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: could not create blocker/tarn: Not a directory\n");
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(project.read("proj/blocker"), "not a directory");
-}
-
-TEST_F(FaultTest, DirectoryWithoutWritePermissionKeepsThePreviousPlan) {
-  project.write("proj/out/plan.json", k_previous_plan);
-  const fs::path out = project.project() / "out";
-  ChildSetup setup;
-  if (::geteuid() == 0) {
-    // Permission bits do not stop root: run the program as an unprivileged
-    // user, which needs the scratch tree and the build readable to it.
-    setup.run_as_uid = 65534;
-    open_scratch_tree_to_others(project.root());
-    const ChildResult probe = run({TARN_BINARY, "--version"}, setup);
-    if (probe.status != 0) {
-      GTEST_SKIP() << "the program cannot run as uid 65534 here (" << probe.err
-                   << "); the permission fault needs an unprivileged user";
-    }
-  }
-  fs::permissions(out, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  const ChildResult result = run(args("out/plan.json"), setup);
-  fs::permissions(out, fs::perms::owner_all);
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: could not create a temp file in out: Permission denied\n");
-  EXPECT_EQ(project.read("proj/out/plan.json"), k_previous_plan);
-  EXPECT_THAT(temp_files_in(out), ::testing::IsEmpty());
-}
-
-TEST_F(FaultTest, OutputPathThatIsADirectoryFailsAndLeavesTheDirectory) {
-  project.write("proj/out/plan.json/inside", "kept");
-  const ChildResult result = run(args("out/plan.json"));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: could not write out/plan.json: Is a directory\n");
-  EXPECT_EQ(project.read("proj/out/plan.json/inside"), "kept");
-  EXPECT_THAT(temp_files_in(project.project() / "out"), ::testing::IsEmpty());
-}
-
 TEST_F(FaultTest, FileSizeLimitFailsWithAMessageInsteadOfKillingTheProgram) {
   project.write("proj/out/plan.json", k_previous_plan);
   // Large enough for the messages, too small for the plan document.
@@ -132,22 +87,6 @@ TEST_F(FaultTest, FileSizeLimitFailsWithAMessageInsteadOfKillingTheProgram) {
                                        "path \"out/\\.tmp[A-Za-z0-9]{6}\"\n"));
   EXPECT_EQ(project.read("proj/out/plan.json"), k_previous_plan);
   EXPECT_THAT(temp_files_in(project.project() / "out"), ::testing::IsEmpty());
-}
-
-TEST_F(FaultTest, MissingParentChainIsCreated) {
-  const ChildResult result = run(args("a/b/c/plan.json"));
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err, "");
-  EXPECT_THAT(project.read("proj/a/b/c/plan.json"), StartsWith("{\n  \"metadata\": {"));
-  EXPECT_THAT(temp_files_in(project.project() / "a/b/c"), ::testing::IsEmpty());
-}
-
-TEST_F(FaultTest, OutputPathWithoutAParentDirectoryFails) {
-  for (const std::string path : {"/", ""}) {
-    const ChildResult result = run(args(path));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "error: \"" + path + "\" has no parent directory\n");
-  }
 }
 
 TEST_F(FaultTest, SymbolicLinkTargetIsReplacedByTheDocumentAndItsFileIsLeftAlone) {

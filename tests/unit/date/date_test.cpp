@@ -81,11 +81,6 @@ TEST(DaysInMonth, LeapYearRules) {
   EXPECT_EQ(days_in_month(2023, 12), 31u);
 }
 
-TEST(DaysInMonthDeathTest, MonthOutsideTheYearIsAnInvariantViolation) {
-  EXPECT_DEATH(days_in_month(2024, 13), "month is always 1..=12, produced by civil_from_days");
-  EXPECT_DEATH(days_in_month(2024, 0), "month is always 1..=12, produced by civil_from_days");
-}
-
 TEST(ParseDate, AcceptsRealDatesOnly) {
   EXPECT_EQ(parsed("2024-02-29").days, 19782);
   EXPECT_EQ(parsed("2000-02-29"), on(2000, 2, 29));
@@ -132,12 +127,6 @@ TEST(FormatDate, PadsYearToFourWithTheSignCounted) {
   EXPECT_EQ(format_date(on(12345, 1, 1)), "12345-01-01");
   EXPECT_EQ(format_date({max64}), "25252734927768524-07-27");
   EXPECT_EQ(format_date({min64}), "-25252734927764585-06-07");
-}
-
-TEST(FormatDate, ParsingAndPrintingGivesTheCanonicalForm) {
-  EXPECT_EQ(format_date(parsed("0000-01-01")), "0000-01-01");
-  EXPECT_EQ(format_date(parsed("2024-1-5")), "2024-01-05");
-  EXPECT_EQ(format_date(parsed("+00099-+2-+028")), "0099-02-28");
 }
 
 TEST(AddMonths, ClampsToTheEndOfShorterMonths) {
@@ -232,14 +221,6 @@ TEST(Yesterday, IsTheDayBeforeTheUtcDay) {
   EXPECT_EQ(yesterday_at(-1).days, -1);
   EXPECT_EQ(yesterday_at(min64).days, -1);
   EXPECT_EQ(yesterday_at(max64).days, max64 / 86400 - 1);
-}
-
-TEST(Yesterday, FollowsTheWallClock) {
-  const std::int64_t now = unix_seconds_now();
-  EXPECT_GT(now, 1'700'000'000);
-  const Date day = yesterday();
-  EXPECT_GE(day.days, now / 86400 - 1);
-  EXPECT_LE(day.days, unix_seconds_now() / 86400 - 1);
 }
 
 TEST(Timestamps, UtcInBothForms) {

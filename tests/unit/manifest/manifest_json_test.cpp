@@ -74,15 +74,16 @@ TEST_P(MalformedSkippedValue, FailsTheWholeRead) {
 
 constexpr std::string_view structure = "expected `,` `:` `}` or `]`, or a key";
 
-INSTANTIATE_TEST_SUITE_P(Literals, MalformedSkippedValue,
-                         ::testing::Values(Malformed{"tru", "invalid literal", "tru"},
-                                           Malformed{"nul", "invalid literal", "nul"},
-                                           Malformed{"falsey", "invalid literal", "falsey"},
-                                           Malformed{"[true, nulll]", "invalid literal", "nulll"},
-                                           Malformed{"True", "expected a value", "True"},
-                                           Malformed{"NaN", "expected a value", "NaN"},
-                                           Malformed{"{\"a\": [1, {\"b\": Infinity}]}",
-                                                     "expected a value", "Infinity"}));
+INSTANTIATE_TEST_SUITE_P(
+    Literals, MalformedSkippedValue,
+    ::testing::Values(Malformed{"tru", "invalid literal", "tru"},
+                      Malformed{"nul", "invalid literal", "nul"},
+                      Malformed{"falsey", "invalid literal", "falsey"},
+                      Malformed{"[true, nulll]", "invalid literal", "nulll"},
+                      Malformed{"True", "expected a value", "True"},
+                      Malformed{"NaN", "expected a value", "NaN"},
+                      Malformed{"{\"a\": [1, {\"b\": Infinity}]}", "expected a value", "Infinity"}),
+    [](const auto& info) { return testing::case_name(info.param.value, info.index); });
 
 INSTANTIATE_TEST_SUITE_P(Numbers, MalformedSkippedValue,
                          ::testing::Values(Malformed{"01", "invalid number", "01"},
@@ -94,7 +95,10 @@ INSTANTIATE_TEST_SUITE_P(Numbers, MalformedSkippedValue,
                                            Malformed{"1e+", "invalid number", "1e+"},
                                            Malformed{"0x10", "invalid number", "0x10"},
                                            Malformed{"-Infinity", "invalid number", "-Infinity"},
-                                           Malformed{"[1, 2, 3-4]", "invalid number", "3-4"}));
+                                           Malformed{"[1, 2, 3-4]", "invalid number", "3-4"}),
+                         [](const auto& info) {
+                           return testing::case_name(info.param.value, info.index);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, MalformedSkippedValue,
@@ -105,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Malformed{R"("\ud800\u0041")", "invalid escape in string", R"(\ud800)"},
                       Malformed{R"("\udc00")", "invalid escape in string", R"(\udc00)"},
                       Malformed{R"(["ok", {"k": "\x"}])", "invalid escape in string", R"(\x)"},
-                      Malformed{R"({"bad\key": 1})", "invalid escape in string", R"("bad)"}));
+                      Malformed{R"({"bad\key": 1})", "invalid escape in string", R"("bad)"}),
+    [](const auto& info) { return testing::case_name(info.param.value, info.index); });
 
 INSTANTIATE_TEST_SUITE_P(Structure, MalformedSkippedValue,
                          ::testing::Values(Malformed{"[1 2]", structure, "2]"},
@@ -116,7 +121,10 @@ INSTANTIATE_TEST_SUITE_P(Structure, MalformedSkippedValue,
                                            Malformed{R"({"a": })", "expected a value", "}"},
                                            Malformed{"[1,]", "expected a value", "]"},
                                            Malformed{"[,1]", "expected a value", ",1"},
-                                           Malformed{R"([{"a": 1]])", structure, "]]"}));
+                                           Malformed{R"([{"a": 1]])", structure, "]]"}),
+                         [](const auto& info) {
+                           return testing::case_name(info.param.value, info.index);
+                         });
 
 TEST(ManifestJson, RawControlCharactersAndUnclosedStringsAreRefused) {
   EXPECT_EQ(parse_error("{\"a\": \"x\ty\"}"), "control character in string at line 1 column 9");

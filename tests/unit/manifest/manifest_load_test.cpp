@@ -12,6 +12,7 @@
 #include <set>
 
 #include "manifest/manifest.h"
+#include "unit/support/scratch_dir.h"
 
 namespace tarn {
 namespace {
@@ -20,80 +21,57 @@ namespace fs = std::filesystem;
 
 class ManifestFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "manifest-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
-  fs::path write(std::string_view name, std::string_view bytes) {
-    fs::path path = directory_ / name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+  fs::path write(std::string_view bytes) const {
+    testing::write_file(dir_ / "manifest.json", std::string(bytes));
+    return dir_ / "manifest.json";
   }
 
-  fs::path directory_;
+  testing::ScratchDir dir_;
 };
 
-TEST_F(ManifestFile, LoadsAManifestFromDisk) {
-  auto manifest = load_manifest(write("manifest.json", R"({"nodes": {"model.a": {
-      "name": "a", "resource_type": "model"}}, "metadata": {"generated_at": "now"}})"));
-  ASSERT_TRUE(manifest) << manifest.error().message();
-  EXPECT_EQ(manifest->generated_at, "now");
-  EXPECT_EQ(manifest->nodes.size(), 1u);
-}
+struct FailureCase {
+  const char* name;
+  std::string bytes;
+  ManifestError::Kind kind;
+  std::string detail;
+};
 
-TEST_F(ManifestFile, ParseFailureNamesPathLineAndColumn) {
-  fs::path path = write("manifest.json", "{\n  \"nodes\": {\n    \"model.a\": tru\n  }\n}\n");
+class UnreadableManifest : public ManifestFile,
+                           public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(UnreadableManifest, FailsWithPathAndDetail) {
+  const fs::path path = write(GetParam().bytes);
   auto manifest = load_manifest(path);
   ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
-  EXPECT_EQ(manifest.error().path, path.string());
-  EXPECT_EQ(manifest.error().detail, "invalid literal at line 3 column 16");
-  EXPECT_EQ(manifest.error().message(), path.string() + ": invalid literal at line 3 column 16");
+  EXPECT_EQ(manifest.error().kind, GetParam().kind);
+  EXPECT_EQ(manifest.error().message(), path.string() + ": " + GetParam().detail);
 }
 
-TEST_F(ManifestFile, MissingFileIsAReadFailureWithTheSystemText) {
-  auto manifest = load_manifest(directory_ / "target" / "manifest.json");
+INSTANTIATE_TEST_SUITE_P(
+    ManifestFile, UnreadableManifest,
+    ::testing::Values(
+        FailureCase{"SyntaxFault", "{\n  \"nodes\": {\n    \"model.a\": tru\n  }\n}\n",
+                    ManifestError::Kind::parse, "invalid literal at line 3 column 16"},
+        FailureCase{"Empty", "", ManifestError::Kind::parse, "empty document at line 1 column 1"},
+        FailureCase{"InvalidUtf8", "{\"nodes\": {}, \"x\": \"\xc0\xaf\"}",
+                    ManifestError::Kind::read, "stream did not contain valid UTF-8"},
+        FailureCase{"InvalidUtf8AfterASyntaxFault", "{\"x\": tru, \"y\": \"\xff\"}",
+                    ManifestError::Kind::read, "stream did not contain valid UTF-8"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ManifestFile, MissingFileOrDirectoryIsAReadFailureWithTheSystemText) {
+  const fs::path missing = dir_ / "target" / "manifest.json";
+  auto manifest = load_manifest(missing);
   ASSERT_FALSE(manifest);
   EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
-  EXPECT_EQ(manifest.error().message(), (directory_ / "target" / "manifest.json").string() +
-                                            ": No such file or directory (os error 2)");
+  EXPECT_EQ(manifest.error().message(),
+            missing.string() + ": No such file or directory (os error 2)");
+  EXPECT_EQ(load_manifest(dir_.path()).error().detail, "Is a directory (os error 21)");
 }
 
 TEST_F(ManifestFile, PathIsShownAsGiven) {
-  fs::path relative = fs::relative(directory_ / "nowhere.json", fs::current_path());
-  auto manifest = load_manifest(relative);
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().path, relative.string());
-}
-
-TEST_F(ManifestFile, DirectoryIsAReadFailure) {
-  auto manifest = load_manifest(directory_);
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
-  EXPECT_EQ(manifest.error().detail, "Is a directory (os error 21)");
-}
-
-TEST_F(ManifestFile, InvalidUtf8IsAReadFailure) {
-  auto manifest = load_manifest(write("manifest.json", "{\"nodes\": {}, \"x\": \"\xc0\xaf\"}"));
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
-  EXPECT_EQ(manifest.error().detail, "stream did not contain valid UTF-8");
-}
-
-TEST_F(ManifestFile, InvalidUtf8WinsOverAnEarlierSyntaxFault) {
-  auto manifest = load_manifest(write("manifest.json", "{\"x\": tru, \"y\": \"\xff\"}"));
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
-}
-
-TEST_F(ManifestFile, EmptyFileIsAParseFailure) {
-  auto manifest = load_manifest(write("manifest.json", ""));
-  ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
-  EXPECT_EQ(manifest.error().detail, "empty document at line 1 column 1");
+  fs::path relative = fs::relative(dir_ / "nowhere.json", fs::current_path());
+  EXPECT_EQ(load_manifest(relative).error().path, relative.string());
 }
 
 /// A manifest of several megabytes: large enough that the reader faults
@@ -114,7 +92,7 @@ std::string large_manifest(int models) {
 TEST_F(ManifestFile, LargeManifestReadsTheSameWhetherMappedOrInMemory) {
   const std::string json = large_manifest(3000);
   ASSERT_GT(json.size(), std::size_t{5} << 20);
-  auto from_disk = load_manifest(write("manifest.json", json));
+  auto from_disk = load_manifest(write(json));
   auto in_memory = parse_manifest(json);
   ASSERT_TRUE(from_disk) << from_disk.error().message();
   ASSERT_TRUE(in_memory) << in_memory.error();
@@ -130,7 +108,7 @@ TEST_F(ManifestFile, LargeManifestReadsTheSameWhetherMappedOrInMemory) {
 TEST_F(ManifestFile, LargeManifestWithAFaultNearTheEndNamesItsPlace) {
   std::string json = large_manifest(3000);
   json.replace(json.size() - 20, 4, "nul!");
-  auto manifest = load_manifest(write("manifest.json", json));
+  auto manifest = load_manifest(write(json));
   ASSERT_FALSE(manifest);
   EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
   EXPECT_THAT(manifest.error().detail,
@@ -138,7 +116,7 @@ TEST_F(ManifestFile, LargeManifestWithAFaultNearTheEndNamesItsPlace) {
 }
 
 TEST_F(ManifestFile, ReadsFromAPipe) {
-  fs::path fifo = directory_ / "fifo.json";
+  fs::path fifo = dir_ / "fifo.json";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   std::string body =
       R"({"sources": {"source.s": {"name": "s"}}, "pad": ")" + std::string(200'000, 'x') + "\"}";

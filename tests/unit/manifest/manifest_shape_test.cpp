@@ -134,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{with_tarn(R"("lookahead_overrides": null)"),
                 "invalid type: null, expected an object of integers", "null"},
         Refusal{with_tarn(R"("lookback_overrides": {"a": null})"), null_integer, "null"},
-        Refusal{R"({"sources": {"source.a": {"name": null}}})", null_string, "null"}));
+        Refusal{R"({"sources": {"source.a": {"name": null}}})", null_string, "null"}),
+    [](const auto& info) { return testing::case_name(info.param.message, info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     MissingRequiredKey, RefusedShape,
@@ -146,7 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{R"({"nodes": {"test.a": {"resource_type": "test"}}})", "missing field `name`",
                 "{\"resource_type"},
         Refusal{R"({"sources": {"source.a": {"resource_type": "source"}}})", "missing field `name`",
-                "{\"resource_type"}));
+                "{\"resource_type"}),
+    [](const auto& info) { return testing::case_name(info.param.message, info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     WrongType, RefusedShape,
@@ -172,7 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "1}"},
         Refusal{with_model(R"("version": false)"),
                 "invalid type: boolean `false`, expected an integer, a float or a string",
-                "false"}));
+                "false"}),
+    [](const auto& info) { return testing::case_name(info.param.message, info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     IntegerRange, RefusedShape,
@@ -188,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{with_tarn(R"("lookback": 1e3)"),
                 "invalid type: floating point `1e3`, expected a signed 64-bit integer", "1e3"},
         Refusal{with_tarn(R"("lookahead_overrides": {"a": 0.5})"),
-                "invalid type: floating point `0.5`, expected a signed 64-bit integer", "0.5"}));
+                "invalid type: floating point `0.5`, expected a signed 64-bit integer", "0.5"}),
+    [](const auto& info) { return testing::case_name(info.param.message, info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     UnitNames, RefusedShape,
@@ -198,7 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{with_tarn(R"("lookahead_unit": "Week")"),
                 "unknown variant `Week`, expected one of `day`, `week`, `month`, `year`", "\"Week"},
         Refusal{with_tarn(R"("lookahead_unit": "")"),
-                "unknown variant ``, expected one of `day`, `week`, `month`, `year`", "\"\""}));
+                "unknown variant ``, expected one of `day`, `week`, `month`, `year`", "\"\""}),
+    [](const auto& info) { return testing::case_name(info.param.message, info.index); });
 
 TEST(ManifestShape, IntegersSpanTheSigned64BitRange) {
   ManifestNode node = model_of(with_tarn(
@@ -277,7 +282,8 @@ INSTANTIATE_TEST_SUITE_P(
         Duplicate{R"({"sources": {"source.a": {"name": "a", "name": "b"}}})", "name"},
         // A test node is checked like a model before it is dropped.
         Duplicate{with_node(R"("name": "t", "resource_type": "test", "name": "u")", "test.t"),
-                  "name"}));
+                  "name"}),
+    [](const auto& info) { return testing::case_name(info.param.key, info.index); });
 
 TEST(ManifestShape, RepeatedMapKeysKeepTheLastValue) {
   Manifest manifest = parsed(R"({"nodes": {

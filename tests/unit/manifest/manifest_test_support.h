@@ -58,6 +58,24 @@ inline std::string position_of(std::string_view json, std::string_view needle, i
   return fmt::format("line 1 column {}", at + 1);
 }
 
+/// A test-case name from a case's text: its letters and digits, runs of
+/// anything else as one '_', then the case's index to keep names unique.
+inline std::string case_name(std::string_view text, std::size_t index) {
+  std::string name;
+  for (char c : text.substr(0, 48)) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (plain) {
+      name += c;
+    } else if (!name.empty() && name.back() != '_') {
+      name += '_';
+    }
+  }
+  if (!name.empty() && name.back() != '_') {
+    name += '_';
+  }
+  return name + std::to_string(index);
+}
+
 inline const ManifestNode& node_of(const Manifest& manifest, std::string_view id = model_id) {
   static const ManifestNode missing{};
   auto found = manifest.nodes.find(std::string(id));

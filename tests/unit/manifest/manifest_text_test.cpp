@@ -12,7 +12,7 @@
 #include <string>
 
 #include "manifest/manifest_text.h"
-#include "unit/support/stand_in_dbt.h"
+#include "unit/support/scratch_dir.h"
 
 namespace tarn::manifest_text {
 namespace {

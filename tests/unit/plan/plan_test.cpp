@@ -88,21 +88,6 @@ TEST(Generate, IgnoresParentsOutsideTheSelection) {
   EXPECT_THAT(plan.models[0].depends_on, IsEmpty());
 }
 
-TEST(Generate, DiamondTakesUnionOfWidenedParentsAndDeepestLayer) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a"}, lookback(3));
-  g.add("c", {"a"}, lookahead(2));
-  TarnMeta d_meta = lookback(1);
-  d_meta.lookahead = 1;
-  g.add("d", {"b", "c"}, d_meta);
-  g.add("e", {"a", "d"});
-  EXPECT_THAT(summary(g.plan(march_10)),
-              ElementsAre("a [2024-03-10 .. 2024-03-10] 0", "b [2024-03-07 .. 2024-03-10] 1",
-                          "c [2024-03-10 .. 2024-03-12] 1", "d [2024-03-06 .. 2024-03-13] 2",
-                          "e [2024-03-06 .. 2024-03-13] 3"));
-}
-
 TEST(Generate, OverridesApplyByParentNameNeverById) {
   Graph g;
   g.add("a");
@@ -174,15 +159,6 @@ TEST(Generate, LimitOfZeroOrBelowWarnsEveryModel) {
                           "b: expanded window (0 days) exceeds max_window_expansion_days (-1)"));
 }
 
-TEST(Generate, LongAnchorWindowWarnsEveryEntryNode) {
-  Graph g;
-  g.add("y");
-  g.add("x");
-  EXPECT_THAT(warning_lines(g.plan({day(2024, 1, 1), day(2024, 12, 31)}, 90)),
-              ElementsAre("x: expanded window (366 days) exceeds max_window_expansion_days (90)",
-                          "y: expanded window (366 days) exceeds max_window_expansion_days (90)"));
-}
-
 TEST(Generate, MetaWithoutEventTimeWarnsAfterExpansionAndStillWidens) {
   Graph g;
   g.add("a");
@@ -199,14 +175,6 @@ TEST(Generate, MetaWithoutEventTimeWarnsAfterExpansionAndStillWidens) {
                                                "max_window_expansion_days (30)",
                                                "no_event_time: " + meta_warning));
   EXPECT_EQ(summary(plan)[2], "no_event_time [2024-01-30 .. 2024-03-10] 1");
-}
-
-TEST(Generate, EmptySelectionGivesEmptyPlan) {
-  Graph g;
-  g.add_unselected("a");
-  const Plan plan = g.plan(march_10);
-  EXPECT_THAT(plan.models, IsEmpty());
-  EXPECT_THAT(plan.warnings, IsEmpty());
 }
 
 TEST(Generate, CycleIsReportedBeforeTheAnchorIsLookedAt) {

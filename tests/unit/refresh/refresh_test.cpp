@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "unit/support/stand_in_dbt.h"
 
 namespace tarn {
@@ -59,115 +61,132 @@ class RefreshManifest : public ::testing::Test {
   StandInDbt dbt_{tools_.path(), StandInDbt::answer("parsed")};
 };
 
-TEST_F(RefreshManifest, FreshManifestStartsNoDbt) {
-  EXPECT_FALSE(refreshed());
+/// Where a case arranges its files: the project, its manifest, and a
+/// directory outside the project for link targets.
+struct Layout {
+  fs::path project;
+  fs::path manifest;
+  fs::path outside;
+};
+
+struct FreshnessCase {
+  const char* name;
+  std::function<void(const Layout&)> arrange;
+  bool stale;
+};
+
+class Freshness : public RefreshManifest, public ::testing::WithParamInterface<FreshnessCase> {};
+
+TEST_P(Freshness, DecidesWhetherDbtParseRuns) {
+  GetParam().arrange(Layout{project_.path(), manifest_, tools_ / "outside"});
+  EXPECT_EQ(refreshed(), GetParam().stale);
 }
 
-TEST_F(RefreshManifest, EqualTimesCountAsFresh) {
-  set_mtime(manifest_, k_base, 500);
-  set_mtime(project("models/staging/stg_orders.sql"), k_base, 500);
-  EXPECT_FALSE(refreshed());
+const fs::path k_model = "models/staging/stg_orders.sql";
+
+FreshnessCase newer_input(const char* name, const char* input) {
+  return {name, [input](const Layout& at) { put(at.project / input, k_base + 101); }, true};
 }
 
-TEST_F(RefreshManifest, OneNanosecondLaterInputIsStale) {
-  set_mtime(manifest_, k_base, 500);
-  set_mtime(project("models/staging/stg_orders.sql"), k_base, 501);
-  EXPECT_TRUE(refreshed());
-}
+INSTANTIATE_TEST_SUITE_P(
+    RefreshManifest, Freshness,
+    ::testing::Values(
+        FreshnessCase{"ManifestNewerThanEveryInput", [](const Layout&) {}, false},
+        FreshnessCase{"EqualTimes",
+                      [](const Layout& at) {
+                        set_mtime(at.manifest, k_base, 500);
+                        set_mtime(at.project / k_model, k_base, 500);
+                      },
+                      false},
+        FreshnessCase{"InputOneNanosecondLater",
+                      [](const Layout& at) {
+                        set_mtime(at.manifest, k_base, 500);
+                        set_mtime(at.project / k_model, k_base, 501);
+                      },
+                      true},
+        FreshnessCase{"SecondsCompareBeforeNanoseconds",
+                      [](const Layout& at) {
+                        set_mtime(at.manifest, k_base + 1, 0);
+                        set_mtime(at.project / k_model, k_base, 999'999'999);
+                      },
+                      false},
+        newer_input("DeepModelFile", "models/a/b/c/d/e/deep.sql"),
+        newer_input("HiddenModelFile", "models/.hidden"),
+        newer_input("GenericTest", "tests/generic/x.sql"),
+        newer_input("Analysis", "analyses/a.sql"), newer_input("Macro", "macros/m.sql"),
+        newer_input("Seed", "seeds/s.csv"), newer_input("Snapshot", "snapshots/snap.sql"),
+        newer_input("PackagesFile", "packages.yml"),
+        newer_input("DependenciesFile", "dependencies.yml"),
+        newer_input("PackageLock", "package-lock.yml"),
+        newer_input("ProjectFile", "dbt_project.yml"),
+        FreshnessCase{"OtherFilesAndDirectoryTimes",
+                      [](const Layout& at) {
+                        put(at.project / "docs/overview.md", k_base + 101);
+                        put(at.project / "target/run_results.json", k_base + 101);
+                        put(at.project / "README.md", k_base + 101);
+                        set_mtime(at.project / "models/staging", k_base + 101);
+                        set_mtime(at.project / "models", k_base + 101);
+                      },
+                      false},
+        FreshnessCase{"MissingManifest", [](const Layout& at) { fs::remove(at.manifest); }, true},
+        FreshnessCase{"NoInputsAtAll",
+                      [](const Layout& at) {
+                        fs::remove_all(at.project / "models");
+                        fs::remove(at.project / "dbt_project.yml");
+                        fs::remove(at.manifest);
+                        fs::create_directories(at.project / "docs");
+                      },
+                      false},
+        FreshnessCase{"ManifestLinkCountsByItsTarget",
+                      [](const Layout& at) {
+                        put(at.outside / "old.json", k_base - 50);
+                        fs::remove(at.manifest);
+                        fs::create_symlink(at.outside / "old.json", at.manifest);
+                      },
+                      true},
+        FreshnessCase{"LinkedDirectoryHoldsANewerFile",
+                      [](const Layout& at) {
+                        put(at.outside / "nested/new.sql", k_base + 101);
+                        fs::create_directory_symlink(at.outside, at.project / "models/shared");
+                      },
+                      true},
+        FreshnessCase{"NewLinkToAnOldFile",
+                      [](const Layout& at) {
+                        put(at.outside / "old.sql", k_base);
+                        fs::create_symlink(at.outside / "old.sql", at.project / "models/l.sql");
+                      },
+                      false},
+        FreshnessCase{"BrokenLink",
+                      [](const Layout& at) {
+                        fs::create_symlink(at.project / "nowhere.sql",
+                                           at.project / "models/dangling.sql");
+                      },
+                      false},
+        FreshnessCase{"LinkCycleStillReachesEveryFile",
+                      [](const Layout& at) {
+                        fs::create_directory_symlink(at.project / "models",
+                                                     at.project / "models/staging/loop");
+                        fs::create_directory_symlink(at.project / "models/staging",
+                                                     at.project / "models/staging/self");
+                        put(at.project / "models/staging/new.sql", k_base + 101);
+                      },
+                      true},
+        FreshnessCase{"DirectoryReachedTwiceThroughLinks",
+                      [](const Layout& at) {
+                        put(at.outside / "new.sql", k_base + 101);
+                        fs::create_directory_symlink(at.outside, at.project / "models/first");
+                        fs::create_directory_symlink(at.outside, at.project / "macros");
+                      },
+                      true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(RefreshManifest, SecondsCompareBeforeNanoseconds) {
-  set_mtime(manifest_, k_base + 1, 0);
-  set_mtime(project("models/staging/stg_orders.sql"), k_base, 999'999'999);
-  EXPECT_FALSE(refreshed());
-}
-
-TEST_F(RefreshManifest, DeepModelFileRunsParseInTheProjectDirectory) {
-  put(project("models/a/b/c/d/e/deep.sql"), k_base + 101);
+TEST_F(RefreshManifest, ParseRunsInTheProjectDirectoryWithTheExtraWords) {
+  put(project("models/new.sql"), k_base + 101);
   ASSERT_TRUE(refresh({"--target", "ci"}).has_value());
   auto calls = dbt_.calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].cwd, project_.path().string());
   EXPECT_THAT(calls[0].args, ElementsAre("parse", "--target", "ci"));
-}
-
-TEST_F(RefreshManifest, EveryInputDirectoryAndFileCounts) {
-  for (const char* input : {"tests/generic/x.sql", "analyses/a.sql", "macros/m.sql", "seeds/s.csv",
-                            "snapshots/snap.sql", "packages.yml", "dependencies.yml",
-                            "package-lock.yml", "dbt_project.yml", "models/.hidden"}) {
-    SCOPED_TRACE(input);
-    put(project(input), k_base + 101);
-    EXPECT_TRUE(refreshed());
-    set_mtime(project(input), k_base);
-    fs::remove(tools_ / "calls.log");
-  }
-}
-
-TEST_F(RefreshManifest, OtherDirectoriesAndDirectoryTimesDoNotCount) {
-  put(project("docs/overview.md"), k_base + 101);
-  put(project("target/run_results.json"), k_base + 101);
-  put(project("README.md"), k_base + 101);
-  set_mtime(project("models/staging"), k_base + 101);
-  set_mtime(project("models"), k_base + 101);
-  EXPECT_FALSE(refreshed());
-}
-
-TEST_F(RefreshManifest, MissingManifestIsStale) {
-  fs::remove(manifest_);
-  EXPECT_TRUE(refreshed());
-}
-
-TEST_F(RefreshManifest, NoInputsNeverRefresh) {
-  fs::remove_all(project("models"));
-  fs::remove(project("dbt_project.yml"));
-  fs::remove(manifest_);
-  fs::create_directories(project("docs"));
-  EXPECT_FALSE(refreshed());
-}
-
-TEST_F(RefreshManifest, ManifestLinkIsFollowed) {
-  put(tools_ / "elsewhere.json", k_base - 50);
-  fs::remove(manifest_);
-  fs::create_symlink(tools_ / "elsewhere.json", manifest_);
-  EXPECT_TRUE(refreshed());
-}
-
-TEST_F(RefreshManifest, LinkedDirectoriesAndFilesCountByTheirTargets) {
-  ScratchDir shared;
-  put(shared / "nested/new.sql", k_base + 101);
-  fs::create_directory_symlink(shared.path(), project("models/shared"));
-  EXPECT_TRUE(refreshed());
-}
-
-TEST_F(RefreshManifest, LinkedFileCountsByItsTargetsTime) {
-  ScratchDir shared;
-  put(shared / "old.sql", k_base);
-  fs::create_symlink(shared / "old.sql", project("models/linked.sql"));
-  EXPECT_FALSE(refreshed());  // the link itself is brand new
-  set_mtime(shared / "old.sql", k_base + 101);
-  EXPECT_TRUE(refreshed());
-}
-
-TEST_F(RefreshManifest, BrokenLinksAreIgnored) {
-  fs::create_symlink(project("nowhere.sql"), project("models/dangling.sql"));
-  EXPECT_FALSE(refreshed());
-}
-
-TEST_F(RefreshManifest, LinkCycleEndsAndStillCountsEveryReachableFile) {
-  fs::create_directory_symlink(project("models"), project("models/staging/loop"));
-  fs::create_directory_symlink(project("models/staging"), project("models/staging/self"));
-  EXPECT_FALSE(refreshed());
-  put(project("models/staging/new.sql"), k_base + 101);
-  EXPECT_TRUE(refreshed());
-}
-
-TEST_F(RefreshManifest, DirectoryReachedTwiceThroughLinksIsCountedOnce) {
-  ScratchDir shared;
-  put(shared / "old.sql", k_base);
-  fs::create_directory_symlink(shared.path(), project("models/first"));
-  fs::create_directory_symlink(shared.path(), project("macros"));
-  EXPECT_FALSE(refreshed());
-  set_mtime(shared / "old.sql", k_base + 101);
-  EXPECT_TRUE(refreshed());
 }
 
 TEST_F(RefreshManifest, CommandTextErrors) {

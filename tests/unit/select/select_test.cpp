@@ -15,6 +15,7 @@ using testing::ScopedEnv;
 using testing::ScratchDir;
 using testing::StandInDbt;
 using ::testing::UnorderedElementsAre;
+using ::testing::UnorderedElementsAreArray;
 
 const std::vector<std::string> k_ls_words = {"ls",   "--resource-type", "model",   "--output",
                                              "name", "--quiet",         "--select"};
@@ -187,63 +188,54 @@ TEST_F(SelectModels, StandardErrorOfASuccessfulRunIsIgnored) {
   EXPECT_THAT(*selection, UnorderedElementsAre("model.shop.orders"));
 }
 
-TEST(SelectionFromOutput, TrimsPaddedAndCrlfLinesAndSkipsBlankOnes) {
-  auto selection = selection_from_output("  orders\r\n\r\n\t\n customers \u00a0\r\n\n   \norders",
-                                         shop_manifest(), "dbt");
+struct OutputCase {
+  const char* name;
+  std::string output;
+  std::vector<std::string> ids;  // the selection, or empty with `unknown` set
+  std::optional<std::string> unknown = std::nullopt;
+};
+
+class SelectionFromOutput : public ::testing::TestWithParam<OutputCase> {};
+
+TEST_P(SelectionFromOutput, MapsPrintedNamesToModelIds) {
+  auto selection = selection_from_output(GetParam().output, shop_manifest(), "dbt");
+  if (GetParam().unknown) {
+    ASSERT_FALSE(selection.has_value());
+    EXPECT_EQ(selection.error().kind, SelectError::Kind::unknown_model);
+    EXPECT_EQ(selection.error().detail, *GetParam().unknown);
+    return;
+  }
   ASSERT_TRUE(selection.has_value()) << selection.error().message();
-  EXPECT_THAT(*selection, UnorderedElementsAre("model.shop.orders", "model.shop.customers"));
+  EXPECT_THAT(*selection, UnorderedElementsAreArray(GetParam().ids));
 }
 
-TEST(SelectionFromOutput, EmptyOutputSelectsNothing) {
-  EXPECT_THAT(selection_from_output("", shop_manifest(), "dbt").value(), IsEmpty());
-  EXPECT_THAT(selection_from_output("\n \r\n", shop_manifest(), "dbt").value(), IsEmpty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Select, SelectionFromOutput,
+    ::testing::Values(
+        OutputCase{"PaddedCrlfAndBlankLines",
+                   "  orders\r\n\r\n\t\n customers \u00a0\r\n\n   \norders",
+                   {"model.shop.orders", "model.shop.customers"}},
+        OutputCase{"Empty", "", {}}, OutputCase{"OnlyBlankLines", "\n \r\n", {}},
+        OutputCase{"PrintedVersion",
+                   "dim_customers.v2\norders\n",
+                   {"model.shop.dim_customers.v2", "model.shop.orders"}},
+        OutputCase{
+            "SharedNameTakesTheSmallerId", "dim_customers\n", {"model.shop.dim_customers.v1"}},
+        OutputCase{"VersionOfAnUnversionedModel", "orders.v2\n", {}, "orders.v2"},
+        OutputCase{"VersionNotInTheManifest", "dim_customers.v3\n", {}, "dim_customers.v3"},
+        OutputCase{"SourceName", "orders\npayments\n", {}, "payments"},
+        OutputCase{"FirstUnknownNameStops", "seed_countries\nghost\n", {}, "seed_countries"},
+        OutputCase{"CaseSensitive", "Orders\n", {}, "Orders"},
+        OutputCase{"InvalidBytesReplaced", "ord\xffrs\n", {}, "ord\uFFFDrs"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SelectionFromOutput, VersionedModelsMatchByPrintedVersion) {
-  auto selection = selection_from_output("dim_customers.v2\norders\n", shop_manifest(), "dbt");
-  ASSERT_TRUE(selection.has_value()) << selection.error().message();
-  EXPECT_THAT(*selection, UnorderedElementsAre("model.shop.dim_customers.v2", "model.shop.orders"));
-
-  auto unversioned = selection_from_output("orders.v2\n", shop_manifest(), "dbt");
-  ASSERT_FALSE(unversioned.has_value());
-  EXPECT_EQ(unversioned.error().detail, "orders.v2");
-  EXPECT_FALSE(selection_from_output("dim_customers.v3\n", shop_manifest(), "dbt").has_value());
-}
-
-TEST(SelectionFromOutput, SharedNameTakesOneOfTheModels) {
-  auto selection = selection_from_output("dim_customers\n", shop_manifest(), "dbt");
-  ASSERT_TRUE(selection.has_value());
-  EXPECT_THAT(*selection, UnorderedElementsAre("model.shop.dim_customers.v1"));
-}
-
-TEST(SelectionFromOutput, SourceNameIsAnUnknownModel) {
-  auto failed = selection_from_output("orders\npayments\n", shop_manifest(), "uv run dbt");
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().kind, SelectError::Kind::unknown_model);
+TEST(SelectError, UnknownModelMessageNamesTheCommand) {
+  auto failed = selection_from_output("payments\n", shop_manifest(), "uv run dbt");
   EXPECT_EQ(
       failed.error().message(),
       "`uv run dbt ls` selected payments, which isn't a model in the compiled manifest -- the "
       "manifest at --manifest is likely out of sync with the current project state; delete "
       "it and rerun (or point --manifest at a freshly compiled one)");
-}
-
-TEST(SelectionFromOutput, FirstUnknownNameStopsTheMapping) {
-  auto failed = selection_from_output("seed_countries\nghost\n", shop_manifest(), "dbt");
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().detail, "seed_countries");
-}
-
-TEST(SelectionFromOutput, NamesAreCaseSensitiveAndInvalidBytesAreReplaced) {
-  EXPECT_EQ(selection_from_output("Orders\n", shop_manifest(), "dbt").error().detail, "Orders");
-  EXPECT_EQ(selection_from_output("ord\xffrs\n", shop_manifest(), "dbt").error().detail,
-            "ord\uFFFDrs");
-}
-
-TEST(SelectError, MessagesForEachKind) {
-  SelectError start{SelectError::Kind::start, "dbt", "No such file or directory", {}, {}};
-  EXPECT_EQ(start.message(), "could not run `dbt ls`: No such file or directory");
-  SelectError dbt{SelectError::Kind::dbt, "dbt", {}, " out ", "err\n"};
-  EXPECT_EQ(dbt.message(), "`dbt ls` failed:\nstdout:\n out \nstderr:\nerr\n");
 }
 
 }  // namespace

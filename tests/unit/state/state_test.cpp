@@ -138,27 +138,37 @@ class PreparedBaseline : public StateBaselineTest {
   }
 };
 
-TEST_F(PreparedBaseline, GivenStateDirectoryIsUsedAsIsWithoutGit) {
-  BaselineRequest given = request("orders+");
+struct NoWorktreeCase {
+  const char* name;
+  const char* select;
+  std::optional<std::string> exclude;
+  std::optional<std::string> state;
+};
+
+class NoWorktree : public StateBaselineTest,
+                   public ::testing::WithParamInterface<NoWorktreeCase> {};
+
+TEST_P(NoWorktree, IsMadeAndNoChildStarts) {
+  dbt_behaves("");
+  BaselineRequest given = request(GetParam().select);
   given.project_dir = work_ / "not-a-repository";
-  given.state = "some/state dir";
+  given.exclude = GetParam().exclude;
+  given.state = GetParam().state;
   given.against = "no-such-ref";
   auto baseline = prepare_state_baseline(given);
-  ASSERT_TRUE(baseline.has_value());
-  EXPECT_EQ(baseline->state_dir(), fs::path("some/state dir"));
+  ASSERT_TRUE(baseline.has_value()) << baseline.error().message();
+  EXPECT_EQ(baseline->state_dir(), GetParam().state);
   EXPECT_FALSE(baseline->owns_worktree());
   EXPECT_THAT(dbt_.calls(), IsEmpty());
 }
 
-TEST_F(PreparedBaseline, SelectorsWithoutStateMethodNeedNoBaseline) {
-  BaselineRequest plain = request("tag:State orders+ stat:e");
-  plain.exclude = "state :modified";
-  plain.project_dir = work_ / "not-a-repository";
-  auto baseline = prepare_state_baseline(plain);
-  ASSERT_TRUE(baseline.has_value());
-  EXPECT_EQ(baseline->state_dir(), std::nullopt);
-  EXPECT_FALSE(baseline->owns_worktree());
-}
+INSTANTIATE_TEST_SUITE_P(StateBaseline, NoWorktree,
+                         ::testing::Values(NoWorktreeCase{"GivenStateDirectory", "state:modified+",
+                                                          std::nullopt, "some/state dir"},
+                                           NoWorktreeCase{"NoStateMethod",
+                                                          "tag:State orders+ stat:e",
+                                                          "state :modified", std::nullopt}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PreparedBaseline, CompilesTheMergeBaseInAPrivateWorktree) {
   auto baseline = prepare_state_baseline(request());
@@ -319,6 +329,45 @@ TEST_F(PreparedBaseline, FailedWorktreeAddLeavesNothingBehind) {
   EXPECT_THAT(dbt_.calls(), IsEmpty());
 }
 
+struct DepsCase {
+  const char* name;
+  const char* file;
+  bool at_merge_base;  // committed there, or only on the checked-out branch
+  std::vector<std::string> first_call;
+};
+
+class DepsStep : public StateBaselineTest, public ::testing::WithParamInterface<DepsCase> {
+ protected:
+  void project_files() override {
+    StateBaselineTest::project_files();
+    if (GetParam().at_merge_base) {
+      commit_file(std::string("analytics/") + GetParam().file, "packages: []\n");
+    }
+  }
+};
+
+TEST_P(DepsStep, RunsBeforeParseOnlyWhenTheMergeBaseDeclaresPackages) {
+  if (!GetParam().at_merge_base) {
+    commit_file(std::string("analytics/") + GetParam().file, "packages: []\n");
+  }
+  dbt_behaves("");
+  auto baseline = prepare_state_baseline(request());
+  ASSERT_TRUE(baseline.has_value()) << baseline.error().message();
+  auto calls = dbt_.calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls[0].args, GetParam().first_call);
+  EXPECT_EQ(calls.back().cwd, calls[0].cwd);
+  EXPECT_THAT(calls.back().args, ElementsAre("parse"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StateBaseline, DepsStep,
+    ::testing::Values(DepsCase{"PackagesFile", "packages.yml", true, {"deps"}},
+                      DepsCase{"DependenciesFile", "dependencies.yml", true, {"deps"}},
+                      DepsCase{
+                          "PackagesOnlyInTheCurrentCheckout", "packages.yml", false, {"parse"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 class PackagedProject : public StateBaselineTest {
  protected:
   void project_files() override {
@@ -326,18 +375,6 @@ class PackagedProject : public StateBaselineTest {
     commit_file("analytics/packages.yml", "packages: []\n");
   }
 };
-
-TEST_F(PackagedProject, DepsRunBeforeParse) {
-  dbt_behaves("");
-  auto baseline = prepare_state_baseline(request());
-  ASSERT_TRUE(baseline.has_value()) << baseline.error().message();
-  auto calls = dbt_.calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_THAT(calls[0].args, ElementsAre("deps"));
-  EXPECT_THAT(calls[1].args, ElementsAre("parse"));
-  EXPECT_EQ(calls[0].cwd, calls[1].cwd);
-  EXPECT_EQ(fs::path(calls[0].cwd).filename(), "analytics");
-}
 
 TEST_F(PackagedProject, FailedDepsRemovesTheWorktree) {
   dbt_behaves("printf 'resolving\\n'; printf 'no hub\\n' >&2; exit 1");
@@ -348,33 +385,6 @@ TEST_F(PackagedProject, FailedDepsRemovesTheWorktree) {
             "could not compile the state:-comparison baseline: `" + dbt_.program().string() +
                 " deps` failed:\nstdout:\nresolving\n\nstderr:\nno hub\n");
   EXPECT_EQ(dbt_.calls().size(), 1u);
-}
-
-class DependenciesProject : public StateBaselineTest {
- protected:
-  void project_files() override {
-    StateBaselineTest::project_files();
-    commit_file("analytics/dependencies.yml", "projects: []\n");
-  }
-};
-
-TEST_F(DependenciesProject, DependenciesFileAlsoRunsDeps) {
-  dbt_behaves("");
-  auto baseline = prepare_state_baseline(request());
-  ASSERT_TRUE(baseline.has_value()) << baseline.error().message();
-  auto calls = dbt_.calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_THAT(calls[0].args, ElementsAre("deps"));
-}
-
-TEST_F(PreparedBaseline, PackagesFileOnlyInTheCurrentCheckoutIsNotSeen) {
-  // The worktree holds the merge-base, where no packages.yml exists yet.
-  commit_file("analytics/packages.yml", "packages: []\n");
-  auto baseline = prepare_state_baseline(request());
-  ASSERT_TRUE(baseline.has_value()) << baseline.error().message();
-  auto calls = dbt_.calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_THAT(calls[0].args, ElementsAre("parse"));
 }
 
 TEST_F(PreparedBaseline, FailedParseRemovesTheWorktree) {
