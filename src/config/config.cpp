@@ -612,13 +612,11 @@ std::expected<LayeredConfig, ProjectConfigError> load_project_config(
     }
     const auto text = read_utf8_file(file);
     if (!text) {
-      return std::unexpected(
-          ProjectConfigError{ProjectConfigError::Kind::read, display_path(file), text.error()});
+      return std::unexpected(ProjectConfigError{display_path(file), text.error()});
     }
     auto yml = parse_tarn_yml(*text);
     if (!yml) {
-      return std::unexpected(
-          ProjectConfigError{ProjectConfigError::Kind::parse, display_path(file), yml.error()});
+      return std::unexpected(ProjectConfigError{display_path(file), yml.error()});
     }
     layer_onto(layered, std::move(*yml), display_path(file));
   }

@@ -44,8 +44,6 @@ struct LayeredConfig {
 };
 
 struct ProjectConfigError {
-  enum class Kind { read, parse };
-  Kind kind = Kind::read;
   std::string path;             // as displayed
   std::string detail;           // the system's or the YAML parser's text
   std::string message() const;  // "{path}: {detail}"

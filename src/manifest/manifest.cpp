@@ -448,7 +448,7 @@ std::string ManifestError::message() const {
 std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path& path) {
   std::string shown = display_path(path);
   auto read_failure = [&](std::string detail) {
-    return std::unexpected(ManifestError{ManifestError::Kind::read, shown, std::move(detail)});
+    return std::unexpected(ManifestError{shown, std::move(detail)});
   };
   try {
     auto text = manifest_text::Text::load(path);
@@ -471,7 +471,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
       return read_failure("stream did not contain valid UTF-8");
     }
     if (!manifest) {
-      return std::unexpected(ManifestError{ManifestError::Kind::parse, shown, manifest.error()});
+      return std::unexpected(ManifestError{shown, manifest.error()});
     }
     return std::move(*manifest);
   } catch (const std::bad_alloc&) {

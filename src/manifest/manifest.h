@@ -62,8 +62,6 @@ struct Manifest {
 };
 
 struct ManifestError {
-  enum class Kind { read, parse };
-  Kind kind = Kind::read;
   std::string path;    // as displayed
   std::string detail;  // the system's text, or the parse error ending " at line L column C"
   std::string message() const;  // "{path}: {detail}"

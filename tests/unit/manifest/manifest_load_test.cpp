@@ -32,7 +32,6 @@ class ManifestFile : public ::testing::Test {
 struct FailureCase {
   const char* name;
   std::string bytes;
-  ManifestError::Kind kind;
   std::string detail;
 };
 
@@ -43,27 +42,25 @@ TEST_P(UnreadableManifest, FailsWithPathAndDetail) {
   const fs::path path = write(GetParam().bytes);
   auto manifest = load_manifest(path);
   ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, GetParam().kind);
   EXPECT_EQ(manifest.error().message(), path.string() + ": " + GetParam().detail);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ManifestFile, UnreadableManifest,
-    ::testing::Values(
-        FailureCase{"SyntaxFault", "{\n  \"nodes\": {\n    \"model.a\": tru\n  }\n}\n",
-                    ManifestError::Kind::parse, "invalid literal at line 3 column 16"},
-        FailureCase{"Empty", "", ManifestError::Kind::parse, "empty document at line 1 column 1"},
-        FailureCase{"InvalidUtf8", "{\"nodes\": {}, \"x\": \"\xc0\xaf\"}",
-                    ManifestError::Kind::read, "stream did not contain valid UTF-8"},
-        FailureCase{"InvalidUtf8AfterASyntaxFault", "{\"x\": tru, \"y\": \"\xff\"}",
-                    ManifestError::Kind::read, "stream did not contain valid UTF-8"}),
+    ::testing::Values(FailureCase{"SyntaxFault",
+                                  "{\n  \"nodes\": {\n    \"model.a\": tru\n  }\n}\n",
+                                  "invalid literal at line 3 column 16"},
+                      FailureCase{"Empty", "", "empty document at line 1 column 1"},
+                      FailureCase{"InvalidUtf8", "{\"nodes\": {}, \"x\": \"\xc0\xaf\"}",
+                                  "stream did not contain valid UTF-8"},
+                      FailureCase{"InvalidUtf8AfterASyntaxFault", "{\"x\": tru, \"y\": \"\xff\"}",
+                                  "stream did not contain valid UTF-8"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ManifestFile, MissingFileOrDirectoryIsAReadFailureWithTheSystemText) {
   const fs::path missing = dir_ / "target" / "manifest.json";
   auto manifest = load_manifest(missing);
   ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::read);
   EXPECT_EQ(manifest.error().message(),
             missing.string() + ": No such file or directory (os error 2)");
   EXPECT_EQ(load_manifest(dir_.path()).error().detail, "Is a directory (os error 21)");
@@ -110,7 +107,6 @@ TEST_F(ManifestFile, LargeManifestWithAFaultNearTheEndNamesItsPlace) {
   json.replace(json.size() - 20, 4, "nul!");
   auto manifest = load_manifest(write(json));
   ASSERT_FALSE(manifest);
-  EXPECT_EQ(manifest.error().kind, ManifestError::Kind::parse);
   EXPECT_THAT(manifest.error().detail,
               ::testing::StartsWith("invalid literal at line 3001 column"));
 }
