@@ -399,6 +399,95 @@ describe('search', () => {
   });
 });
 
+// Where a box sits in the view: how far its centre is from the view's centre,
+// and whether it is wholly inside.
+function placeInView(page, name) {
+  return page.evaluate((n) => {
+    const view = document.getElementById('graph-scroll').getBoundingClientRect();
+    const r = document.querySelector(`.node-box[data-name="${CSS.escape(n)}"]`).getBoundingClientRect();
+    return {
+      offCentre: Math.hypot(
+        (r.left + r.right) / 2 - (view.left + view.right) / 2,
+        (r.top + r.bottom) / 2 - (view.top + view.bottom) / 2,
+      ),
+      inside: r.left >= view.left && r.right <= view.right && r.top >= view.top && r.bottom <= view.bottom,
+    };
+  }, name);
+}
+
+describe('finding a model', () => {
+  test('the search counts matches and Enter opens the first one shown', async () => {
+    const page = await open('basic.html');
+    const count = () => page.textContent('#search-count');
+    for (const [query, shown] of [
+      ['A', '5 matches'],
+      ['ord', '1 match'],
+      ['zzz', 'no matches'],
+      ['', ''],
+    ]) {
+      await page.fill('#search', query);
+      assert.equal(await count(), shown, JSON.stringify(query));
+    }
+    await page.fill('#search', 'zzz');
+    await page.press('#search', 'Enter');
+    assert.ok((await panel(page)).emptyShown, 'no match selects nothing');
+
+    // alpha, Beta and gamma share the first column; alpha is at its top.
+    await page.fill('#search', 'A');
+    await page.press('#search', 'Enter');
+    assert.equal((await panel(page)).title, 'alpha');
+    assert.equal((await boxClasses(page)).alpha, 'node-box selected');
+    assert.equal(await page.inputValue('#search'), '');
+    assert.equal(await count(), '');
+  });
+
+  test('a model chosen by search or from the panel is scrolled to the middle, lit', async () => {
+    const page = await open('large.html');
+    await page.fill('#search', 'model_l12_100');
+    await page.press('#search', 'Enter');
+    await nextFrame(page);
+    const place = await placeInView(page, 'model_l12_100');
+    assert.ok(place.offCentre < 2, `off centre by ${place.offCentre}`);
+    const lit = await page.$$eval('#edges path[data-downstream="model_l12_100"]', (paths) =>
+      paths.map((p) => p.getAttribute('class')),
+    );
+    assert.deepEqual(lit, Array(3).fill('edge highlighted'));
+
+    const parent = await page.textContent('#panel-upstream li');
+    await page.click('#panel-upstream li');
+    await nextFrame(page);
+    assert.equal((await panel(page)).title, parent);
+    assert.ok((await placeInView(page, parent)).inside, `${parent} is in view`);
+
+    // A box in a corner of the graph comes as near the middle as scrolling allows.
+    await page.fill('#search', 'model_l00_000');
+    await page.press('#search', 'Enter');
+    assert.deepEqual(
+      await page.$eval('#graph-scroll', (s) => [s.scrollLeft, s.scrollTop]),
+      [0, 0],
+    );
+  });
+
+  test('arrow keys on a box go to its first parent and first child', async () => {
+    const page = await open('basic.html');
+    const focused = () => page.evaluate(() => document.activeElement.dataset.name);
+    await page.focus(box('fct_orders'));
+    for (const [key, lands] of [
+      ['ArrowRight', 'report'],
+      ['ArrowLeft', 'fct_orders'],
+      ['ArrowUp', 'alpha'],
+      ['ArrowUp', 'alpha'],
+      ['ArrowDown', 'fct_orders'],
+      ['ArrowDown', 'report'],
+      ['ArrowDown', 'report'],
+    ]) {
+      await page.keyboard.press(key);
+      assert.equal(await focused(), lands, key);
+    }
+    assert.ok((await panel(page)).emptyShown, 'moving selects nothing');
+  });
+});
+
 describe('panel resizing', () => {
   test('dragging the handle is clamped between 240 and the width of main minus 300', async () => {
     const page = await open('basic.html');

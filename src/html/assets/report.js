@@ -67,6 +67,9 @@
   const panelWindowEl = document.getElementById('panel-window');
   const panelUpstreamEl = document.getElementById('panel-upstream');
   const panelDownstreamEl = document.getElementById('panel-downstream');
+  // Read out as it changes, so a screen reader hears the count while typing.
+  const searchCountEl = el('span', { id: 'search-count', 'aria-live': 'polite' });
+  searchEl.parentNode.after(searchCountEl);
 
   function listFor(map, key) {
     let list = map.get(key);
@@ -366,11 +369,96 @@
     }
   }
 
+  function matchesSearch(name, query) {
+    return lowerNames.get(name).includes(query);
+  }
+
+  function searchQuery() {
+    return searchEl.value.trim().toLowerCase();
+  }
+
+  function showSearchCount() {
+    const query = searchQuery();
+    let count = 0;
+    if (query) {
+      for (const { name } of boxEls) {
+        if (matchesSearch(name, query)) {
+          count++;
+        }
+      }
+    }
+    searchCountEl.textContent = !query
+      ? ''
+      : count === 0
+        ? 'no matches'
+        : count === 1
+          ? '1 match'
+          : count + ' matches';
+  }
+
+  function onSearchInput() {
+    showSearchCount();
+    applyHighlight();
+  }
+
+  // Enter takes the first match in the order the graph shows them.
+  function onSearchKey(event) {
+    if (event.key !== 'Enter') {
+      return;
+    }
+    const query = searchQuery();
+    const first = query && boxEls.find(({ name }) => matchesSearch(name, query));
+    if (first) {
+      event.preventDefault();
+      selectNode(first.name, { reveal: true });
+    }
+  }
+
+  // Scrolls the graph so that the box sits in the middle of the view, or as
+  // near as the edges of the graph allow. Uses the measured rectangles, so
+  // it lays nothing out.
+  function reveal(name) {
+    const i = boxEls.findIndex((entry) => entry.name === name);
+    const r = boxRects[i];
+    if (!r) {
+      return;
+    }
+    scrollEl.scrollTo(
+      layersOrigin.x + (r.left + r.right) / 2 - scrollEl.clientWidth / 2,
+      layersOrigin.y + (r.top + r.bottom) / 2 - scrollEl.clientHeight / 2,
+    );
+  }
+
+  // From a focused box, Left or Up goes to its first parent and Right or
+  // Down to its first child, when it has one.
+  function arrowTarget(key, name) {
+    if (key === 'ArrowLeft' || key === 'ArrowUp') {
+      return (byName.get(name).depends_on || []).find((parent) => nodeEls.has(parent));
+    }
+    if (key === 'ArrowRight' || key === 'ArrowDown') {
+      const child = (downstreamOf.get(name) || []).find((edge) => nodeEls.has(edge.downstream));
+      return child && child.downstream;
+    }
+    return undefined;
+  }
+
+  function onBoxKey(event, name) {
+    const target = arrowTarget(event.key, name);
+    if (target === undefined) {
+      pressSelects(event, name);
+      return;
+    }
+    event.preventDefault();
+    reveal(target);
+    nodeEls.get(target).focus({ preventScroll: true });
+    queueRefresh();
+  }
+
   function highlightRule() {
-    const query = searchEl.value.trim().toLowerCase();
+    const query = searchQuery();
     if (query) {
       return {
-        box: (name) => (lowerNames.get(name).includes(query) ? 'search-match' : 'dimmed'),
+        box: (name) => (matchesSearch(name, query) ? 'search-match' : 'dimmed'),
         edge: () => 'dimmed',
       };
     }
@@ -397,8 +485,8 @@
     list.textContent = '';
     for (const name of names) {
       const item = el('li', { tabindex: '0', role: 'button' }, name);
-      item.addEventListener('click', () => selectNode(name));
-      item.addEventListener('keydown', (event) => pressSelects(event, name));
+      item.addEventListener('click', () => selectNode(name, { reveal: true }));
+      item.addEventListener('keydown', (event) => pressSelects(event, name, { reveal: true }));
       list.appendChild(item);
     }
   }
@@ -418,10 +506,10 @@
   }
 
   // Enter or Space on a focused box or list item acts as a click.
-  function pressSelects(event, name) {
+  function pressSelects(event, name, how) {
     if (event.key === 'Enter' || event.key === ' ') {
       event.preventDefault();
-      selectNode(name);
+      selectNode(name, how);
     }
   }
 
@@ -434,16 +522,22 @@
       clearSelection();
     } else if (searchEl.value) {
       searchEl.value = '';
-      applyHighlight();
+      onSearchInput();
     }
   }
 
-  function selectNode(name) {
+  // With reveal, the graph scrolls to the box first, so the highlight is
+  // applied to what will be in view.
+  function selectNode(name, { reveal: scroll = false } = {}) {
     if (!byName.has(name)) {
       return;
     }
+    if (scroll) {
+      reveal(name);
+    }
     selectedName = name;
     searchEl.value = '';
+    showSearchCount();
     applyHighlight();
     renderPanel(name);
   }
@@ -482,11 +576,12 @@
     });
   }
 
-  searchEl.addEventListener('input', applyHighlight);
+  searchEl.addEventListener('input', onSearchInput);
+  searchEl.addEventListener('keydown', onSearchKey);
   layersEl.addEventListener('keydown', (event) => {
     const box = event.target.closest('.node-box');
     if (box) {
-      pressSelects(event, box.dataset.name);
+      onBoxKey(event, box.dataset.name);
     }
   });
   document.addEventListener('keydown', onEscape);
