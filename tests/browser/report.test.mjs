@@ -488,6 +488,49 @@ describe('finding a model', () => {
   });
 });
 
+describe('window details', () => {
+  for (const [model, details] of [
+    [
+      'leap_day',
+      {
+        days: '3 days',
+        lookback: 'lookback 3 days',
+        lookahead: 'lookahead 1 month',
+        options: '--event-time-start 2024-02-27 --event-time-end 2024-03-01',
+      },
+    ],
+    [
+      'year_end',
+      {
+        days: '1 day',
+        lookback: 'lookback 1 week',
+        lookahead: 'lookahead 0 days',
+        options: '--event-time-start 2025-12-31 --event-time-end 2026-01-01',
+      },
+    ],
+  ]) {
+    test(`${model}: the panel shows days, lookback and lookahead, and copies dbt's exclusive end`, async () => {
+      await browser.context.grantPermissions(['clipboard-read', 'clipboard-write']);
+      const page = await open('windows.html');
+      await page.click(box(model));
+      const text = (id) => page.textContent(`#${id}`);
+      assert.deepEqual(
+        {
+          days: await text('panel-days'),
+          lookback: await text('panel-lookback'),
+          lookahead: await text('panel-lookahead'),
+          options: await page.textContent('#panel-dbt-options code'),
+        },
+        details,
+      );
+      await page.click('#panel-copy');
+      await page.waitForFunction(() => document.getElementById('panel-copy').textContent !== 'Copy');
+      assert.equal(await text('panel-copy'), 'Copied');
+      assert.equal(await page.evaluate(() => navigator.clipboard.readText()), details.options);
+    });
+  }
+});
+
 describe('panel resizing', () => {
   test('dragging the handle is clamped between 240 and the width of main minus 300', async () => {
     const page = await open('basic.html');

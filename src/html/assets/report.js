@@ -70,6 +70,14 @@
   // Read out as it changes, so a screen reader hears the count while typing.
   const searchCountEl = el('span', { id: 'search-count', 'aria-live': 'polite' });
   searchEl.parentNode.after(searchCountEl);
+  const panelDaysEl = el('div', { id: 'panel-days' });
+  const panelLookbackEl = el('div', { id: 'panel-lookback' });
+  const panelLookaheadEl = el('div', { id: 'panel-lookahead' });
+  const panelOptionsEl = el('div', { id: 'panel-dbt-options' });
+  const panelOptionsTextEl = el('code');
+  const panelCopyEl = el('button', { id: 'panel-copy', type: 'button' }, 'Copy');
+  panelOptionsEl.append(panelOptionsTextEl, panelCopyEl);
+  panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
 
   function listFor(map, key) {
     let list = map.get(key);
@@ -108,6 +116,49 @@
 
   function windowText(node) {
     return node.event_time_start + ' .. ' + node.event_time_end;
+  }
+
+  const DAY_MS = 86400000;
+
+  // "1 day", "3 days", "1 month".
+  function amountText(amount, unit) {
+    return amount + ' ' + unit + (Number(amount) === 1 ? '' : 's');
+  }
+
+  function windowDays(node) {
+    return (Date.parse(node.event_time_end) - Date.parse(node.event_time_start)) / DAY_MS + 1;
+  }
+
+  // dbt takes an exclusive end, the day after the window's last day.
+  function dbtOptions(node) {
+    const end = new Date(Date.parse(node.event_time_end) + DAY_MS).toISOString().slice(0, 10);
+    return '--event-time-start ' + node.event_time_start + ' --event-time-end ' + end;
+  }
+
+  // The clipboard API needs a secure context; a page opened from a file may
+  // not be one, and then a selected text area is copied instead.
+  function copyText(text) {
+    if (navigator.clipboard && window.isSecureContext) {
+      return navigator.clipboard.writeText(text);
+    }
+    const area = el('textarea', { readonly: '' }, text);
+    document.body.appendChild(area);
+    area.select();
+    const copied = document.execCommand('copy');
+    area.remove();
+    return copied ? Promise.resolve() : Promise.reject(new Error('copy refused'));
+  }
+
+  function onCopy() {
+    const text = panelOptionsTextEl.textContent;
+    copyText(text).then(
+      () => {
+        panelCopyEl.textContent = 'Copied';
+      },
+      () => {
+        panelCopyEl.textContent = 'Copy failed';
+      },
+    );
   }
 
   function buildLayout() {
@@ -498,6 +549,11 @@
     panelTitleEl.textContent = name;
     panelLayerEl.textContent = 'Layer ' + node.layer;
     panelWindowEl.textContent = windowText(node);
+    panelDaysEl.textContent = amountText(windowDays(node), 'day');
+    panelLookbackEl.textContent = 'lookback ' + amountText(node.lookback, node.lookback_unit);
+    panelLookaheadEl.textContent = 'lookahead ' + amountText(node.lookahead, node.lookahead_unit);
+    panelOptionsTextEl.textContent = dbtOptions(node);
+    panelCopyEl.textContent = 'Copy';
     renderPanelList(panelUpstreamEl, node.depends_on || []);
     renderPanelList(
       panelDownstreamEl,
@@ -577,6 +633,7 @@
   }
 
   searchEl.addEventListener('input', onSearchInput);
+  panelCopyEl.addEventListener('click', onCopy);
   searchEl.addEventListener('keydown', onSearchKey);
   layersEl.addEventListener('keydown', (event) => {
     const box = event.target.closest('.node-box');
