@@ -341,6 +341,8 @@ describe('keyboard', () => {
     await page.keyboard.press('Tab');
     assert.equal(await focused(), 'search');
     await page.keyboard.press('Tab');
+    assert.equal(await focused(), 'fit');
+    await page.keyboard.press('Tab');
     assert.equal(await focused(), 'alpha');
     await page.keyboard.press('Enter');
     assert.equal((await panel(page)).title, 'alpha');
@@ -352,9 +354,9 @@ describe('keyboard', () => {
     assert.equal((await boxClasses(page)).gamma, 'node-box selected');
     assert.equal(await page.$eval('#graph-scroll', (s) => s.scrollTop), 0, 'Space did not scroll');
 
-    await page.keyboard.press('Shift+Tab');
-    await page.keyboard.press('Shift+Tab');
-    await page.keyboard.press('Shift+Tab');
+    for (const _ of ['Beta', 'alpha', 'fit', 'search']) {
+      await page.keyboard.press('Shift+Tab');
+    }
     assert.equal(await focused(), 'search');
     await page.keyboard.type('fct');
     await page.keyboard.press('Escape');
@@ -529,6 +531,75 @@ describe('window details', () => {
       assert.equal(await page.evaluate(() => navigator.clipboard.readText()), details.options);
     });
   }
+});
+
+describe('zoom', () => {
+  const rectOf = (page, selector) =>
+    page.$eval(selector, (e) => {
+      const r = e.getBoundingClientRect();
+      return { left: r.left, right: r.right, top: r.top, bottom: r.bottom };
+    });
+  const near = (a, b) => Math.abs(a - b) < 1;
+
+  test('Fit shrinks the whole graph into view and back; boxes stay clickable and edges stay on them', async () => {
+    const page = await open('basic.html');
+    await page.setViewportSize({ width: 760, height: 360 });
+    const atActualSize = await rectOf(page, box('report'));
+    assert.equal(await page.textContent('#fit'), 'Fit');
+
+    await page.click('#fit');
+    assert.equal(await page.textContent('#fit'), '100%');
+    const fitted = await page.evaluate(() => {
+      const view = document.getElementById('graph-scroll');
+      const v = view.getBoundingClientRect();
+      const inside = [...document.querySelectorAll('.node-box')].every((b) => {
+        const r = b.getBoundingClientRect();
+        return r.left >= v.left && r.right <= v.right && r.top >= v.top && r.bottom <= v.bottom;
+      });
+      return { inside, scrolls: view.scrollWidth > view.clientWidth || view.scrollHeight > view.clientHeight };
+    });
+    assert.deepEqual(fitted, { inside: true, scrolls: false });
+
+    // An edge runs from its parent's right side to its child's left side as drawn.
+    const [edge, alpha, fct] = await Promise.all([
+      rectOf(page, '#edges path[data-upstream="alpha"][data-downstream="fct_orders"]'),
+      rectOf(page, box('alpha')),
+      rectOf(page, box('fct_orders')),
+    ]);
+    assert.ok(near(edge.left, alpha.right) && near(edge.right, fct.left), JSON.stringify({ edge, alpha, fct }));
+
+    await page.click(box('report'));
+    assert.equal((await panel(page)).title, 'report');
+    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted');
+
+    await page.click('#fit');
+    assert.equal(await page.textContent('#fit'), 'Fit');
+    assert.deepEqual(await rectOf(page, box('report')), atActualSize);
+  });
+
+  test('Ctrl + wheel zooms about the pointer; the wheel alone scrolls', async () => {
+    const page = await open('large.html');
+    const target = await rectOf(page, box('model_l01_002'));
+    const x = target.left + 20;
+    const y = (target.top + target.bottom) / 2;
+    const under = () =>
+      page.evaluate(([px, py]) => document.elementFromPoint(px, py).closest('.node-box')?.dataset.name, [x, y]);
+    await page.mouse.move(x, y);
+    await page.keyboard.down('Control');
+    await page.mouse.wheel(0, -200);
+    await page.keyboard.up('Control');
+    await nextFrame(page);
+    const zoomed = await rectOf(page, box('model_l01_002'));
+    assert.ok(zoomed.right - zoomed.left > 1.3 * (target.right - target.left), 'boxes grew');
+    assert.equal(await under(), 'model_l01_002');
+    await page.mouse.click(x, y);
+    assert.equal((await panel(page)).title, 'model_l01_002');
+
+    const top = await page.$eval('#graph-scroll', (s) => s.scrollTop);
+    await page.mouse.wheel(0, 300);
+    await page.waitForFunction((t) => document.getElementById('graph-scroll').scrollTop > t, top);
+    assert.equal(await page.textContent('#fit'), '100%', 'the zoom is unchanged');
+  });
 });
 
 describe('panel resizing', () => {

@@ -14,6 +14,12 @@
   const VIEW_MARGIN = 200;
   // Points taken along each curve to tell whether it crosses the view.
   const CURVE_SEGMENTS = 8;
+  // Zoom limits. Below a tenth a box is a few pixels high, and a view of
+  // thousands of boxes would restyle them all on every click.
+  const MIN_ZOOM = 0.1;
+  const MAX_ZOOM = 2;
+  // How much one wheel step (100 units of deltaY) zooms.
+  const WHEEL_ZOOM_RATE = 0.002;
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
@@ -48,6 +54,9 @@
   let rule = { box: () => '', edge: () => '' };
   let refreshQueued = false;
   let refreshedView = null;
+  // The graph's scale: boxes, edges and measurements keep their unscaled
+  // sizes, and the two layers are drawn scaled from their top-left corner.
+  let zoom = 1;
   // The class each element carries now, so a highlight only touches what changes.
   const shownState = new WeakMap();
   const lowerNames = new Map();
@@ -78,6 +87,8 @@
   const panelCopyEl = el('button', { id: 'panel-copy', type: 'button' }, 'Copy');
   panelOptionsEl.append(panelOptionsTextEl, panelCopyEl);
   panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
+  const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
+  searchCountEl.after(fitEl);
 
   function listFor(map, key) {
     let list = map.get(key);
@@ -238,11 +249,11 @@
     boxRects = boxEls.map(({ name, box }) => {
       const r = box.getBoundingClientRect();
       const rect = {
-        left: r.left - origin.left,
-        right: r.right - origin.left,
-        top: r.top - origin.top,
-        bottom: r.bottom - origin.top,
-        middle: r.top + r.height / 2 - origin.top,
+        left: (r.left - origin.left) / zoom,
+        right: (r.right - origin.left) / zoom,
+        top: (r.top - origin.top) / zoom,
+        bottom: (r.bottom - origin.top) / zoom,
+        middle: (r.top + r.height / 2 - origin.top) / zoom,
       };
       if (!sides.has(name)) {
         sides.set(name, rect);
@@ -260,15 +271,16 @@
     layoutShape = currentLayoutShape();
   }
 
-  // The visible part of the graph and a margin around it, relative to layers.
+  // The visible part of the graph and a margin around it, relative to layers
+  // and in its unscaled units.
   function viewRect(margin) {
-    const left = scrollEl.scrollLeft - layersOrigin.x - margin;
-    const top = scrollEl.scrollTop - layersOrigin.y - margin;
+    const left = (scrollEl.scrollLeft - layersOrigin.x) / zoom - margin;
+    const top = (scrollEl.scrollTop - layersOrigin.y) / zoom - margin;
     return {
       left,
       top,
-      right: left + scrollEl.clientWidth + 2 * margin,
-      bottom: top + scrollEl.clientHeight + 2 * margin,
+      right: left + scrollEl.clientWidth / zoom + 2 * margin,
+      bottom: top + scrollEl.clientHeight / zoom + 2 * margin,
     };
   }
 
@@ -465,18 +477,69 @@
     }
   }
 
-  // Scrolls the graph so that the box sits in the middle of the view, or as
-  // near as the edges of the graph allow. Uses the measured rectangles, so
-  // it lays nothing out.
+  // Scrolls the graph so that a box out of view sits in the middle of the
+  // view, or as near as the edges of the graph allow; a box wholly in view
+  // stays where it is. Uses the measured rectangles, so it lays nothing out.
   function reveal(name) {
     const i = boxEls.findIndex((entry) => entry.name === name);
     const r = boxRects[i];
-    if (!r) {
+    if (!r || contains(viewRect(0), r)) {
       return;
     }
     scrollEl.scrollTo(
-      layersOrigin.x + (r.left + r.right) / 2 - scrollEl.clientWidth / 2,
-      layersOrigin.y + (r.top + r.bottom) / 2 - scrollEl.clientHeight / 2,
+      layersOrigin.x + (zoom * (r.left + r.right)) / 2 - scrollEl.clientWidth / 2,
+      layersOrigin.y + (zoom * (r.top + r.bottom)) / 2 - scrollEl.clientHeight / 2,
+    );
+  }
+
+  // Scales the graph about a point of the view (in pixels from its top-left
+  // corner), which keeps showing the same part of the graph.
+  function setZoom(wanted, atX, atY) {
+    const next = Math.min(Math.max(wanted, MIN_ZOOM), MAX_ZOOM);
+    if (next === zoom) {
+      return;
+    }
+    const x = (scrollEl.scrollLeft + atX - layersOrigin.x) / zoom;
+    const y = (scrollEl.scrollTop + atY - layersOrigin.y) / zoom;
+    zoom = next;
+    scrollEl.style.setProperty('--zoom', String(zoom));
+    scrollEl.classList.toggle('zoomed', zoom !== 1);
+    fitEl.textContent = zoom === 1 ? 'Fit' : '100%';
+    fitEl.title = zoom === 1 ? 'Fit the graph into the view' : 'Back to actual size';
+    scrollEl.scrollTo(layersOrigin.x + x * zoom - atX, layersOrigin.y + y * zoom - atY);
+    refreshView();
+  }
+
+  function fitScale() {
+    return Math.min(
+      1,
+      scrollEl.clientWidth / layersEl.scrollWidth,
+      scrollEl.clientHeight / layersEl.scrollHeight,
+    );
+  }
+
+  // Fit when at actual size, back to actual size otherwise.
+  function onFit() {
+    if (zoom === 1) {
+      setZoom(fitScale(), 0, 0);
+      scrollEl.scrollTo(0, 0);
+    } else {
+      setZoom(1, 0, 0);
+    }
+  }
+
+  // Ctrl or Cmd with the wheel (and a trackpad pinch, which arrives as one)
+  // zooms about the pointer; the plain wheel still scrolls.
+  function onWheel(event) {
+    if (!event.ctrlKey && !event.metaKey) {
+      return;
+    }
+    event.preventDefault();
+    const view = scrollEl.getBoundingClientRect();
+    setZoom(
+      zoom * Math.exp(-event.deltaY * WHEEL_ZOOM_RATE),
+      event.clientX - view.left - scrollEl.clientLeft,
+      event.clientY - view.top - scrollEl.clientTop,
     );
   }
 
@@ -634,6 +697,8 @@
 
   searchEl.addEventListener('input', onSearchInput);
   panelCopyEl.addEventListener('click', onCopy);
+  fitEl.addEventListener('click', onFit);
+  scrollEl.addEventListener('wheel', onWheel, { passive: false });
   searchEl.addEventListener('keydown', onSearchKey);
   layersEl.addEventListener('keydown', (event) => {
     const box = event.target.closest('.node-box');
