@@ -557,7 +557,8 @@
   }
 
   function onBoxKey(event, name) {
-    const target = arrowTarget(event.key, name);
+    const modified = event.altKey || event.ctrlKey || event.metaKey || event.shiftKey;
+    const target = modified ? undefined : arrowTarget(event.key, name);
     if (target === undefined) {
       pressSelects(event, name);
       return;
