@@ -507,6 +507,10 @@
     fitEl.textContent = zoom === 1 ? 'Fit' : '100%';
     fitEl.title = zoom === 1 ? 'Fit the graph into the view' : 'Back to actual size';
     scrollEl.scrollTo(layersOrigin.x + x * zoom - atX, layersOrigin.y + y * zoom - atY);
+    // Most drawn edges may leave the view at once; emptying the SVG in one
+    // step is far cheaper than removing them one by one.
+    edgesEl.textContent = '';
+    edgeEls.clear();
     refreshView();
   }
 
@@ -521,8 +525,8 @@
   // Fit when at actual size, back to actual size otherwise.
   function onFit() {
     if (zoom === 1) {
-      setZoom(fitScale(), 0, 0);
       scrollEl.scrollTo(0, 0);
+      setZoom(fitScale(), 0, 0);
     } else {
       setZoom(1, 0, 0);
     }
