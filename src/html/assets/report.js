@@ -140,10 +140,11 @@
     return (Date.parse(node.event_time_end) - Date.parse(node.event_time_start)) / DAY_MS + 1;
   }
 
-  // dbt takes an exclusive end, the day after the window's last day.
+  // dbt takes an exclusive end, the day after the window's last day. Each
+  // option with its value is one piece, so a narrow panel wraps between them.
   function dbtOptions(node) {
     const end = new Date(Date.parse(node.event_time_end) + DAY_MS).toISOString().slice(0, 10);
-    return '--event-time-start ' + node.event_time_start + ' --event-time-end ' + end;
+    return ['--event-time-start ' + node.event_time_start, '--event-time-end ' + end];
   }
 
   // The clipboard API needs a secure context; a page opened from a file may
@@ -620,7 +621,8 @@
     panelDaysEl.textContent = amountText(windowDays(node), 'day');
     panelLookbackEl.textContent = 'lookback ' + amountText(node.lookback, node.lookback_unit);
     panelLookaheadEl.textContent = 'lookahead ' + amountText(node.lookahead, node.lookahead_unit);
-    panelOptionsTextEl.textContent = dbtOptions(node);
+    const [start, end] = dbtOptions(node);
+    panelOptionsTextEl.replaceChildren(el('span', {}, start), ' ', el('span', {}, end));
     panelCopyEl.textContent = 'Copy';
     renderPanelList(panelUpstreamEl, node.depends_on || []);
     renderPanelList(
