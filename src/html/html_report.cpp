@@ -1,6 +1,7 @@
 #include "html/html_report.h"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -20,6 +21,10 @@ ordered_json graph_node(const PlannedModel& model) {
   node["event_time_start"] = format_date(model.event_time_start);
   node["event_time_end"] = format_date(model.event_time_end);
   node["depends_on"] = model.depends_on;
+  node["lookback"] = model.lookback;
+  node["lookback_unit"] = std::string(unit_name(model.lookback_unit));
+  node["lookahead"] = model.lookahead;
+  node["lookahead_unit"] = std::string(unit_name(model.lookahead_unit));
   return node;
 }
 

@@ -99,6 +99,25 @@ async function measure(browser, { file, perLayer }) {
         `(document.querySelector('#panel-upstream li') || document.querySelector('#panel-downstream li')).click()`,
     ),
   );
+  rows['search Enter'] = await repeat(
+    browser,
+    page,
+    range(SAMPLES).map((i) => [
+      `const s = document.getElementById('search'); s.value = 'model_l${String(4 + 2 * i).padStart(2, '0')}_0';` +
+        `s.dispatchEvent(new Event('input'));`,
+      `document.getElementById('search').dispatchEvent(new KeyboardEvent('keydown', { key: 'Enter' }))`,
+    ]),
+  );
+  // Fit scales the graph down by up to ten times, so the view shows up to a
+  // hundred times as many boxes and edges.
+  const fit = `document.getElementById('fit').click()`;
+  // The button toggles: each sample after the first toggles back untimed.
+  const toggles = range(SAMPLES).map((i) => (i ? [fit, fit] : fit));
+  rows['fit'] = await repeat(browser, page, toggles);
+  rows['back to 100%'] = await repeat(browser, page, toggles);
+  // The scroll rows start from the top-left corner, wherever the clicks
+  // above left the view.
+  await page.evaluate(() => document.getElementById('graph-scroll').scrollTo(0, 0));
   rows['scroll by 100 px'] = await repeat(
     browser,
     page,

@@ -80,6 +80,24 @@ Plan versioned_plan() {
   return plan;
 }
 
+// Windows that end on a leap day and on the last day of a year, with
+// lookbacks and lookaheads in several units.
+Plan windows_plan() {
+  PlannedModel leap = model("leap_day", 0, {}, Date{19780});  // 2024-02-27
+  leap.event_time_end = Date{19782};                          // 2024-02-29
+  leap.lookback = 3;
+  leap.lookahead = 1;
+  leap.lookahead_unit = tarn::WindowUnit::month;
+  PlannedModel year_end = model("year_end", 1, {"leap_day"}, Date{20453});  // 2025-12-31
+  year_end.event_time_end = Date{20453};
+  year_end.lookback = 1;
+  year_end.lookback_unit = tarn::WindowUnit::week;
+  Plan plan;
+  plan.anchor_window = {leap.event_time_start, leap.event_time_end};
+  plan.models = {leap, year_end};
+  return plan;
+}
+
 // 25 layers of per_layer models (5,000 models and 15,000 edges at 200): three
 // parents each below the first layer, a fourth for every eighth model.
 Plan large_plan(int per_layer) {
@@ -132,6 +150,7 @@ int main(int argc, char** argv) {
       {"large.html", large_plan(200)},
       {"huge.html", large_plan(800)},
       {"versioned.html", versioned_plan()},
+      {"windows.html", windows_plan()},
   };
   for (const auto& [file, plan] : reports) {
     if (auto written = tarn::write_atomically(dir / file, tarn::render_html_report(plan));

@@ -341,6 +341,8 @@ describe('keyboard', () => {
     await page.keyboard.press('Tab');
     assert.equal(await focused(), 'search');
     await page.keyboard.press('Tab');
+    assert.equal(await focused(), 'fit');
+    await page.keyboard.press('Tab');
     assert.equal(await focused(), 'alpha');
     await page.keyboard.press('Enter');
     assert.equal((await panel(page)).title, 'alpha');
@@ -352,9 +354,9 @@ describe('keyboard', () => {
     assert.equal((await boxClasses(page)).gamma, 'node-box selected');
     assert.equal(await page.$eval('#graph-scroll', (s) => s.scrollTop), 0, 'Space did not scroll');
 
-    await page.keyboard.press('Shift+Tab');
-    await page.keyboard.press('Shift+Tab');
-    await page.keyboard.press('Shift+Tab');
+    for (const _ of ['Beta', 'alpha', 'fit', 'search']) {
+      await page.keyboard.press('Shift+Tab');
+    }
     assert.equal(await focused(), 'search');
     await page.keyboard.type('fct');
     await page.keyboard.press('Escape');
@@ -396,6 +398,178 @@ describe('search', () => {
     await page.click(box('gamma'));
     assert.equal(await page.inputValue('#search'), '');
     assert.equal((await boxClasses(page)).gamma, 'node-box selected');
+  });
+});
+
+// Where a box sits in the view: how far its centre is from the view's centre,
+// and whether it is wholly inside.
+function placeInView(page, name) {
+  return page.evaluate((n) => {
+    const view = document.getElementById('graph-scroll').getBoundingClientRect();
+    const r = document.querySelector(`.node-box[data-name="${CSS.escape(n)}"]`).getBoundingClientRect();
+    return {
+      offCentre: Math.hypot(
+        (r.left + r.right) / 2 - (view.left + view.right) / 2,
+        (r.top + r.bottom) / 2 - (view.top + view.bottom) / 2,
+      ),
+      inside: r.left >= view.left && r.right <= view.right && r.top >= view.top && r.bottom <= view.bottom,
+    };
+  }, name);
+}
+
+describe('finding a model', () => {
+  test('the search counts matches and Enter opens the first one shown', async () => {
+    const page = await open('basic.html');
+    const count = () => page.textContent('#search-count');
+    for (const [query, shown] of [
+      ['A', '5 matches'],
+      ['ord', '1 match'],
+      ['zzz', 'no matches'],
+      ['', ''],
+    ]) {
+      await page.fill('#search', query);
+      assert.equal(await count(), shown, JSON.stringify(query));
+    }
+    await page.fill('#search', 'zzz');
+    await page.press('#search', 'Enter');
+    assert.ok((await panel(page)).emptyShown, 'no match selects nothing');
+
+    // alpha, Beta and gamma share the first column; alpha is at its top.
+    await page.fill('#search', 'A');
+    await page.press('#search', 'Enter');
+    assert.equal((await panel(page)).title, 'alpha');
+    assert.equal((await boxClasses(page)).alpha, 'node-box selected');
+    assert.equal(await page.inputValue('#search'), '');
+    assert.equal(await count(), '');
+  });
+
+  test('a model chosen by search or from the panel is scrolled to the middle, lit', async () => {
+    const page = await open('large.html');
+    await page.fill('#search', 'model_l12_100');
+    await page.press('#search', 'Enter');
+    await nextFrame(page);
+    const place = await placeInView(page, 'model_l12_100');
+    assert.ok(place.offCentre < 2, `off centre by ${place.offCentre}`);
+    const lit = await page.$$eval('#edges path[data-downstream="model_l12_100"]', (paths) =>
+      paths.map((p) => p.getAttribute('class')),
+    );
+    assert.deepEqual(lit, Array(3).fill('edge highlighted'));
+
+    const parent = await page.textContent('#panel-upstream li');
+    await page.click('#panel-upstream li');
+    await nextFrame(page);
+    assert.equal((await panel(page)).title, parent);
+    assert.ok((await placeInView(page, parent)).inside, `${parent} is in view`);
+  });
+
+  test('arrow keys on a box go to its first parent and first child', async () => {
+    const page = await open('basic.html');
+    const focused = () => page.evaluate(() => document.activeElement.dataset.name);
+    await page.focus(box('fct_orders'));
+    for (const [key, lands] of [
+      ['ArrowRight', 'report'],
+      ['ArrowLeft', 'fct_orders'],
+      ['ArrowUp', 'alpha'],
+      ['ArrowUp', 'alpha'],
+      ['ArrowDown', 'fct_orders'],
+      ['ArrowDown', 'report'],
+      ['ArrowDown', 'report'],
+    ]) {
+      await page.keyboard.press(key);
+      assert.equal(await focused(), lands, key);
+    }
+    assert.ok((await panel(page)).emptyShown, 'moving selects nothing');
+  });
+});
+
+describe('window details', () => {
+  const shown = ['#panel-days', '#panel-lookback', '#panel-lookahead', '#panel-dbt-options code'];
+  for (const [model, ...details] of [
+    ['leap_day', '3 days', 'lookback 3 days', 'lookahead 1 month',
+      '--event-time-start 2024-02-27 --event-time-end 2024-03-01'],
+    ['year_end', '1 day', 'lookback 1 week', 'lookahead 0 days',
+      '--event-time-start 2025-12-31 --event-time-end 2026-01-01'],
+  ]) {
+    test(`${model}: the panel shows days, lookback and lookahead, and copies dbt's exclusive end`, async () => {
+      await browser.context.grantPermissions(['clipboard-read', 'clipboard-write']);
+      const page = await open('windows.html');
+      await page.click(box(model));
+      const text = (selector) => page.textContent(selector);
+      assert.deepEqual(await Promise.all(shown.map(text)), details);
+      await page.click('#panel-copy');
+      await page.waitForFunction(() => document.getElementById('panel-copy').textContent !== 'Copy');
+      assert.equal(await text('#panel-copy'), 'Copied');
+      assert.equal(await page.evaluate(() => navigator.clipboard.readText()), details[3]);
+    });
+  }
+});
+
+describe('zoom', () => {
+  const rectOf = (page, selector) =>
+    page.$eval(selector, (e) => {
+      const r = e.getBoundingClientRect();
+      return { left: r.left, right: r.right, top: r.top, bottom: r.bottom };
+    });
+  const near = (a, b) => Math.abs(a - b) < 1;
+
+  test('Fit shrinks the whole graph into view and back; boxes stay clickable and edges stay on them', async () => {
+    const page = await open('basic.html');
+    await page.setViewportSize({ width: 760, height: 360 });
+    const atActualSize = await rectOf(page, box('report'));
+    assert.equal(await page.textContent('#fit'), 'Fit');
+
+    await page.click('#fit');
+    assert.equal(await page.textContent('#fit'), '100%');
+    const fitted = await page.evaluate(() => {
+      const view = document.getElementById('graph-scroll');
+      const v = view.getBoundingClientRect();
+      const inside = [...document.querySelectorAll('.node-box')].every((b) => {
+        const r = b.getBoundingClientRect();
+        return r.left >= v.left && r.right <= v.right && r.top >= v.top && r.bottom <= v.bottom;
+      });
+      return { inside, scrolls: view.scrollWidth > view.clientWidth || view.scrollHeight > view.clientHeight };
+    });
+    assert.deepEqual(fitted, { inside: true, scrolls: false });
+
+    // An edge runs from its parent's right side to its child's left side as drawn.
+    const [edge, alpha, fct] = await Promise.all([
+      rectOf(page, '#edges path[data-upstream="alpha"][data-downstream="fct_orders"]'),
+      rectOf(page, box('alpha')),
+      rectOf(page, box('fct_orders')),
+    ]);
+    assert.ok(near(edge.left, alpha.right) && near(edge.right, fct.left), JSON.stringify({ edge, alpha, fct }));
+
+    await page.click(box('report'));
+    assert.equal((await panel(page)).title, 'report');
+    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted');
+
+    await page.click('#fit');
+    assert.equal(await page.textContent('#fit'), 'Fit');
+    assert.deepEqual(await rectOf(page, box('report')), atActualSize);
+  });
+
+  test('Ctrl + wheel zooms about the pointer; the wheel alone scrolls', async () => {
+    const page = await open('large.html');
+    const target = await rectOf(page, box('model_l01_002'));
+    const x = target.left + 20;
+    const y = (target.top + target.bottom) / 2;
+    const under = () =>
+      page.evaluate(([px, py]) => document.elementFromPoint(px, py).closest('.node-box')?.dataset.name, [x, y]);
+    await page.mouse.move(x, y);
+    await page.keyboard.down('Control');
+    await page.mouse.wheel(0, -200);
+    await page.keyboard.up('Control');
+    await nextFrame(page);
+    const zoomed = await rectOf(page, box('model_l01_002'));
+    assert.ok(zoomed.right - zoomed.left > 1.3 * (target.right - target.left), 'boxes grew');
+    assert.equal(await under(), 'model_l01_002');
+    await page.mouse.click(x, y);
+    assert.equal((await panel(page)).title, 'model_l01_002');
+
+    const top = await page.$eval('#graph-scroll', (s) => s.scrollTop);
+    await page.mouse.wheel(0, 300);
+    await page.waitForFunction((t) => document.getElementById('graph-scroll').scrollTop > t, top);
+    assert.equal(await page.textContent('#fit'), '100%', 'the zoom is unchanged');
   });
 });
 

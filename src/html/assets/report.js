@@ -14,6 +14,12 @@
   const VIEW_MARGIN = 200;
   // Points taken along each curve to tell whether it crosses the view.
   const CURVE_SEGMENTS = 8;
+  // Zoom limits. Below a tenth a box is a few pixels high, and a view of
+  // thousands of boxes would restyle them all on every click.
+  const MIN_ZOOM = 0.1;
+  const MAX_ZOOM = 2;
+  // How much one wheel step (100 units of deltaY) zooms.
+  const WHEEL_ZOOM_RATE = 0.002;
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
@@ -48,6 +54,9 @@
   let rule = { box: () => '', edge: () => '' };
   let refreshQueued = false;
   let refreshedView = null;
+  // The graph's scale: boxes, edges and measurements keep their unscaled
+  // sizes, and the two layers are drawn scaled from their top-left corner.
+  let zoom = 1;
   // The class each element carries now, so a highlight only touches what changes.
   const shownState = new WeakMap();
   const lowerNames = new Map();
@@ -67,6 +76,19 @@
   const panelWindowEl = document.getElementById('panel-window');
   const panelUpstreamEl = document.getElementById('panel-upstream');
   const panelDownstreamEl = document.getElementById('panel-downstream');
+  // Read out as it changes, so a screen reader hears the count while typing.
+  const searchCountEl = el('span', { id: 'search-count', 'aria-live': 'polite' });
+  searchEl.parentNode.after(searchCountEl);
+  const panelDaysEl = el('div', { id: 'panel-days' });
+  const panelLookbackEl = el('div', { id: 'panel-lookback' });
+  const panelLookaheadEl = el('div', { id: 'panel-lookahead' });
+  const panelOptionsEl = el('div', { id: 'panel-dbt-options' });
+  const panelOptionsTextEl = el('code');
+  const panelCopyEl = el('button', { id: 'panel-copy', type: 'button' }, 'Copy');
+  panelOptionsEl.append(panelOptionsTextEl, panelCopyEl);
+  panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
+  const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
+  searchCountEl.after(fitEl);
 
   function listFor(map, key) {
     let list = map.get(key);
@@ -105,6 +127,50 @@
 
   function windowText(node) {
     return node.event_time_start + ' .. ' + node.event_time_end;
+  }
+
+  const DAY_MS = 86400000;
+
+  // "1 day", "3 days", "1 month".
+  function amountText(amount, unit) {
+    return amount + ' ' + unit + (Number(amount) === 1 ? '' : 's');
+  }
+
+  function windowDays(node) {
+    return (Date.parse(node.event_time_end) - Date.parse(node.event_time_start)) / DAY_MS + 1;
+  }
+
+  // dbt takes an exclusive end, the day after the window's last day. Each
+  // option with its value is one piece, so a narrow panel wraps between them.
+  function dbtOptions(node) {
+    const end = new Date(Date.parse(node.event_time_end) + DAY_MS).toISOString().slice(0, 10);
+    return ['--event-time-start ' + node.event_time_start, '--event-time-end ' + end];
+  }
+
+  // The clipboard API needs a secure context; a page opened from a file may
+  // not be one, and then a selected text area is copied instead.
+  function copyText(text) {
+    if (navigator.clipboard && window.isSecureContext) {
+      return navigator.clipboard.writeText(text);
+    }
+    const area = el('textarea', { readonly: '' }, text);
+    document.body.appendChild(area);
+    area.select();
+    const copied = document.execCommand('copy');
+    area.remove();
+    return copied ? Promise.resolve() : Promise.reject(new Error('copy refused'));
+  }
+
+  function onCopy() {
+    const text = panelOptionsTextEl.textContent;
+    copyText(text).then(
+      () => {
+        panelCopyEl.textContent = 'Copied';
+      },
+      () => {
+        panelCopyEl.textContent = 'Copy failed';
+      },
+    );
   }
 
   function buildLayout() {
@@ -184,11 +250,11 @@
     boxRects = boxEls.map(({ name, box }) => {
       const r = box.getBoundingClientRect();
       const rect = {
-        left: r.left - origin.left,
-        right: r.right - origin.left,
-        top: r.top - origin.top,
-        bottom: r.bottom - origin.top,
-        middle: r.top + r.height / 2 - origin.top,
+        left: (r.left - origin.left) / zoom,
+        right: (r.right - origin.left) / zoom,
+        top: (r.top - origin.top) / zoom,
+        bottom: (r.bottom - origin.top) / zoom,
+        middle: (r.top + r.height / 2 - origin.top) / zoom,
       };
       if (!sides.has(name)) {
         sides.set(name, rect);
@@ -206,15 +272,16 @@
     layoutShape = currentLayoutShape();
   }
 
-  // The visible part of the graph and a margin around it, relative to layers.
+  // The visible part of the graph and a margin around it, relative to layers
+  // and in its unscaled units.
   function viewRect(margin) {
-    const left = scrollEl.scrollLeft - layersOrigin.x - margin;
-    const top = scrollEl.scrollTop - layersOrigin.y - margin;
+    const left = (scrollEl.scrollLeft - layersOrigin.x) / zoom - margin;
+    const top = (scrollEl.scrollTop - layersOrigin.y) / zoom - margin;
     return {
       left,
       top,
-      right: left + scrollEl.clientWidth + 2 * margin,
-      bottom: top + scrollEl.clientHeight + 2 * margin,
+      right: left + scrollEl.clientWidth / zoom + 2 * margin,
+      bottom: top + scrollEl.clientHeight / zoom + 2 * margin,
     };
   }
 
@@ -366,11 +433,152 @@
     }
   }
 
+  function matchesSearch(name, query) {
+    return lowerNames.get(name).includes(query);
+  }
+
+  function searchQuery() {
+    return searchEl.value.trim().toLowerCase();
+  }
+
+  function showSearchCount() {
+    const query = searchQuery();
+    let count = 0;
+    if (query) {
+      for (const { name } of boxEls) {
+        if (matchesSearch(name, query)) {
+          count++;
+        }
+      }
+    }
+    searchCountEl.textContent = !query
+      ? ''
+      : count === 0
+        ? 'no matches'
+        : count === 1
+          ? '1 match'
+          : count + ' matches';
+  }
+
+  function onSearchInput() {
+    showSearchCount();
+    applyHighlight();
+  }
+
+  // Enter takes the first match in the order the graph shows them.
+  function onSearchKey(event) {
+    if (event.key !== 'Enter') {
+      return;
+    }
+    const query = searchQuery();
+    const first = query && boxEls.find(({ name }) => matchesSearch(name, query));
+    if (first) {
+      event.preventDefault();
+      selectNode(first.name, { reveal: true });
+    }
+  }
+
+  // Scrolls the graph so that a box out of view sits in the middle of the
+  // view, or as near as the edges of the graph allow; a box wholly in view
+  // stays where it is. Uses the measured rectangles, so it lays nothing out.
+  function reveal(name) {
+    const i = boxEls.findIndex((entry) => entry.name === name);
+    const r = boxRects[i];
+    if (!r || contains(viewRect(0), r)) {
+      return;
+    }
+    scrollEl.scrollTo(
+      layersOrigin.x + (zoom * (r.left + r.right)) / 2 - scrollEl.clientWidth / 2,
+      layersOrigin.y + (zoom * (r.top + r.bottom)) / 2 - scrollEl.clientHeight / 2,
+    );
+  }
+
+  // Scales the graph about a point of the view (in pixels from its top-left
+  // corner), which keeps showing the same part of the graph.
+  function setZoom(wanted, atX, atY) {
+    const next = Math.min(Math.max(wanted, MIN_ZOOM), MAX_ZOOM);
+    if (next === zoom) {
+      return;
+    }
+    const x = (scrollEl.scrollLeft + atX - layersOrigin.x) / zoom;
+    const y = (scrollEl.scrollTop + atY - layersOrigin.y) / zoom;
+    zoom = next;
+    scrollEl.style.setProperty('--zoom', String(zoom));
+    scrollEl.classList.toggle('zoomed', zoom !== 1);
+    fitEl.textContent = zoom === 1 ? 'Fit' : '100%';
+    fitEl.title = zoom === 1 ? 'Fit the graph into the view' : 'Back to actual size';
+    scrollEl.scrollTo(layersOrigin.x + x * zoom - atX, layersOrigin.y + y * zoom - atY);
+    // Most drawn edges may leave the view at once; emptying the SVG in one
+    // step is far cheaper than removing them one by one.
+    edgesEl.textContent = '';
+    edgeEls.clear();
+    refreshView();
+  }
+
+  function fitScale() {
+    return Math.min(
+      1,
+      scrollEl.clientWidth / layersEl.scrollWidth,
+      scrollEl.clientHeight / layersEl.scrollHeight,
+    );
+  }
+
+  // Fit when at actual size, back to actual size otherwise.
+  function onFit() {
+    if (zoom === 1) {
+      scrollEl.scrollTo(0, 0);
+      setZoom(fitScale(), 0, 0);
+    } else {
+      setZoom(1, 0, 0);
+    }
+  }
+
+  // Ctrl or Cmd with the wheel (and a trackpad pinch, which arrives as one)
+  // zooms about the pointer; the plain wheel still scrolls.
+  function onWheel(event) {
+    if (!event.ctrlKey && !event.metaKey) {
+      return;
+    }
+    event.preventDefault();
+    const view = scrollEl.getBoundingClientRect();
+    setZoom(
+      zoom * Math.exp(-event.deltaY * WHEEL_ZOOM_RATE),
+      event.clientX - view.left - scrollEl.clientLeft,
+      event.clientY - view.top - scrollEl.clientTop,
+    );
+  }
+
+  // From a focused box, Left or Up goes to its first parent and Right or
+  // Down to its first child, when it has one.
+  function arrowTarget(key, name) {
+    if (key === 'ArrowLeft' || key === 'ArrowUp') {
+      return (byName.get(name).depends_on || []).find((parent) => nodeEls.has(parent));
+    }
+    if (key === 'ArrowRight' || key === 'ArrowDown') {
+      const child = (downstreamOf.get(name) || []).find((edge) => nodeEls.has(edge.downstream));
+      return child && child.downstream;
+    }
+    return undefined;
+  }
+
+  function onBoxKey(event, name) {
+    const modified = event.altKey || event.ctrlKey || event.metaKey || event.shiftKey;
+    const target = modified ? undefined : arrowTarget(event.key, name);
+    if (target === undefined) {
+      pressSelects(event, name);
+      return;
+    }
+    event.preventDefault();
+    reveal(target);
+    nodeEls.get(target).focus({ preventScroll: true });
+    queueRefresh();
+  }
+
   function highlightRule() {
-    const query = searchEl.value.trim().toLowerCase();
+    const query = searchQuery();
     if (query) {
       return {
-        box: (name) => (lowerNames.get(name).includes(query) ? 'search-match' : 'dimmed'),
+        box: (name) => (matchesSearch(name, query) ? 'search-match' : 'dimmed'),
         edge: () => 'dimmed',
       };
     }
@@ -397,8 +605,8 @@
     list.textContent = '';
     for (const name of names) {
       const item = el('li', { tabindex: '0', role: 'button' }, name);
-      item.addEventListener('click', () => selectNode(name));
-      item.addEventListener('keydown', (event) => pressSelects(event, name));
+      item.addEventListener('click', () => selectNode(name, { reveal: true }));
+      item.addEventListener('keydown', (event) => pressSelects(event, name, { reveal: true }));
       list.appendChild(item);
     }
   }
@@ -410,6 +618,12 @@
     panelTitleEl.textContent = name;
     panelLayerEl.textContent = 'Layer ' + node.layer;
     panelWindowEl.textContent = windowText(node);
+    panelDaysEl.textContent = amountText(windowDays(node), 'day');
+    panelLookbackEl.textContent = 'lookback ' + amountText(node.lookback, node.lookback_unit);
+    panelLookaheadEl.textContent = 'lookahead ' + amountText(node.lookahead, node.lookahead_unit);
+    const [start, end] = dbtOptions(node);
+    panelOptionsTextEl.replaceChildren(el('span', {}, start), ' ', el('span', {}, end));
+    panelCopyEl.textContent = 'Copy';
     renderPanelList(panelUpstreamEl, node.depends_on || []);
     renderPanelList(
       panelDownstreamEl,
@@ -418,10 +632,10 @@
   }
 
   // Enter or Space on a focused box or list item acts as a click.
-  function pressSelects(event, name) {
+  function pressSelects(event, name, how) {
     if (event.key === 'Enter' || event.key === ' ') {
       event.preventDefault();
-      selectNode(name);
+      selectNode(name, how);
     }
   }
 
@@ -434,16 +648,22 @@
       clearSelection();
     } else if (searchEl.value) {
       searchEl.value = '';
-      applyHighlight();
+      onSearchInput();
     }
   }
 
-  function selectNode(name) {
+  // With reveal, the graph scrolls to the box first, so the highlight is
+  // applied to what will be in view.
+  function selectNode(name, { reveal: scroll = false } = {}) {
     if (!byName.has(name)) {
       return;
     }
+    if (scroll) {
+      reveal(name);
+    }
     selectedName = name;
     searchEl.value = '';
+    showSearchCount();
     applyHighlight();
     renderPanel(name);
   }
@@ -482,11 +702,15 @@
     });
   }
 
-  searchEl.addEventListener('input', applyHighlight);
+  searchEl.addEventListener('input', onSearchInput);
+  panelCopyEl.addEventListener('click', onCopy);
+  fitEl.addEventListener('click', onFit);
+  scrollEl.addEventListener('wheel', onWheel, { passive: false });
+  searchEl.addEventListener('keydown', onSearchKey);
   layersEl.addEventListener('keydown', (event) => {
     const box = event.target.closest('.node-box');
     if (box) {
-      pressSelects(event, box.dataset.name);
+      onBoxKey(event, box.dataset.name);
     }
   });
   document.addEventListener('keydown', onEscape);

@@ -123,10 +123,16 @@ TEST(HtmlReportPath, ReadsTheClock) {
 }
 
 TEST(GraphData, ParentAndChildGiveTheDocumentedBytes) {
-  EXPECT_EQ(render_graph_data(a_b_plan()),
+  Plan plan = a_b_plan();
+  plan.models[1].lookback = 3;
+  plan.models[1].lookahead = 1;
+  plan.models[1].lookahead_unit = WindowUnit::month;
+  EXPECT_EQ(render_graph_data(plan),
             R"({"nodes":[{"name":"A","layer":0,"event_time_start":"2026-12-04",)"
-            R"("event_time_end":"2026-12-04","depends_on":[]},{"name":"B","layer":1,)"
-            R"("event_time_start":"2026-12-04","event_time_end":"2026-12-04","depends_on":["A"]}],)"
+            R"("event_time_end":"2026-12-04","depends_on":[],"lookback":0,"lookback_unit":"day",)"
+            R"("lookahead":0,"lookahead_unit":"day"},{"name":"B","layer":1,)"
+            R"("event_time_start":"2026-12-04","event_time_end":"2026-12-04","depends_on":["A"],)"
+            R"("lookback":3,"lookback_unit":"day","lookahead":1,"lookahead_unit":"month"}],)"
             R"("edges":[{"upstream":"A","downstream":"B"}]})");
 }
 
