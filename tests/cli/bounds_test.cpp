@@ -86,21 +86,5 @@ TEST_F(BoundsTest, HundredThousandSelectedModelsArePlanned) {
   EXPECT_NE(plan.find("\"layer\": 99999\n"), std::string::npos);
 }
 
-/// Ten levels of ten aliases each: 10^10 scalars if anything expands them.
-std::string alias_bomb() {
-  std::string text =
-      "a: &a [\"lol\",\"lol\",\"lol\",\"lol\",\"lol\",\"lol\",\"lol\",\"lol\","
-      "\"lol\",\"lol\"]\n";
-  for (char level = 'b'; level <= 'j'; ++level) {
-    const std::string below(1, static_cast<char>(level - 1));
-    text += std::string(1, level) + ": &" + std::string(1, level) + " [";
-    for (int i = 0; i < 10; ++i) {
-      text += (i ? ",*" : "*") + below;
-    }
-    text += "]\n";
-  }
-  return text;
-}
-
 }  // namespace
 }  // namespace tarn::cli_test

@@ -223,7 +223,7 @@ TEST_F(ProjectConfigTest, SymlinksToFilesAreFollowedAndDanglingOnesSkipped) {
 }
 
 TEST(ResolveSettings, OptionsWinOverTheFileEvenWhenEmpty) {
-  const LayeredConfig config{"main", "uv run dbt", "--target ci", 30};
+  const LayeredConfig config{"main", "uv run dbt", "--target ci", 30, {}};
   const EffectiveSettings from_file = settings(config);
   EXPECT_EQ(from_file.against, "main");
   EXPECT_EQ(from_file.dbt_command, "uv run dbt");  // passed on unsplit
@@ -239,7 +239,7 @@ TEST(ResolveSettings, OptionsWinOverTheFileEvenWhenEmpty) {
 }
 
 TEST(ResolveSettings, SplitFailuresNameTheirSource) {
-  const LayeredConfig broken_file{std::nullopt, std::nullopt, "--vars '{a: 1}", std::nullopt};
+  const LayeredConfig broken_file{std::nullopt, std::nullopt, "--vars '{a: 1}", std::nullopt, {}};
   auto from_file = resolve_settings({}, broken_file);
   ASSERT_FALSE(from_file.has_value());
   EXPECT_EQ(from_file.error(), "tarn.yml dbt-args: missing closing quote");
