@@ -181,13 +181,13 @@
     for (const [layer, members] of byLayer()) {
       const column = el('div', { class: 'layer-col' });
       for (const node of members) {
-        // Focusable in document order, which is layer order.
+        // Focusable in document order, which is layer order. Named by its
+        // own text, so what a screen reader says is what the box shows.
         const box = el('div', {
           class: 'node-box',
           'data-name': node.name,
           tabindex: '0',
           role: 'button',
-          'aria-label': node.name + ', layer ' + node.layer + ', ' + windowText(node),
         });
         box.appendChild(el('span', { class: 'node-name' }, node.name));
         box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
@@ -604,9 +604,11 @@
   function renderPanelList(list, names) {
     list.textContent = '';
     for (const name of names) {
-      const item = el('li', { tabindex: '0', role: 'button' }, name);
+      // A button inside the item: the list stays a list of items for a
+      // screen reader, and Enter and Space press the button.
+      const item = el('li');
+      item.appendChild(el('button', { type: 'button' }, name));
       item.addEventListener('click', () => selectNode(name, { reveal: true }));
-      item.addEventListener('keydown', (event) => pressSelects(event, name, { reveal: true }));
       list.appendChild(item);
     }
   }
