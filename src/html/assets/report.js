@@ -89,6 +89,11 @@
   panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
   const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
   searchCountEl.after(fitEl);
+  for (const side of ['upstream', 'downstream']) {
+    const item = el('span', { class: 'legend-item' });
+    item.append(el('span', { class: 'legend-line ' + side }), side);
+    document.querySelector('.legend').appendChild(item);
+  }
 
   function listFor(map, key) {
     let list = map.get(key);
@@ -188,6 +193,7 @@
           'data-name': node.name,
           tabindex: '0',
           role: 'button',
+          title: node.name,
         });
         box.appendChild(el('span', { class: 'node-name' }, node.name));
         box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
@@ -586,12 +592,31 @@
       return { box: () => '', edge: () => '' };
     }
     const { ancestors, descendants } = bfsLevel(selectedName);
-    const related = new Set([selectedName, ...ancestors, ...descendants]);
+    // Each side of the lineage takes its own colour; an edge that skips the
+    // selection, from an ancestor straight to a descendant, is lit plainly.
+    const side = (name) =>
+      name === selectedName
+        ? 'selected'
+        : ancestors.has(name)
+          ? 'upstream'
+          : descendants.has(name)
+            ? 'downstream'
+            : null;
     return {
-      box: (name) =>
-        name === selectedName ? 'selected' : related.has(name) ? 'highlighted' : 'dimmed',
-      edge: (edge) =>
-        related.has(edge.upstream) && related.has(edge.downstream) ? 'highlighted' : 'dimmed',
+      box: (name) => {
+        const at = side(name);
+        return at === null ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
+      },
+      edge: (edge) => {
+        const ends = [side(edge.upstream), side(edge.downstream)];
+        if (ends.includes(null)) {
+          return 'dimmed';
+        }
+        if (!ends.includes('downstream')) {
+          return 'highlighted upstream';
+        }
+        return ends.includes('upstream') ? 'highlighted' : 'highlighted downstream';
+      },
     };
   }
 
