@@ -32,6 +32,7 @@ for (const scheme of ['light', 'dark']) {
     assert.deepEqual(await seriousViolations(page), [], 'with a model selected');
     await page.fill('#search', 'o');
     assert.deepEqual(await seriousViolations(page), [], 'while searching');
+    assert.deepEqual(report.trouble(), { requests: [], errors: [] });
     await page.close();
   });
 }
