@@ -174,7 +174,7 @@ describe('layout', () => {
     assertEdgesJoinTheirBoxes(drawn);
   });
 
-  test('long names wrap inside their box and the panel title, never clipped', async () => {
+  test('a long name is cut short in its box, whole in its tooltip, wrapped in the panel', async () => {
     const page = await open('basic.html');
     await page.click(box(LONG_NAME));
     const measured = await page.evaluate((name) => {
@@ -182,29 +182,35 @@ describe('layout', () => {
       const label = b.querySelector('.node-name');
       const title = document.getElementById('panel-title');
       const lineHeight = (el) => parseFloat(getComputedStyle(el).fontSize) * 2;
-      const style = (el) => {
-        const s = getComputedStyle(el);
-        return [s.overflow, s.textOverflow, s.whiteSpace];
-      };
       return {
         boxWidth: b.getBoundingClientRect().width,
-        labelWraps: label.getBoundingClientRect().height > lineHeight(label),
-        labelFits: label.scrollWidth <= label.clientWidth,
-        labelStyle: style(label),
+        tooltip: b.title,
+        labelCut: label.scrollWidth > label.clientWidth,
+        labelOneLine: label.getBoundingClientRect().height < lineHeight(label),
+        labelOverflow: getComputedStyle(label).textOverflow,
         titleWraps: title.getBoundingClientRect().height > lineHeight(title),
         titleFits: title.scrollWidth <= title.clientWidth,
-        titleStyle: style(title),
         titleText: title.textContent,
         shortBoxWidth: document.querySelector('.node-box[data-name="alpha"]').getBoundingClientRect().width,
+        shortLabelCut: (() => {
+          const l = document.querySelector('.node-box[data-name="alpha"] .node-name');
+          return l.scrollWidth > l.clientWidth;
+        })(),
       };
     }, LONG_NAME);
-    assert.equal(measured.boxWidth, 320);
+    assert.deepEqual(measured, {
+      boxWidth: 320,
+      tooltip: LONG_NAME,
+      labelCut: true,
+      labelOneLine: true,
+      labelOverflow: 'ellipsis',
+      titleWraps: true,
+      titleFits: true,
+      titleText: LONG_NAME,
+      shortBoxWidth: measured.shortBoxWidth,
+      shortLabelCut: false,
+    });
     assert.ok(measured.shortBoxWidth >= 160 && measured.shortBoxWidth < 320);
-    assert.ok(measured.labelWraps && measured.labelFits, 'box label wraps within the box');
-    assert.ok(measured.titleWraps && measured.titleFits, 'panel title wraps within the panel');
-    assert.deepEqual(measured.labelStyle, ['visible', 'clip', 'normal']);
-    assert.deepEqual(measured.titleStyle, ['visible', 'clip', 'normal']);
-    assert.equal(measured.titleText, LONG_NAME);
   });
 
   test('an empty plan shows no box, no edge and the empty panel', async () => {
@@ -221,19 +227,19 @@ describe('selection', () => {
     const page = await open('basic.html');
     await page.click(box('report'));
     assert.deepEqual(await boxClasses(page), {
-      alpha: 'node-box highlighted',
-      Beta: 'node-box highlighted',
+      alpha: 'node-box highlighted upstream',
+      Beta: 'node-box highlighted upstream',
       gamma: 'node-box dimmed',
-      fct_orders: 'node-box highlighted',
+      fct_orders: 'node-box highlighted upstream',
       [LONG_NAME]: 'node-box dimmed',
       mart: 'node-box dimmed',
       report: 'node-box selected',
     });
     assert.deepEqual(await edgeClasses(page), {
-      'alpha->fct_orders': 'edge highlighted',
-      'Beta->fct_orders': 'edge highlighted',
+      'alpha->fct_orders': 'edge highlighted upstream',
+      'Beta->fct_orders': 'edge highlighted upstream',
       [`gamma->${LONG_NAME}`]: 'edge dimmed',
-      'fct_orders->report': 'edge highlighted',
+      'fct_orders->report': 'edge highlighted upstream',
       'fct_orders->mart': 'edge dimmed',
       'gamma->mart': 'edge dimmed',
       'alpha->mart': 'edge dimmed',
@@ -249,6 +255,30 @@ describe('selection', () => {
     assert.equal(state.upstreamEmptyText, 'none');
   });
 
+  test('the lineage is split into an upstream and a downstream side', async () => {
+    const page = await open('basic.html');
+    await page.click(box('fct_orders'));
+    assert.deepEqual(await boxClasses(page), {
+      alpha: 'node-box highlighted upstream',
+      Beta: 'node-box highlighted upstream',
+      gamma: 'node-box dimmed',
+      fct_orders: 'node-box selected',
+      [LONG_NAME]: 'node-box dimmed',
+      mart: 'node-box highlighted downstream',
+      report: 'node-box highlighted downstream',
+    });
+    assert.deepEqual(await edgeClasses(page), {
+      'alpha->fct_orders': 'edge highlighted upstream',
+      'Beta->fct_orders': 'edge highlighted upstream',
+      [`gamma->${LONG_NAME}`]: 'edge dimmed',
+      'fct_orders->report': 'edge highlighted downstream',
+      'fct_orders->mart': 'edge highlighted downstream',
+      'gamma->mart': 'edge dimmed',
+      // From an ancestor straight to a descendant: lit, on neither side.
+      'alpha->mart': 'edge highlighted',
+    });
+  });
+
   test('an Entry Node lists no upstream and its children in edge order', async () => {
     const page = await open('basic.html');
     await page.click(box('alpha'));
@@ -256,7 +286,7 @@ describe('selection', () => {
     assert.deepEqual(state.upstream, []);
     assert.equal(state.upstreamEmptyText, NO_UPSTREAM_TEXT);
     assert.deepEqual(state.downstream, ['fct_orders', 'mart']);
-    assert.equal((await edgeClasses(page))['alpha->mart'], 'edge highlighted');
+    assert.equal((await edgeClasses(page))['alpha->mart'], 'edge highlighted downstream');
     assert.equal((await edgeClasses(page))['Beta->fct_orders'], 'edge dimmed');
   });
 
@@ -318,8 +348,8 @@ test('a name planned twice gets two boxes that light up together', async () => {
   );
   assert.deepEqual(classes, [
     ['stg_customers', 'node-box selected'],
-    ['dim_customers', 'node-box highlighted'],
-    ['dim_customers', 'node-box highlighted'],
+    ['dim_customers', 'node-box highlighted downstream'],
+    ['dim_customers', 'node-box highlighted downstream'],
   ]);
   assert.deepEqual((await panel(page)).downstream, ['dim_customers', 'dim_customers']);
 });
@@ -333,8 +363,8 @@ describe('keyboard', () => {
         return e.dataset.name ?? e.id;
       });
     assert.deepEqual(
-      await page.$eval(box('alpha'), (b) => [b.getAttribute('role'), b.getAttribute('aria-label')]),
-      ['button', 'alpha, layer 0, 2026-12-04 .. 2026-12-04'],
+      await page.$eval(box('alpha'), (b) => [b.getAttribute('role'), b.innerText]),
+      ['button', 'alpha\nLAYER 0\n2026-12-04 .. 2026-12-04'],
     );
     assert.equal(await page.$eval('#search', (s) => s.getAttribute('aria-label')), 'Search models');
 
@@ -388,8 +418,8 @@ describe('search', () => {
     await page.fill('#search', '');
     const restored = await boxClasses(page);
     assert.equal(restored.report, 'node-box selected');
-    assert.equal(restored.fct_orders, 'node-box highlighted');
-    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted');
+    assert.equal(restored.fct_orders, 'node-box highlighted upstream');
+    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted upstream');
   });
 
   test('selecting a model clears the search box', async () => {
@@ -453,7 +483,7 @@ describe('finding a model', () => {
     const lit = await page.$$eval('#edges path[data-downstream="model_l12_100"]', (paths) =>
       paths.map((p) => p.getAttribute('class')),
     );
-    assert.deepEqual(lit, Array(3).fill('edge highlighted'));
+    assert.deepEqual(lit, Array(3).fill('edge highlighted upstream'));
 
     const parent = await page.textContent('#panel-upstream li');
     await page.click('#panel-upstream li');
@@ -541,7 +571,7 @@ describe('zoom', () => {
 
     await page.click(box('report'));
     assert.equal((await panel(page)).title, 'report');
-    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted');
+    assert.equal((await edgeClasses(page))['fct_orders->report'], 'edge highlighted upstream');
 
     await page.click('#fit');
     assert.equal(await page.textContent('#fit'), 'Fit');
@@ -686,19 +716,70 @@ describe('banner', () => {
   });
 });
 
+// WCAG contrast ratio of two computed colours ("rgb(r, g, b)").
+function contrast(a, b) {
+  const luminance = (colour) => {
+    const [r, g, bl] = colour
+      .match(/[\d.]+/g)
+      .slice(0, 3)
+      .map((c) => Number(c) / 255)
+      .map((c) => (c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4));
+    return 0.2126 * r + 0.7152 * g + 0.0722 * bl;
+  };
+  const [light, dark] = [luminance(a), luminance(b)].sort((x, y) => y - x);
+  return (light + 0.05) / (dark + 0.05);
+}
+
 describe('appearance', () => {
-  for (const [scheme, surface, edge] of [
-    ['light', 'rgb(252, 252, 251)', 'rgb(225, 224, 217)'],
-    ['dark', 'rgb(26, 26, 25)', 'rgb(44, 44, 42)'],
+  for (const [scheme, surface] of [
+    ['light', 'rgb(252, 252, 251)'],
+    ['dark', 'rgb(26, 26, 25)'],
   ]) {
-    test(`follows the ${scheme} colour scheme`, async () => {
+    test(`${scheme} scheme: boxes on the surface, edges legible, the two sides of a lineage apart`, async () => {
       const page = await open('basic.html', { colorScheme: scheme });
-      const colours = await page.evaluate(() => ({
+      const plain = await page.evaluate(() => ({
         box: getComputedStyle(document.querySelector('.node-box')).backgroundColor,
-        edge: getComputedStyle(document.querySelector('#edges path')).stroke,
         scheme: getComputedStyle(document.querySelector('.viz-root')).colorScheme,
+        edge: getComputedStyle(document.querySelector('#edges path')).stroke,
       }));
-      assert.deepEqual(colours, { box: surface, edge, scheme });
+      assert.deepEqual([plain.box, plain.scheme], [surface, scheme]);
+      await page.click(box('fct_orders'));
+      // Colours fade in; the flowing dashes never end.
+      await page.evaluate(() =>
+        Promise.all(
+          document
+            .getAnimations()
+            .filter((a) => a.effect.getComputedTiming().iterations !== Infinity)
+            .map((a) => a.finished),
+        ),
+      );
+      const lit = await page.evaluate(() => {
+        const style = (selector) => getComputedStyle(document.querySelector(selector));
+        return {
+          background: getComputedStyle(document.body).backgroundColor,
+          upstream: style('#edges path.upstream').stroke,
+          downstream: style('#edges path.downstream').stroke,
+          upstreamBox: style('.node-box.upstream').borderTopColor,
+          downstreamBox: style('.node-box.downstream').borderTopColor,
+          selectedOutline: style('.node-box.selected').outlineStyle,
+          lineageOutline: style('.node-box.highlighted').outlineStyle,
+          legend: [...document.querySelectorAll('.legend-item')].map((item) => [
+            item.textContent,
+            getComputedStyle(item.firstElementChild).backgroundColor,
+          ]),
+        };
+      });
+      for (const edge of [plain.edge, lit.upstream, lit.downstream]) {
+        const ratio = contrast(edge, lit.background);
+        assert.ok(ratio >= 3, `${edge} on ${lit.background}: ${ratio.toFixed(2)}`);
+      }
+      assert.notEqual(lit.upstream, lit.downstream);
+      assert.deepEqual([lit.upstreamBox, lit.downstreamBox], [lit.upstream, lit.downstream]);
+      assert.deepEqual([lit.selectedOutline, lit.lineageOutline], ['solid', 'none']);
+      assert.deepEqual(lit.legend.slice(1), [
+        ['upstream', lit.upstream],
+        ['downstream', lit.downstream],
+      ]);
     });
   }
 
@@ -774,7 +855,7 @@ describe('scale', () => {
     // Far down the last column: its three edges appear, lit, and the top ones go.
     await page.click(box('model_l24_199'));
     await nextFrame(page);
-    assert.deepEqual(await drawnInto(page, 'model_l24_199'), Array(3).fill('edge highlighted'));
+    assert.deepEqual(await drawnInto(page, 'model_l24_199'), Array(3).fill('edge highlighted upstream'));
     assert.deepEqual(await drawnInto(page, 'model_l01_001'), []);
 
     // Boxes out of view when the look changed take it when they come back.
@@ -805,7 +886,7 @@ describe('scale', () => {
       dash: 'none',
       animation: 'none',
       fade: '0s',
-      stroke: 'rgb(42, 120, 214)',
+      stroke: 'rgb(180, 83, 9)',
     });
   });
 });

@@ -89,6 +89,11 @@
   panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
   const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
   searchCountEl.after(fitEl);
+  for (const side of ['upstream', 'downstream']) {
+    const item = el('span', { class: 'legend-item' });
+    item.append(el('span', { class: 'legend-line ' + side }), side);
+    document.querySelector('.legend').appendChild(item);
+  }
 
   function listFor(map, key) {
     let list = map.get(key);
@@ -181,13 +186,14 @@
     for (const [layer, members] of byLayer()) {
       const column = el('div', { class: 'layer-col' });
       for (const node of members) {
-        // Focusable in document order, which is layer order.
+        // Focusable in document order, which is layer order. Named by its
+        // own text, so what a screen reader says is what the box shows.
         const box = el('div', {
           class: 'node-box',
           'data-name': node.name,
           tabindex: '0',
           role: 'button',
-          'aria-label': node.name + ', layer ' + node.layer + ', ' + windowText(node),
+          title: node.name,
         });
         box.appendChild(el('span', { class: 'node-name' }, node.name));
         box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
@@ -586,12 +592,31 @@
       return { box: () => '', edge: () => '' };
     }
     const { ancestors, descendants } = bfsLevel(selectedName);
-    const related = new Set([selectedName, ...ancestors, ...descendants]);
+    // Each side of the lineage takes its own colour; an edge that skips the
+    // selection, from an ancestor straight to a descendant, is lit plainly.
+    const side = (name) =>
+      name === selectedName
+        ? 'selected'
+        : ancestors.has(name)
+          ? 'upstream'
+          : descendants.has(name)
+            ? 'downstream'
+            : null;
     return {
-      box: (name) =>
-        name === selectedName ? 'selected' : related.has(name) ? 'highlighted' : 'dimmed',
-      edge: (edge) =>
-        related.has(edge.upstream) && related.has(edge.downstream) ? 'highlighted' : 'dimmed',
+      box: (name) => {
+        const at = side(name);
+        return at === null ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
+      },
+      edge: (edge) => {
+        const ends = [side(edge.upstream), side(edge.downstream)];
+        if (ends.includes(null)) {
+          return 'dimmed';
+        }
+        if (!ends.includes('downstream')) {
+          return 'highlighted upstream';
+        }
+        return ends.includes('upstream') ? 'highlighted' : 'highlighted downstream';
+      },
     };
   }
 
@@ -604,9 +629,11 @@
   function renderPanelList(list, names) {
     list.textContent = '';
     for (const name of names) {
-      const item = el('li', { tabindex: '0', role: 'button' }, name);
+      // A button inside the item: the list stays a list of items for a
+      // screen reader, and Enter and Space press the button.
+      const item = el('li');
+      item.appendChild(el('button', { type: 'button' }, name));
       item.addEventListener('click', () => selectNode(name, { reveal: true }));
-      item.addEventListener('keydown', (event) => pressSelects(event, name, { reveal: true }));
       list.appendChild(item);
     }
   }
