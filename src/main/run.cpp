@@ -326,8 +326,7 @@ int run(const std::vector<std::string>& args) {
   }
   if (int failure = console.out_failure(); failure != 0) {
     // The plan file is complete; only the requested terminal output was lost.
-    console.err(
-        "error: could not write to standard output: " + std::string(std::strerror(failure)) + "\n");
+    console.err("error: could not write to standard output: " + system_error_text(failure) + "\n");
     return 1;
   }
   return 0;

@@ -68,13 +68,9 @@ class ManifestReader {
         return in_.first_occurrence(seen, metadata_seen, field, key) &&
                read_metadata(value, out.generated_at);
       }
-      return skip_member(value);
+      constexpr int member_depth = 2;
+      return in_.skip(value, member_depth);
     });
-  }
-
-  bool skip_member(od::value& value) {
-    constexpr int depth = 2;
-    return in_.skip(value, depth);
   }
 
   bool read_metadata(od::value& value, std::optional<std::string>& generated_at) {

@@ -1,7 +1,6 @@
 #include "manifest/manifest_text.h"
 
 #include "manifest/pages.h"
-#include "util/fd.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -53,24 +52,23 @@ void on_bus_error(int signal, siginfo_t* info, void*) {
 }  // namespace
 
 std::expected<Text, int> Text::load(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) {
     return std::unexpected(errno);
   }
-  UniqueFd closer(fd);
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
+  if (::fstat(fd.get(), &info) != 0) {
     return std::unexpected(errno);
   }
   // Files that report no size (those under /proc, for one) and file systems
   // that cannot map are read instead.
   if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    if (auto text = map(fd, info)) {
-      text->fd_ = closer.release();
+    if (auto text = map(fd.get(), info)) {
+      text->fd_ = std::move(fd);
       return text;
     }
   }
-  return read(fd);
+  return read(fd.get());
 }
 
 std::expected<Text, int> Text::map(int fd, const struct stat& info) {
@@ -115,16 +113,13 @@ Text::Text(Text&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(other.size_),
       capacity_(other.capacity_),
-      fd_(std::exchange(other.fd_, -1)),
+      fd_(std::move(other.fd_)),
       mapped_mtime_(other.mapped_mtime_),
       truncated_(other.truncated_) {}
 
 Text::~Text() {
   if (data_ != nullptr) {
     ::munmap(data_, capacity_);
-  }
-  if (fd_ >= 0) {
-    ::close(fd_);
   }
 }
 
@@ -133,7 +128,8 @@ bool Text::changed() const {
     return false;
   }
   struct stat now {};
-  return truncated_ || ::fstat(fd_, &now) != 0 || static_cast<std::size_t>(now.st_size) != size_ ||
+  return truncated_ || ::fstat(fd_.get(), &now) != 0 ||
+         static_cast<std::size_t>(now.st_size) != size_ ||
          now.st_mtim.tv_sec != mapped_mtime_.tv_sec || now.st_mtim.tv_nsec != mapped_mtime_.tv_nsec;
 }
 

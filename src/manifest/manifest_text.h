@@ -18,6 +18,8 @@
 #include <expected>
 #include <filesystem>
 
+#include "util/fd.h"
+
 namespace tarn::manifest_text {
 
 class Text {
@@ -31,7 +33,7 @@ class Text {
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
-  bool mapped() const { return fd_ >= 0; }
+  bool mapped() const { return fd_.is_open(); }
   simdjson::padded_string_view view() const {
     return simdjson::padded_string_view(data_, size_, capacity_);
   }
@@ -53,7 +55,7 @@ class Text {
   char* data_;
   std::size_t size_;
   std::size_t capacity_;  // the whole region, padding included
-  int fd_ = -1;           // kept open while mapped, to stat the file again
+  UniqueFd fd_;           // open while mapped, to stat the file again
   timespec mapped_mtime_{};
   bool truncated_ = false;
 };

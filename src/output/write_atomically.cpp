@@ -24,10 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr int temp_name_attempts = 1000;
 
-std::string system_message(int error) {
-  return std::generic_category().message(error);
-}
-
 /// ".tmp" and six random letters and digits.
 std::string temp_file_name(std::mt19937_64& random) {
   static constexpr std::string_view alphabet =
@@ -63,7 +59,7 @@ class TempFile {
         if (errno == EINTR) {
           continue;
         }
-        return std::unexpected(system_message(errno));
+        return std::unexpected(system_error_text(errno));
       }
       if (written == 0) {
         return std::unexpected(std::string("failed to write whole buffer"));
@@ -75,7 +71,7 @@ class TempFile {
 
   std::expected<void, std::string> rename_onto(const fs::path& target) {
     if (::rename(path_.c_str(), target.c_str()) != 0) {
-      return std::unexpected(system_message(errno));
+      return std::unexpected(system_error_text(errno));
     }
     renamed_ = true;
     fd_.reset();
@@ -110,7 +106,7 @@ std::expected<std::unique_ptr<TempFile>, std::string> create_temp_file(const fs:
     }
     error = errno;
   }
-  return std::unexpected(system_message(error));
+  return std::unexpected(system_error_text(error));
 }
 
 /// The directory that holds the target, judged on the path's text alone: empty

@@ -8,20 +8,16 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <utility>
 
 #include "util/fd.h"
 #include "util/interrupt.h"
+#include "util/text.h"
 
 extern char** environ;
 
 namespace tarn {
 namespace {
-
-std::string system_error_text(int error) {
-  return std::strerror(error);
-}
 
 struct Pipe {
   UniqueFd read_end;

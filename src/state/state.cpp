@@ -80,7 +80,7 @@ std::expected<fs::path, std::string> make_private_directory() {
   }
   std::string name = (temp_dir / "tarn-dbt-plan-state-XXXXXX").native();
   if (::mkdtemp(name.data()) == nullptr) {
-    return std::unexpected(std::string(std::strerror(errno)));
+    return std::unexpected(system_error_text(errno));
   }
   return fs::path(name);
 }

@@ -202,8 +202,12 @@ std::string quoted_value(std::string_view value) {
   return out;
 }
 
+std::string system_error_text(int code) {
+  return std::system_category().message(code);
+}
+
 std::string os_error_text(int code) {
-  return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
+  return system_error_text(code) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string line_and_column(std::string_view text, std::size_t offset) {

@@ -27,6 +27,9 @@ std::string quoted_value(std::string_view value);
 /// columns from 1 in characters (UTF-8 continuation bytes not counted).
 std::string line_and_column(std::string_view text, std::size_t offset);
 
+/// The system's text for an errno value: "No such file or directory".
+std::string system_error_text(int code);
+
 /// The system's text for an errno value, with the number: "No such file or
 /// directory (os error 2)".
 std::string os_error_text(int code);

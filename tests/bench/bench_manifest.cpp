@@ -3,8 +3,6 @@
 //
 //   bench_manifest <manifest.json> [runs]
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,25 +12,10 @@
 #include <vector>
 
 #include "manifest/manifest.h"
+#include "rusage.h"
 
-namespace {
-
-/// User plus system CPU time of the process so far: on a shared machine it
-/// moves much less than the wall clock.
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-long peak_resident_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;  // kibibytes on Linux
-}
-
-}  // namespace
+using tarn::bench::cpu_seconds;
+using tarn::bench::peak_resident_kib;
 
 int main(int argc, char** argv) {
   if (argc < 2) {

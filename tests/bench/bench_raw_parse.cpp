@@ -6,7 +6,6 @@
 //   bench_raw_parse <manifest.json> [runs]
 
 #include <simdjson.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,16 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include "rusage.h"
+
 namespace {
 
 namespace od = simdjson::ondemand;
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 std::size_t count_parents(od::object node) {
   std::size_t parents = 0;
@@ -76,12 +70,12 @@ int main(int argc, char** argv) {
   std::size_t parents = 0;
   try {
     for (int run = 0; run < runs; ++run) {
-      const double cpu_start = cpu_seconds();
+      const double cpu_start = tarn::bench::cpu_seconds();
       auto start = std::chrono::steady_clock::now();
       parents = read_once(argv[1]);
       seconds.push_back(
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-      cpu.push_back(cpu_seconds() - cpu_start);
+      cpu.push_back(tarn::bench::cpu_seconds() - cpu_start);
     }
   } catch (const simdjson::simdjson_error& error) {
     std::fprintf(stderr, "%s: %s\n", argv[1], error.what());
@@ -89,11 +83,10 @@ int main(int argc, char** argv) {
   }
   std::sort(seconds.begin(), seconds.end());
   std::sort(cpu.begin(), cpu.end());
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
   std::printf("parents       %zu\n", parents);
   std::printf("best          %.1f ms\n", seconds.front() * 1e3);
   std::printf("best CPU      %.1f ms\n", cpu.front() * 1e3);
-  std::printf("peak RSS      %.1f MB\n", static_cast<double>(usage.ru_maxrss) * 1024 / 1e6);
+  std::printf("peak RSS      %.1f MB\n",
+              static_cast<double>(tarn::bench::peak_resident_kib()) * 1024 / 1e6);
   return 0;
 }
