@@ -1,7 +1,7 @@
 #pragma once
-// The program run as a user runs it: in a scratch dbt project, with a stand-in
-// dbt, its own TMPDIR, and faults arranged around it (a closed standard
-// output, a full standard error, a file-size limit, a signal while dbt runs).
+// The program run as a user runs it: in a scratch dbt project, with a stand-in dbt, its own
+// TMPDIR, and faults arranged around it (a closed standard output, a full standard error, a
+// file-size limit, a signal while dbt runs).
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -22,7 +23,6 @@
 namespace tarn::cli_test {
 
 namespace fs = std::filesystem;
-using testing::read_file;
 
 enum class Stream { capture, closed_pipe, dev_full };
 
@@ -39,8 +39,8 @@ struct Ended {
   std::string out, err;
 };
 
-// Logs "<directory>: <arguments>" per start, then sources bin/<subcommand>.sh
-// if there is one; `ls` answers stg_events unless that script exits first.
+// Logs "<directory>: <arguments>" per start, then sources bin/<subcommand>.sh if there is
+// one; `ls` answers stg_events unless that script exits first.
 constexpr const char* k_standin = R"sh(#!/bin/sh
 here=$(dirname "$0")
 echo "$(pwd -P): $*" >> "$here/calls.log"
@@ -58,15 +58,13 @@ class Project {
     ::setenv("TMPDIR", (root() / "tmp").c_str(), 1);  // inherited by the program
   }
   const fs::path& root() const { return scratch_.path(); }
-  fs::path dbt() const { return root() / "bin/dbt"; }
-  void write(const std::string& relative, const std::string& text) const {
-    testing::write_file(root() / relative, text);
+  void write(const std::string& path, const std::string& text) const {
+    testing::write_file(root() / path, text);
   }
-  std::string read(const std::string& relative) const { return read_file(root() / relative); }
+  std::string read(const std::string& path) const { return testing::read_file(root() / path); }
 
-  /// Writes target/manifest.json an hour newer (or older) than dbt_project.yml.
-  void write_manifest(const std::string& json, bool stale = false) const {
-    write("proj/target/manifest.json", json);
+  /// Sets target/manifest.json an hour newer (or older) than dbt_project.yml.
+  void date_manifest(bool stale) const {
     const auto input = fs::last_write_time(root() / "proj/dbt_project.yml");
     fs::last_write_time(root() / "proj/target/manifest.json",
                         stale ? input - std::chrono::hours(1) : input + std::chrono::hours(1));
@@ -74,31 +72,37 @@ class Project {
 
   /// What differs from run to run (paths, times, yesterday) as fixed words.
   std::string normalized(std::string text) const {
-    const std::pair<const char*, const char*> rules[] = {
-        {R"(tarn-dbt-plan-state-\w{6}/worktree)", "BASELINE"},
-        {R"(\.tmp\w{6})", ".tmpXXXXXX"},
-        {R"(dbt_plan_\d{14}\.html)", "dbt_plan_TIME.html"},
-        {R"("generated_at": "[^"]*")", R"("generated_at": "*")"}};
-    for (std::size_t at; (at = text.find(root().native())) != std::string::npos;) {
-      text.replace(at, root().native().size(), "ROOT");
-    }
-    for (const auto& [pattern, word] : rules) {
-      text = std::regex_replace(text, std::regex(pattern), word);
-    }
     const std::time_t yesterday = std::time(nullptr) / 86400 * 86400 - 86400;
     char day[16];
     std::strftime(day, sizeof day, "%F", std::gmtime(&yesterday));
-    return std::regex_replace(text, std::regex(day), "YESTERDAY");
+    for (const auto& [pattern, word] : std::vector<std::pair<std::string, std::string>>{
+             {root().native(), "ROOT"},
+             {R"(tarn-dbt-plan-state-\w{6}/worktree)", "BASELINE"},
+             {R"(\.tmp\w{6})", ".tmpXXXXXX"},
+             {R"(dbt_plan_\d{14}\.html)", "dbt_plan_TIME.html"},
+             {R"("generated_at": "[^"]*")", R"("generated_at": "*")"},
+             {day, "YESTERDAY"}}) {
+      text = std::regex_replace(text, std::regex(pattern), word);
+    }
+    return text;
   }
 
-  /// Runs the program in proj/ and waits at most two minutes for it.
+  /// Runs the program in proj/ with `args` after the program's path.
   Ended run(std::vector<std::string> args, const Io& io = {}) const {
     args.insert(args.begin(), TARN_BINARY);
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1);
+    std::transform(args.begin(), args.end(), argv.begin(), [](auto& arg) { return arg.data(); });
+    auto open_stream = [this](Stream stream, const char* capture) {
+      int ends[2] = {-1, -1};
+      fs::remove(root() / capture);
+      if (stream == Stream::closed_pipe && ::pipe2(ends, O_CLOEXEC) == 0) {
+        ::close(ends[0]);
+      }
+      return stream == Stream::closed_pipe ? ends[1]
+             : stream == Stream::dev_full
+                 ? ::open("/dev/full", O_WRONLY | O_CLOEXEC)
+                 : ::open((root() / capture).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    };
     const int out = open_stream(io.out, "out.txt"), err = open_stream(io.err, "err.txt");
     const std::string cwd = (root() / "proj").native();
     const rlimit limit{io.file_size, io.file_size};
@@ -115,39 +119,20 @@ class Project {
     }
     ::close(out);
     ::close(err);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    bool signalled = io.signal == 0;
     int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (!signalled && fs::exists(root() / "bin/started")) {
-        signalled = ::kill(pid, io.signal) == 0;
-      }
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid, SIGKILL);
-      }
+    for (int wait = 0; io.signal != 0 && wait < 12'000 && !fs::exists(root() / "bin/started");
+         ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (io.signal != 0) {
+      ::kill(pid, io.signal);
+    }
+    ::waitpid(pid, &status, 0);
     return Ended{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                  WIFSIGNALED(status) ? WTERMSIG(status) : 0, read("out.txt"), read("err.txt")};
   }
 
  private:
-  int open_stream(Stream stream, const char* capture) const {
-    int ends[2] = {-1, -1};
-    fs::remove(root() / capture);
-    switch (stream) {
-      case Stream::capture:
-        return ::open((root() / capture).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-      case Stream::dev_full:
-        return ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-      case Stream::closed_pipe:
-        (void)::pipe2(ends, O_CLOEXEC);
-        ::close(ends[0]);
-        return ends[1];
-    }
-    return -1;
-  }
-
   testing::ScratchDir scratch_;
 };
 

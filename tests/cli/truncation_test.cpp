@@ -29,12 +29,12 @@ exit 0
 TEST(Truncation, AManifestEmptiedWhileReadGivesAnErrorNotASignal) {
   Project project;
   project.write("bin/parse.sh", k_truncating_parse);
-  project.write_manifest("", /*stale=*/true);  // so the run starts `dbt parse` first
   const fs::path manifest = project.root() / "proj/target/manifest.json";
+  fs::create_directories(manifest.parent_path());
   {
     // A chain of models whose SQL the reader skips, about 150 MB in all.
     const std::string sql(8000, 'x');
-    std::ofstream out(manifest, std::ios::binary | std::ios::app);
+    std::ofstream out(manifest, std::ios::binary);
     out << R"({"metadata": {}, "nodes": {)";
     for (std::size_t i = 0; out.tellp() < (std::streamoff{150} << 20); ++i) {
       out << (i ? "," : "") << "\"model.p.m" << i << "\": {\"name\": \"m" << i
@@ -42,10 +42,9 @@ TEST(Truncation, AManifestEmptiedWhileReadGivesAnErrorNotASignal) {
     }
     out << "}}";
   }
-  fs::last_write_time(manifest, fs::last_write_time(project.root() / "proj/dbt_project.yml") -
-                                    std::chrono::hours(1));
+  project.date_manifest(/*stale=*/true);  // so the run starts `dbt parse` first
 
-  const Ended ended = project.run({"--select", "m0", "--dbt-command", project.dbt()});
+  const Ended ended = project.run({"--select", "m0", "--dbt-command", project.root() / "bin/dbt"});
 
   EXPECT_EQ(ended.signal, 0);
   EXPECT_EQ(ended.status, 1);
