@@ -28,7 +28,8 @@ constexpr const char* k_manifest =
                  "lookahead": 2, "lookback_overrides": {"stg_events": 0}}}}},
     "model.p.monthly": {"name": "monthly", "resource_type": "model",
       "depends_on": {"nodes": ["model.p.weekly_rollup"]},
-      "config": {"event_time": "ts", "meta": {"tarn": {"lookback": 1, "lookback_unit": "month"}}}}}})json";
+      "config": {"event_time": "ts",
+                 "meta": {"tarn": {"lookback": 1, "lookback_unit": "month"}}}}}})json";
 
 constexpr const char* k_previous_plan = "{\"previous\": \"plan\"}";
 
@@ -42,6 +43,9 @@ constexpr const char* k_previous_plan = "{\"previous\": \"plan\"}";
   { "bin/ls.sh", "printf 'stg_events\\nuser_visits\\nweekly_rollup\\nmonthly\\n'; exit 0" }
 #define SLOW_LS \
   { "bin/ls.sh", "touch \"$here/started\"; exec sleep 60" }
+// Like dbt, catches the signal and exits with a status of its own.
+#define TRAPPING_LS \
+  { "bin/ls.sh", "trap 'kill $!; exit 2' INT; touch \"$here/started\"; sleep 60 & wait" }
 #define USAGE \
   "\n\nUsage: tarn-dbt-plan [OPTIONS] --select <SELECT>\n\nFor more information, try '--help'.\n"
 
@@ -128,7 +132,8 @@ const Case k_runs[] = {
      .calls = LS "stg_events+ tag:x --exclude tag:y --target ci\n",
      .plan_has = "\"manifest_path\": \"./target/manifest.json\",\n"
                  "    \"manifest_generated_at\": \"2026-12-05T13:59:41.123456Z\",\n"
-                 "    \"dbt_command\": \"ROOT/bin/dbt\",\n    \"max_window_expansion_days\": 30,\n"},
+                 "    \"dbt_command\": \"ROOT/bin/dbt\",\n"
+                 "    \"max_window_expansion_days\": 30,\n"},
     {.name = "AnchorPlansAncestorsBackwards",
      .args = "--select stg_events+ --anchor weekly_rollup -o out/plan.json --pretty "
              "--event-time-start 2024-03-10 --event-time-end 2024-03-10",
@@ -198,8 +203,8 @@ const Case k_faults[] = {
     {.name = "ClosedStandardOutputAfterAWrittenPlan", .args = PLAIN " --pretty",
      .io = {.out = Stream::closed_pipe}, .status = 1,
      .err = "error: could not write to standard output: Broken pipe\n", .plan = Plan::written},
-    {.name = "SigintWhileDbtRuns", .args = PLAIN, .files = {SLOW_LS}, .io = {.signal = SIGINT},
-     .status = 130, .err = "error: interrupted by SIGINT\n"},
+    {.name = "SigintWhileDbtRunsThatExitsOnItsOwn", .args = PLAIN, .files = {TRAPPING_LS},
+     .io = {.signal = SIGINT}, .status = 130, .err = "error: interrupted by SIGINT\n"},
     {.name = "SigtermWhileDbtRuns", .args = PLAIN, .files = {SLOW_LS}, .io = {.signal = SIGTERM},
      .status = 143, .err = "error: interrupted by SIGTERM\n"},
     {.name = "SighupWhileDbtRuns", .args = PLAIN, .files = {SLOW_LS}, .io = {.signal = SIGHUP},
@@ -218,7 +223,8 @@ const Case k_faults[] = {
   {.name = NAME, .args = ARGS, .status = 2, .err = "error: " MESSAGE USAGE, .calls = ""}
 const Case k_usage_errors[] = {
     USAGE_ERROR("NoSelect", "", "--select is required"),
-    USAGE_ERROR("SelectTwice", "--select a --select b", "--select: At Most 1 required but received 2"),
+    USAGE_ERROR("SelectTwice", "--select a --select b",
+                "--select: At Most 1 required but received 2"),
     USAGE_ERROR("ValueThatLooksLikeAnOption", "--select a --exclude --x",
                 "a value is required for '--exclude' but none was supplied"),
     USAGE_ERROR("RunbookAndSummaryBothOnStandardOutput", "--select x --runbook - --summary -",

@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""tarn-dbt-plan against the real dbt (dbt-core and dbt-duckdb), on copies of
-examples/jaffle_events and on projects made here. Run by CTest (CMakeLists.txt here):
-
-    dbt_e2e.py --binary B --dbt D --example E --work W --markdown-python P --compile
-        copies the example to W/compiled and runs `dbt deps` and `dbt parse` there once;
-    dbt_e2e.py --binary B --dbt D --example E --work W --markdown-python P TestClass...
-        runs test classes of this file, each test in a temporary directory of its own
-        (kept when TARN_E2E_KEEP is set) with TMPDIR inside it.
-"""
+"""tarn-dbt-plan against the real dbt (dbt-core and dbt-duckdb), on copies of examples/jaffle_events
+and on projects made here. `dbt_e2e.py --binary B --dbt D --example E --work W --markdown-python P`
+with --compile copies the example to W/compiled and runs `dbt deps` and `dbt parse` there once; with
+test class names it runs those, each test in a temporary directory of its own (kept when TARN_E2E_KEEP
+is set) with TMPDIR inside it."""
 
 import argparse
 import datetime
@@ -17,7 +13,6 @@ import os
 import re
 import shlex
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -31,6 +26,7 @@ BASELINE = "tarn-dbt-plan-state-"
 UNTRACKED = ["target", "dbt_packages", "logs", "*.duckdb", "*.duckdb.wal", ".user.yml"]
 ENV = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", DO_NOT_TRACK="1")
 CONFIG = argparse.Namespace()
+ORDERS_PARENTS = ["stg_orders", "dim_customers.v2", "fx_rates"]
 
 
 def run(command, cwd, check=True, **options):
@@ -74,7 +70,8 @@ class DbtTestCase(unittest.TestCase):
 
     def command(self, project, *args):
         dbt = shlex.join(map(str, (RECORDER, self.log, CONFIG.dbt)))
-        return [CONFIG.binary, "--project-dir", project, "-o", self.root / "plan.json", "--dbt-command", dbt, *args]
+        output = self.root / "plan.json"
+        return [CONFIG.binary, "--project-dir", project, "-o", output, "--dbt-command", dbt, *args]
 
     def plan(self, project, *args):
         """Runs the program, expects success; returns its end and the plan."""
@@ -105,7 +102,7 @@ class DbtTestCase(unittest.TestCase):
         git(self.repository, "checkout", "-q", "-b", "feature")
         sessions = project / "models" / "marts" / "fct_daily_sessions.sql"
         self.assertIn("count(*) as events", sessions.read_text())
-        write_later(sessions, sessions.read_text().replace("count(*) as events", "count(*) as events, 1 as one"))
+        write_later(sessions, sessions.read_text().replace("count(*) as events", "count(*) as events, 1"))
         git(self.repository, "commit", "-q", "-am", "change")
         return project
 
@@ -113,14 +110,14 @@ class DbtTestCase(unittest.TestCase):
 class Plans(DbtTestCase):
     def test_a_new_model_is_parsed_by_dbt_then_planned_with_exact_windows(self):
         project = self.example()
-        compiled_at = json.loads((project / "target" / "manifest.json").read_text())["metadata"]["generated_at"]
+        compiled = json.loads((project / "target" / "manifest.json").read_text())["metadata"]["generated_at"]
         write_later(project / "models" / "marts" / "fct_daily_refunds.sql",
              "{{ config(materialized='incremental', incremental_strategy='microbatch', begin='2024-01-01',\n"
              "          event_time='ordered_at', batch_size='day', meta={'tarn': {'lookback': 3}}) }}\n"
              "select * from {{ ref('stg_orders') }} where amount < 0\n")  # fmt: skip
         _, plan = self.plan(project, "--select", "+fct_daily_orders fct_daily_refunds", *WINDOW)
         self.assertEqual([(d, a[0]) for d, a in self.calls()], [(project, "parse"), (project, "ls")])
-        self.assertGreater(plan["metadata"]["manifest_generated_at"], compiled_at)
+        self.assertGreater(plan["metadata"]["manifest_generated_at"], compiled)
         self.assertModels(plan, [
             ("stg_customers", "2024-03-10", "2024-03-12", 0, []),
             ("stg_orders", "2024-03-10", "2024-03-12", 0, []),
@@ -128,13 +125,14 @@ class Plans(DbtTestCase):
             ("dim_customers.v2", "2024-03-10", "2024-03-12", 1, ["stg_customers"]),
             ("fct_daily_refunds", "2024-03-07", "2024-03-12", 1, ["stg_orders"]),
             # lookback 2 days, but the edge from fx_rates is overridden: 0 back, 3 ahead
-            ("fct_daily_orders", "2024-03-08", "2024-03-15", 2, ["stg_orders", "dim_customers.v2", "fx_rates"]),
+            ("fct_daily_orders", "2024-03-08", "2024-03-15", 2, ORDERS_PARENTS),
         ])  # fmt: skip
         self.assertEqual(plan["metadata"]["warnings"], [])
 
     def test_the_anchor_plans_ancestors_backwards_and_a_fresh_manifest_is_not_parsed(self):
-        _, plan = self.plan(self.example(), "--select", "+rpt_weekly_engagement", "--anchor", "fct_daily_orders",
-                            "--event-time-start", "2024-03-10", "--event-time-end", "2024-03-10")  # fmt: skip
+        _, plan = self.plan(self.example(), "--select", "+rpt_weekly_engagement", "--anchor",
+                            "fct_daily_orders", "--event-time-start", "2024-03-10", "--event-time-end",
+                            "2024-03-10")  # fmt: skip
         self.assertEqual([a[0] for _, a in self.calls()], ["ls"])
         self.assertEqual(plan["metadata"]["anchor_model"], "fct_daily_orders")
         self.assertModels(plan, [
@@ -144,8 +142,9 @@ class Plans(DbtTestCase):
             ("fx_rates", "2024-03-10", "2024-03-13", 0, []),
             ("dim_customers.v2", "2024-03-08", "2024-03-10", 1, ["stg_customers"]),
             ("fct_daily_sessions", "2024-03-09", "2024-03-10", 1, ["stg_events"]),
-            ("fct_daily_orders", "2024-03-10", "2024-03-10", 2, ["stg_orders", "dim_customers.v2", "fx_rates"]),
-            ("rpt_weekly_engagement", "2024-03-08", "2024-03-17", 3, ["fct_daily_sessions", "fct_daily_orders"]),
+            ("fct_daily_orders", "2024-03-10", "2024-03-10", 2, ORDERS_PARENTS),
+            ("rpt_weekly_engagement", "2024-03-08", "2024-03-17", 3, ["fct_daily_sessions",
+                                                                      "fct_daily_orders"]),
         ])  # fmt: skip
 
 
@@ -167,32 +166,11 @@ class StateBaseline(DbtTestCase):
         self.assertEqual(ls[-2:], ["--state", str(worktree / "target")])
         self.assertFalse(worktree.exists())
 
-    def test_ctrl_c_while_dbt_compiles_the_baseline_removes_the_worktree(self):
-        command = self.command(self.changed_repository(), "--select", "state:modified+", "--against", "main")
-        program = subprocess.Popen([str(word) for word in command], cwd=self.root, env=self.env, text=True,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   start_new_session=True)  # fmt: skip
-        try:
-            deadline = time.monotonic() + 180
-            while not any(str(d).startswith(str(self.tmpdir)) and a[0] == "parse" and (d / "logs" / "dbt.log").exists()
-                          for d, a in self.calls()):  # fmt: skip
-                self.assertIsNone(program.poll(), "the program ended before it could be interrupted")
-                self.assertLess(time.monotonic(), deadline, "dbt parse never started in the worktree")
-                time.sleep(0.05)
-            time.sleep(0.3)
-            os.killpg(program.pid, signal.SIGINT)  # what a terminal's Ctrl-C does
-            stdout, stderr = program.communicate(timeout=120)
-        finally:
-            if program.poll() is None:
-                os.killpg(program.pid, signal.SIGKILL)
-                program.communicate()
-        self.assertEqual((program.returncode, stdout), (130, ""), stderr)
-        self.assertRegex(stderr, r"\Aerror: [^\n]*\n\Z")
-
 
 def microbatch(refs, batch_size="day", meta=None, extra=""):
-    config = f"materialized='incremental', incremental_strategy='microbatch', begin='2024-03-01', event_time='ts'"
-    config += f", batch_size='{batch_size}'{extra}" + (f", meta={{'tarn': {meta!r}}}" if meta else "")
+    config = "materialized='incremental', incremental_strategy='microbatch', begin='2024-03-01'"
+    config += f", event_time='ts', batch_size='{batch_size}'{extra}"
+    config += f", meta={{'tarn': {meta!r}}}" if meta else ""
     return f"{{{{ config({config}) }}}}\n" + " union all ".join(f"select ts from {{{{ {r} }}}}" for r in refs)
 
 
@@ -203,8 +181,10 @@ def made_here(project, models, yml=None):
         "name: made_here\nversion: '1.0.0'\nconfig-version: 2\nprofile: made_here\n"
         "flags:\n  send_anonymous_usage_stats: false\nmodels:\n  made_here:\n    +concurrent_batches: false\n"
     )
-    (project / "profiles.yml").write_text("made_here:\n  target: dev\n  outputs:\n    dev:\n      type: duckdb\n"
-                                          "      path: target/made_here.duckdb\n      threads: 1\n")  # fmt: skip
+    (project / "profiles.yml").write_text(
+        "made_here:\n  target: dev\n  outputs:\n    dev:\n      type: duckdb\n"
+        "      path: target/made_here.duckdb\n      threads: 1\n"
+    )
     for name, sql in models.items():
         (project / "models" / f"{name}.sql").write_text(sql)
     if yml:
@@ -213,7 +193,7 @@ def made_here(project, models, yml=None):
 
 
 # Forty days of March and April 2024, one row each.
-SOURCE = microbatch([]) + "select cast('2024-03-01' as timestamp) + to_days(cast(i as integer)) as ts from range(0, 40) t(i)"
+SOURCE = microbatch([]) + "select timestamp '2024-03-01' + to_days(cast(i as int)) as ts from range(40) t(i)"
 # A diamond of two windows meeting again (left, right, joined), a lookahead, an override,
 # a monthly model, a name that needs shell quoting, a versioned model rebuilt whole and
 # its microbatch child, and a window that ends before it starts.
@@ -223,14 +203,15 @@ MODELS = {
     # dbt's own lookback would add batches if dbt applied it to a given range.
     "left": microbatch(["ref('src')"], meta={"lookback": 1}, extra=", lookback=3"),
     "right": microbatch(["ref('src')"], meta={"lookahead": 2}),
-    "joined": microbatch(["ref('left')", "ref('right')"], meta={"lookback": 2, "lookback_overrides": {"right": 0}}),
+    "joined": microbatch(["ref('left')", "ref('right')"],
+                         meta={"lookback": 2, "lookback_overrides": {"right": 0}}),  # fmt: skip
     "monthly": microbatch(["ref('joined')"], batch_size="month"),
     "dim_v1": "{{ config(materialized='table') }}\nselect ts from {{ ref('src') }}\n",
     "dim_v2": "{{ config(materialized='table') }}\nselect ts, 2 as v from {{ ref('src') }}\n",
     "uses_dim": microbatch(["ref('dim', v=1)"]),
     "shrunk": microbatch(["ref('src')"], meta={"lookback": -5}),
 }
-VERSIONS = "version: 2\nmodels:\n  - name: dim\n    latest_version: 2\n    versions:\n      - v: 1\n      - v: 2\n"
+VERSIONS = "models:\n  - name: dim\n    latest_version: 2\n    versions:\n      - v: 1\n      - v: 2\n"
 
 
 def days(start, end):
@@ -240,14 +221,15 @@ def days(start, end):
 
 class Runbook(DbtTestCase):
     def test_dbt_rebuilds_exactly_the_planned_days_in_order(self):
-        project, kept, runbook = made_here(self.root / "made_here", MODELS, VERSIONS), self.root / "kept", self.root / "rb.sh"
+        project, runbook = made_here(self.root / "made_here", MODELS, VERSIONS), self.root / "runbook.sh"
         done, plan = self.plan(project, "--select", "src+", *WINDOW, "--runbook", runbook)
         planned = {m["name"]: m for m in plan["models"]}
         self.assertEqual((planned["joined"]["event_time_start"], planned["joined"]["event_time_end"]),
                          ("2024-03-07", "2024-03-14"))  # fmt: skip
-        self.assertIn("warning: shrunk: window 2024-03-15 to 2024-03-12 ends before it starts -- the run-book "
-                      "has no dbt command for it\n", done.stderr)  # fmt: skip
+        self.assertIn("warning: shrunk: window 2024-03-15 to 2024-03-12 ends before it starts -- the "
+                      "run-book has no dbt command for it\n", done.stderr)  # fmt: skip
         del planned["shrunk"]
+        kept = self.root / "kept"
         kept.mkdir()
         run(["sh", "-c", runbook.read_text()], project, env=dict(self.env, KEEP=str(kept)))
         results = [r for path in sorted(kept.iterdir()) for r in json.loads(path.read_text())["results"]]
@@ -262,7 +244,7 @@ class Runbook(DbtTestCase):
             batches = result.get("batch_results")  # none for a model rebuilt whole
             if batches is not None:
                 self.assertEqual(batches["failed"], [])
-                ran = [day for start, end in batches["successful"] for day in days(start, end) - days(end, end)]
+                ran = [d for start, end in batches["successful"] for d in days(start, end) - days(end, end)]
                 wanted = days(model["event_time_start"], model["event_time_end"])
                 if name == "monthly":  # month batches cover the days
                     self.assertLessEqual(wanted, set(ran), name)
@@ -272,20 +254,22 @@ class Runbook(DbtTestCase):
 
 HOSTILE = ["p|ipe", "<b>bold", "<script>alert(1)", "[link](javascript:x)", "`tick`_em_", "back\\slash!#h",
            "&amp;*bold*"]  # fmt: skip
-RENDER = "import sys, markdown_it\nprint(markdown_it.MarkdownIt('commonmark').enable('table').render(sys.stdin.read()))"
+RENDER = "import sys, markdown_it\nprint(markdown_it.MarkdownIt().enable('table').render(sys.stdin.read()))"
 
 
 class Summary(DbtTestCase):
     def test_hostile_model_names_stay_text_in_the_rendered_table(self):
         models = dict({"src": SOURCE}, **{name: "select ts from {{ ref('src') }}\n" for name in HOSTILE})
-        done, _ = self.plan(made_here(self.root / "hostile", models), "--select", "src+", *WINDOW, "--summary", "-")
+        project = made_here(self.root / "hostile", models)
+        done, _ = self.plan(project, "--select", "src+", *WINDOW, "--summary", "-")
         page = run([CONFIG.markdown_python, "-c", RENDER], self.root, input=done.stdout).stdout
         allowed = {"h3", "p", "ul", "li", "strong", "table", "thead", "tbody", "tr", "th", "td", "details",
                    "summary", "pre", "code"}  # fmt: skip
         self.assertLessEqual(set(re.findall(r"<(\w+)", page)), allowed)
-        rows = [[html.unescape(re.sub(r"<[^>]*>", "", cell)) for cell in re.findall(r"<t[dh][^>]*>(.*?)</t[dh]>", row)]
+        rows = [[html.unescape(re.sub(r"<[^>]*>", "", cell)) for cell in re.findall(r"<t[dh][^>]*>(.*?)</t", row)]
                 for row in re.findall(r"<tr>(.*?)</tr>", page, re.S)]  # fmt: skip
-        self.assertEqual(rows[0], ["layer", "model", "window", "days", "lookback", "lookahead", "selected parents"])
+        header = ["layer", "model", "window", "days", "lookback", "lookahead", "selected parents"]
+        self.assertEqual(rows[0], header)
         self.assertEqual(rows[1][:4], ["0", "src", "2024-03-10 to 2024-03-12", "3"])
         self.assertEqual(sorted(row[1] for row in rows[2:]), sorted(HOSTILE))
 

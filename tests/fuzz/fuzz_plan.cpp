@@ -53,7 +53,7 @@ constexpr const char* k_names[] = {"a", "ab", "b", "stg", "a b", "\xc3\xbc", "q\
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Bytes in{data, size};
-  const std::size_t models = 1 + in.below(40), sources = in.below(4);
+  const std::size_t models = 1 + in.below(40);
   std::vector<std::string> ids, names;
   for (std::size_t i = 0; i < models; ++i) {
     // A short random stem before the index varies the byte order of the ids.
@@ -62,12 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   : "m" + std::to_string(i));
   }
   tarn::Manifest manifest;
-  for (std::size_t i = 0; i < sources; ++i) {
-    tarn::ManifestNode& source = manifest.nodes["source.p.s" + std::to_string(i)];
-    source.id = "source.p.s" + std::to_string(i);
-    source.name = "s" + std::to_string(i);
-    source.is_source = true;
-  }
+  tarn::ManifestNode& source = manifest.nodes["source.p.s"];
+  source.id = "source.p.s";
+  source.name = "s";
+  source.is_source = true;
   tarn::Selection selection;
   bool may_cycle = false;
   for (std::size_t i = 0; i < models; ++i) {
@@ -78,15 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint8_t kind = in.next();
       const bool earlier = kind < 200 && i > 0, anywhere = !earlier && kind < 212;
       may_cycle |= anywhere;
-      node.depends_on.push_back(earlier    ? ids[in.below(i)]
-                                : anywhere ? ids[in.below(models)]
-                                : kind < 236 && sources > 0
-                                    ? "source.p.s" + std::to_string(in.below(sources))
-                                    : "seed.p.missing");
+      node.depends_on.push_back(earlier      ? ids[in.below(i)]
+                                : anywhere   ? ids[in.below(models)]
+                                : kind < 236 ? "source.p.s"
+                                             : "seed.p.missing");
     }
-    if (in.chance(50)) {
-      node.event_time = "ts";
-    }
+    node.event_time = in.chance(50) ? std::optional<std::string>("ts") : std::nullopt;
     if (in.chance(70)) {
       tarn::TarnMeta& meta = node.meta.emplace();
       meta.lookback = in.amount();

@@ -1,6 +1,6 @@
-// Runs a fuzz target without libFuzzer over every file named on the command line and every
-// file below every directory named there, in path order: the gcc build's replay of the seed
-// corpus and of every input that once crashed a target.
+// Runs a fuzz target without libFuzzer over every file below the directories named on the
+// command line, in path order: the gcc build's replay of the seed corpus and of every input
+// that once crashed a target.
 
 #include <algorithm>
 #include <cstdint>
@@ -16,15 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> files;
-  for (const fs::path& root : std::vector<fs::path>(argv + 1, argv + argc)) {
-    if (fs::is_directory(root)) {
-      for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) {
-          files.push_back(entry.path());
-        }
+  for (int i = 1; i < argc; ++i) {
+    std::error_code missing;  // a directory that does not exist holds nothing
+    for (fs::recursive_directory_iterator it(argv[i], missing), end; it != end; ++it) {
+      if (it->is_regular_file()) {
+        files.push_back(it->path());
       }
-    } else if (fs::exists(root)) {
-      files.push_back(root);
     }
   }
   std::sort(files.begin(), files.end());
