@@ -266,7 +266,10 @@ class Summary(DbtTestCase):
         allowed = {"h3", "p", "ul", "li", "strong", "table", "thead", "tbody", "tr", "th", "td", "details",
                    "summary", "pre", "code"}  # fmt: skip
         self.assertLessEqual(set(re.findall(r"<(\w+)", page)), allowed)
-        rows = [[html.unescape(re.sub(r"<[^>]*>", "", cell)) for cell in re.findall(r"<t[dh][^>]*>(.*?)</t", row)]
+        def text(cell):
+            return html.unescape(re.sub(r"<[^>]*>", "", cell))
+
+        rows = [[text(cell) for cell in re.findall(r"<t[dh][^>]*>(.*?)</t", row)]
                 for row in re.findall(r"<tr>(.*?)</tr>", page, re.S)]  # fmt: skip
         header = ["layer", "model", "window", "days", "lookback", "lookahead", "selected parents"]
         self.assertEqual(rows[0], header)
