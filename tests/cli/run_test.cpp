@@ -1,353 +1,244 @@
-// The whole program as a user runs it: command line, run sequence, streams,
-// exit statuses and the files it leaves, against a stand-in dbt.
+// Whole runs against a stand-in dbt: what the program prints, its exit status,
+// the dbt it starts, the plan file it leaves, and that nothing else is left
+// behind (no baseline worktree, no temporary file), however the run ends.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli_fixture.h"
+#include "harness.h"
+#include "process/process.h"
+#include "util/shell_words.h"
 
 namespace tarn::cli_test {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Not;
 
-// stg_events -> user_visits -> weekly_rollup (also from stg_events) -> monthly,
-// plus a source and a seed that never reach the plan.
-constexpr const char* k_manifest = R"json({
-  "metadata": {"generated_at": "2026-12-05T13:59:41.123456Z", "dbt_version": "1.10.0"},
-  "nodes": {
-    "model.p.stg_events": {"name": "stg_events", "resource_type": "model",
-      "depends_on": {"nodes": ["source.p.raw.events"]}, "config": {"event_time": "ts"}},
+// stg_events -> user_visits -> weekly_rollup (also from stg_events) -> monthly.
+constexpr const char* k_manifest =
+    R"json({"metadata": {"generated_at": "2026-12-05T13:59:41.123456Z"},
+  "nodes": {"model.p.stg_events": {"name": "stg_events", "resource_type": "model",
+      "config": {"event_time": "ts"}},
     "model.p.user_visits": {"name": "user_visits", "resource_type": "model",
-      "depends_on": {"nodes": ["model.p.stg_events", "seed.p.calendar"]},
+      "depends_on": {"nodes": ["model.p.stg_events"]},
       "config": {"event_time": "ts", "meta": {"tarn": {"lookback": 1}}}},
     "model.p.weekly_rollup": {"name": "weekly_rollup", "resource_type": "model",
       "depends_on": {"nodes": ["model.p.user_visits", "model.p.stg_events"]},
       "config": {"event_time": "ts", "meta": {"tarn": {"lookback": 1, "lookback_unit": "week",
-        "lookahead": 2, "lookback_overrides": {"stg_events": 0}}}}},
+                 "lookahead": 2, "lookback_overrides": {"stg_events": 0}}}}},
     "model.p.monthly": {"name": "monthly", "resource_type": "model",
       "depends_on": {"nodes": ["model.p.weekly_rollup"]},
-      "config": {"meta": {"tarn": {"lookback": 1, "lookback_unit": "month"}}}},
-    "seed.p.calendar": {"name": "calendar", "resource_type": "seed"}
-  },
-  "sources": {"source.p.raw.events": {"name": "events"}}
-})json";
+      "config": {"event_time": "ts",
+                 "meta": {"tarn": {"lookback": 1, "lookback_unit": "month"}}}}}})json";
 
-constexpr const char* k_all_names = "stg_events\nuser_visits\nweekly_rollup\nmonthly\n";
+constexpr const char* k_previous_plan = "{\"previous\": \"plan\"}";
 
-class RunTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    project.write_manifest(k_manifest);
-    project.write("proj/tarn.yml", "dbt-plan:\n  max-window-expansion-days: 30\n");
-    project.set_ls_output(k_all_names);
-  }
-  ScratchProject project;
+#define WINDOW "--event-time-start 2024-03-10 --event-time-end 2024-03-12"
+#define PLAIN "--select stg_events -o out/plan.json " WINDOW
+#define STATE "--select state:modified+ --against HEAD -o out/plan.json " WINDOW
+#define LS "ROOT/proj: ls --resource-type model --output name --quiet --select "
+#define BASELINE_PARSE "ROOT/tmp/BASELINE: parse\n"
+#define BASELINE_LS LS "state:modified+ --state ROOT/tmp/BASELINE/target\n"
+#define ALL_FOUR \
+  { "bin/ls.sh", "printf 'stg_events\\nuser_visits\\nweekly_rollup\\nmonthly\\n'; exit 0" }
+#define SLOW_LS \
+  { "bin/ls.sh", "touch \"$here/started\"; exec sleep 60" }
+// Like dbt, catches the signal and exits with a status of its own.
+#define TRAPPING_LS \
+  { "bin/ls.sh", "trap 'kill $!; exit 2' INT; touch \"$here/started\"; sleep 60 & wait" }
+#define USAGE \
+  "\n\nUsage: tarn-dbt-plan [OPTIONS] --select <SELECT>\n\nFor more information, try '--help'.\n"
+
+// A new plan file, or the previous one untouched; by default the first after a success and
+// the second after a failure.
+enum class Plan { by_status, written, kept };
+
+struct Case {
+  const char* name;
+  std::string args;  // shell words; "--dbt-command <stand-in>" follows
+  std::vector<std::pair<std::string, std::string>> files = {};  // under the scratch root
+  bool stale = false;  // the manifest is older than dbt_project.yml, so dbt parse is due
+  bool git = false;    // the project is a git repository with one commit
+  Io io = {};
+  int status = 0;
+  std::string out = "";
+  std::string err = "";
+  std::string calls = LS "stg_events\n";  // one "<directory>: <arguments>" line per dbt start
+  Plan plan = Plan::by_status;
+  std::string plan_has = "";  // a part of the new plan file
 };
 
-constexpr const char* k_expected_document = R"json({
-  "metadata": {
-    "generated_at": "*",
-    "anchor_selection": "stg_events+",
-    "anchor_window": {
-      "event_time_start": "2024-03-10",
-      "event_time_end": "2024-03-12",
-      "source": "explicit"
-    },
-    "manifest_path": "./target/manifest.json",
-    "manifest_generated_at": "2026-12-05T13:59:41.123456Z",
-    "dbt_command": "DBT",
-    "max_window_expansion_days": 30,
-    "warnings": [
-      {
-        "model": "monthly",
-        "message": "expanded window (42 days) exceeds max_window_expansion_days (30)"
-      },
-      {
-        "model": "monthly",
-        "message": "declares config.meta.tarn (lookback/lookahead) but has no event_time configured -- this isn't a microbatch model in dbt's own terms, so this config has no real effect"
-      }
-    ]
-  },
-  "models": [
-    {
-      "name": "stg_events",
-      "event_time_start": "2024-03-10",
-      "event_time_end": "2024-03-12",
-      "lookback": 0,
-      "lookback_unit": "day",
-      "lookahead": 0,
-      "lookahead_unit": "day",
-      "depends_on": [],
-      "layer": 0
-    },
-    {
-      "name": "user_visits",
-      "event_time_start": "2024-03-09",
-      "event_time_end": "2024-03-12",
-      "lookback": 1,
-      "lookback_unit": "day",
-      "lookahead": 0,
-      "lookahead_unit": "day",
-      "depends_on": [
-        "stg_events"
-      ],
-      "layer": 1
-    },
-    {
-      "name": "weekly_rollup",
-      "event_time_start": "2024-03-02",
-      "event_time_end": "2024-03-14",
-      "lookback": 1,
-      "lookback_unit": "week",
-      "lookahead": 2,
-      "lookahead_unit": "day",
-      "depends_on": [
-        "user_visits",
-        "stg_events"
-      ],
-      "layer": 2
-    },
-    {
-      "name": "monthly",
-      "event_time_start": "2024-02-02",
-      "event_time_end": "2024-03-14",
-      "lookback": 1,
-      "lookback_unit": "month",
-      "lookahead": 0,
-      "lookahead_unit": "day",
-      "depends_on": [
-        "weekly_rollup"
-      ],
-      "layer": 3
-    }
-  ]
-})json";
-
-TEST_F(RunTest, ExplicitWindowWritesTheDocumentAndPrintsOnlyWarnings) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events+", "--event-time-start",
-                                           "2024-03-10", "--event-time-end", "2024-03-12"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err,
-            "warning: monthly: expanded window (42 days) exceeds max_window_expansion_days (30)\n"
-            "warning: monthly: declares config.meta.tarn (lookback/lookahead) but has no "
-            "event_time configured -- this isn't a microbatch model in dbt's own terms, so this "
-            "config has no real effect\n");
-  std::string expected = k_expected_document;
-  expected.replace(expected.find("\"DBT\""), 5, "\"" + project.dbt().string() + "\"");
-  EXPECT_EQ(without_generated_at(project.read("proj/target/tarn/dbt_plan.json")), expected);
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.name;
 }
 
-TEST_F(RunTest, PrettyPrintsTheTreeBeforeAnyNote) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events+", "--pretty"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  // Without a window every Entry Node gets yesterday; the layers still show.
-  EXPECT_THAT(result.out, HasSubstr("[layer 0] stg_events ["));
-  EXPECT_THAT(result.out, HasSubstr("\n  [layer 1] user_visits ["));
-  EXPECT_THAT(result.out, HasSubstr("\n    [layer 2] weekly_rollup ["));
-  EXPECT_THAT(result.err, ::testing::StartsWith(
-                              "note: --event-time-start/--event-time-end not supplied, defaulting "
-                              "every Entry Node to yesterday ("));
+class Run : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Run, EndsAsExpected) {
+  const Case& c = GetParam();
+  Project project;
+  const fs::path proj = project.root() / "proj";
+  project.write("proj/target/manifest.json", k_manifest);
+  project.date_manifest(c.stale);
+  for (const auto& [path, text] : c.files) {
+    project.write(path, text);
+  }
+  const std::string git = "git -c user.name=t -c user.email=t@example.com ";
+  ASSERT_TRUE(!c.git || run_process({"sh", "-c",
+                                     git + "init -q && " + git + "add dbt_project.yml && " + git +
+                                         "commit -qm base"},
+                                    proj)
+                            ->success());
+  const bool kept = c.plan == Plan::kept || (c.plan == Plan::by_status && c.status != 0);
+  if (kept) {
+    project.write("proj/out/plan.json", k_previous_plan);
+  }
+  std::vector<std::string> args = *split_shell_words(c.args);
+  args.insert(args.end(), {"--dbt-command", project.root() / "bin/dbt"});
+
+  const Ended ended = project.run(args, c.io);
+
+  EXPECT_EQ(ended.signal, 0);
+  EXPECT_EQ(ended.status, c.status);
+  EXPECT_EQ(project.normalized(ended.out), c.out);
+  EXPECT_EQ(project.normalized(ended.err), c.err);
+  EXPECT_EQ(project.normalized(project.read("bin/calls.log")), c.calls);
+  const std::string plan = project.normalized(project.read("proj/out/plan.json"));
+  EXPECT_THAT(plan, HasSubstr(kept ? k_previous_plan : "\"models\": ["));
+  EXPECT_THAT(plan, HasSubstr(c.plan_has));
+  // Nothing else is left behind: no baseline, no temporary file, no registered worktree.
+  EXPECT_TRUE(fs::is_empty(project.root() / "tmp"));
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(proj / "out", ec)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".tmp")) << entry.path();
+  }
+  if (c.git) {
+    const std::string listed = run_process({"git", "worktree", "list", "--porcelain"}, proj)->out;
+    EXPECT_EQ(listed.find("\nworktree "), std::string::npos) << listed;
+  }
 }
 
-TEST_F(RunTest, TreeLinesAreExact) {
-  RunResult result =
-      project.run_with_dbt({"--select", "stg_events+", "--pretty", "--event-time-start",
-                            "2024-03-10", "--event-time-end", "2024-03-12"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            "[layer 0] stg_events [2024-03-10 .. 2024-03-12]\n"
+// clang-format off
+const Case k_runs[] = {
+    {.name = "ExplicitWindowWritesThePlanTheTreeAndTheWarnings",
+     .args = "--select 'stg_events+ tag:x' --exclude tag:y -o out/plan.json --pretty " WINDOW,
+     .files = {ALL_FOUR, {"proj/tarn.yml", "dbt-args: --target ci\n"
+                                           "dbt-plan:\n  max-window-expansion-days: 30\n"}},
+     .out = "[layer 0] stg_events [2024-03-10 .. 2024-03-12]\n"
             "  [layer 1] user_visits [2024-03-09 .. 2024-03-12]\n"
             "    [layer 2] weekly_rollup [2024-03-02 .. 2024-03-14]\n"
-            "      [layer 3] monthly [2024-02-02 .. 2024-03-14]\n");
-}
-
-TEST_F(RunTest, DbtLsReceivesTheSelectorWordsInOrder) {
-  project.write("proj/tarn.yml", "dbt-args: --target ci\n");
-  RunResult result =
-      project.run_with_dbt({"--select", "stg_events+ tag:daily", "--exclude", "monthly"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_THAT(
-      project.dbt_log(),
-      ElementsAre("cwd=" + project.project().string(), "arg=ls", "arg=--resource-type", "arg=model",
-                  "arg=--output", "arg=name", "arg=--quiet", "arg=--select", "arg=stg_events+",
-                  "arg=tag:daily", "arg=--exclude", "arg=monthly", "arg=--target", "arg=ci", "--"));
-}
-
-TEST_F(RunTest, AnUnknownKeyOfTheDbtPlanSectionIsWarnedAboutAndTheRunGoesOn) {
-  project.write("proj/tarn.yml",
-                "dbt_command: belongs-to-the-sibling-tool\n"
-                "dbt-plan:\n  max-window-expansion-day: 30\n");
-  project.set_ls_output("stg_events\n");
-  RunResult result = project.run_with_dbt({"--select", "stg_events", "--event-time-start",
-                                           "2024-03-10", "--event-time-end", "2024-03-12"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err,
-            "warning: ./tarn.yml: unknown key `max-window-expansion-day` under dbt-plan is ignored "
-            "-- the key it knows is max-window-expansion-days\n");
-  EXPECT_THAT(project.read("proj/target/tarn/dbt_plan.json"),
-              HasSubstr("\"max_window_expansion_days\": 90,"));
-}
-
-TEST_F(RunTest, DbtArgsAcceptsAValueBeginningWithAHyphen) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events", "--dbt-args", "--target"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(project.dbt_log()[project.dbt_log().size() - 2], "arg=--target");
-}
-
-TEST_F(RunTest, UnsplittableDbtArgsFailsBeforeAnyChildProcess) {
-  RunResult result = project.run_with_dbt({"--select", "x", "--dbt-args", "--target 'ci"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: --dbt-args: missing closing quote\n");
-  EXPECT_FALSE(project.exists("bin/dbt.log"));
-}
-
-TEST_F(RunTest, RelativePathsAreTakenFromTheCurrentDirectory) {
-  RunResult result =
-      project.run_with_dbt({"--project-dir", "proj", "--select", "stg_events", "-o", "plan.json",
-                            "--event-time-start", "2024-01-01", "--event-time-end", "2024-01-01"},
-                           ".");
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_TRUE(project.exists("plan.json"));
-  EXPECT_FALSE(project.exists("proj/plan.json"));
-  EXPECT_THAT(project.read("plan.json"),
-              HasSubstr("\"manifest_path\": \"proj/target/manifest.json\""));
-}
-
-TEST_F(RunTest, HtmlAnnouncesOnlyTheReport) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events", "--html"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_THAT(result.out, ::testing::MatchesRegex(
-                              "wrote \\./target/tarn/dbt-plan/dbt_plan_[0-9]{14}\\.html\n"));
-  std::string path = result.out.substr(6, result.out.size() - 7);
-  EXPECT_THAT(project.read("proj/" + path), HasSubstr("window.TARN_DBT_PLAN_DATA = "));
-}
-
-TEST_F(RunTest, AnchorPlansAncestorsBackwards) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events+", "--anchor", "weekly_rollup",
-                                           "--event-time-start", "2024-03-10", "--event-time-end",
-                                           "2024-03-10", "--pretty"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out,
-            "[layer 0] stg_events [2024-03-02 .. 2024-03-12]\n"
+            "      [layer 3] monthly [2024-02-02 .. 2024-03-14]\n",
+     .err = "warning: monthly: expanded window (42 days) exceeds max_window_expansion_days (30)\n",
+     .calls = LS "stg_events+ tag:x --exclude tag:y --target ci\n",
+     .plan_has = "\"manifest_path\": \"./target/manifest.json\",\n"
+                 "    \"manifest_generated_at\": \"2026-12-05T13:59:41.123456Z\",\n"
+                 "    \"dbt_command\": \"ROOT/bin/dbt\",\n"
+                 "    \"max_window_expansion_days\": 30,\n"},
+    {.name = "AnchorPlansAncestorsBackwards",
+     .args = "--select stg_events+ --anchor weekly_rollup -o out/plan.json --pretty "
+             "--event-time-start 2024-03-10 --event-time-end 2024-03-10",
+     .files = {ALL_FOUR},
+     .out = "[layer 0] stg_events [2024-03-02 .. 2024-03-12]\n"
             "  [layer 1] user_visits [2024-03-03 .. 2024-03-12]\n"
             "    [layer 2] weekly_rollup [2024-03-10 .. 2024-03-10]\n"
-            "      [layer 3] monthly [2024-02-10 .. 2024-03-10]\n");
-  EXPECT_THAT(project.read("proj/target/tarn/dbt_plan.json"),
-              HasSubstr("\"anchor_selection\": \"stg_events+\",\n"
-                        "    \"anchor_model\": \"weekly_rollup\",\n"
-                        "    \"anchor_window\": {"));
-}
-
-TEST_F(RunTest, EmptySelectionIsNotedWithTheSelectors) {
-  // dbt's own word on a selector that matches nothing is hidden by --quiet.
-  project.set_ls_output("");
-  RunResult result =
-      project.run_with_dbt({"--select", "stg_evnts+", "--exclude", "tag:rollup",
-                            "--event-time-start", "2024-03-10", "--event-time-end", "2024-03-12"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.err, "note: --select stg_evnts+ --exclude tag:rollup matched no models\n");
-}
-
-TEST_F(RunTest, WindowOptionsAreCheckedOnlyAfterTheDbtSteps) {
-  RunResult result =
-      project.run_with_dbt({"--select", "stg_events", "--event-time-start", "2024-01-01"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "error: --event-time-start and --event-time-end must be passed together, or not at "
-            "all\n");
-  EXPECT_THAT(project.dbt_log(), ::testing::Contains("arg=ls"));
-}
-
-TEST_F(RunTest, OnlyTheStartIsReportedWhenBothDatesAreInvalid) {
-  RunResult result = project.run_with_dbt({"--select", "stg_events", "--event-time-start",
-                                           "2024-02-30\t\"x\"", "--event-time-end", "nope"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "error: \"2024-02-30\\t\\\"x\\\"\" is not a valid YYYY-MM-DD date\n");
-}
-
-class EarlyCheckTest : public ::testing::Test {
- protected:
-  ScratchProject project;
+            "      [layer 3] monthly [2024-02-10 .. 2024-03-10]\n",
+     .calls = LS "stg_events+\n", .plan_has = "\"anchor_model\": \"weekly_rollup\""},
+    {.name = "NoWindowMeansYesterdayAndDbtArgsMayBeginWithAHyphen",
+     .args = "--select stg_events -o out/plan.json --pretty --dbt-args --target",
+     .out = "[layer 0] stg_events [YESTERDAY .. YESTERDAY]\n",
+     .err = "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
+            "to yesterday (YESTERDAY)\n",
+     .calls = LS "stg_events --target\n"},
+    {.name = "EmptySelectionIsNotedWithTheSelectors",
+     .args = "--select stg_evnts+ --exclude tag:rollup -o out/plan.json " WINDOW,
+     .files = {{"bin/ls.sh", "exit 0"}},
+     .err = "note: --select stg_evnts+ --exclude tag:rollup matched no models\n",
+     .calls = LS "stg_evnts+ --exclude tag:rollup\n"},
+    {.name = "UnknownKeyOfTheDbtPlanSectionIsWarnedAbout", .args = PLAIN,
+     .files = {{"proj/tarn.yml", "dbt-plan:\n  max-window-expansion-day: 30\n"}},
+     .err = "warning: ./tarn.yml: unknown key `max-window-expansion-day` under dbt-plan is ignored "
+            "-- the key it knows is max-window-expansion-days\n"},
+    {.name = "HtmlAnnouncesOnlyTheReport", .args = PLAIN " --html",
+     .out = "wrote ./target/tarn/dbt-plan/dbt_plan_TIME.html\n"},
+    {.name = "FullStandardErrorIsIgnored", .args = "--select stg_events -o out/plan.json --pretty",
+     .io = {.err = Stream::dev_full}, .out = "[layer 0] stg_events [YESTERDAY .. YESTERDAY]\n"},
+    {.name = "StateBaselineIsCompiledInAWorktreeThenRemoved", .args = STATE, .git = true,
+     .calls = BASELINE_PARSE BASELINE_LS},
+    {.name = "Version", .args = "--version", .out = "tarn-dbt-plan " TARN_VERSION "\n",
+     .calls = "", .plan = Plan::kept},
 };
 
-TEST_F(EarlyCheckTest, AnchorWithoutWindowFailsBeforeAnythingElse) {
-  // Not even a dbt project: the anchor check comes first and starts nothing.
-  RunResult result = project.run_with_dbt({"--select", "x", "--anchor", "m"}, "bin");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "error: --anchor requires --event-time-start and --event-time-end to both be passed "
-            "explicitly -- there is no yesterday-default when --anchor is used\n");
-  result = project.run_with_dbt(
-      {"--select", "x", "--anchor", "m", "--event-time-start", "2024-01-01"}, "bin");
-  EXPECT_THAT(result.err, HasSubstr("--anchor requires"));
-  EXPECT_FALSE(project.exists("bin/dbt.log"));
+const Case k_faults[] = {
+    {.name = "DbtLsFails", .args = PLAIN,
+     .files = {{"bin/ls.sh", "echo partial; echo 'Runtime Error' >&2; exit 2"}}, .status = 1,
+     .err = "error: `ROOT/bin/dbt ls` failed:\nstdout:\npartial\n\nstderr:\nRuntime Error\n\n"},
+    {.name = "StaleManifestAndAFailingDbtParse", .args = PLAIN,
+     .files = {{"bin/parse.sh", "echo 'Parsing Error'; exit 1"}}, .stale = true, .status = 1,
+     .err = "error: `ROOT/bin/dbt parse` failed to refresh the manifest:\n"
+            "stdout:\nParsing Error\n\nstderr:\n\n",
+     .calls = "ROOT/proj: parse\n"},
+    {.name = "HalfAWindowIsCheckedAfterTheDbtSteps",
+     .args = "--select stg_events -o out/plan.json --event-time-start 2024-01-01", .status = 1,
+     .err = "error: --event-time-start and --event-time-end must be passed together, or not at "
+            "all\n"},
+    {.name = "OfTwoInvalidDatesOnlyTheStartIsReported",
+     .args = "--select stg_events --event-time-start '2024-02-30\t\"x\"' --event-time-end nope",
+     .status = 1, .err = "error: \"2024-02-30\\t\\\"x\\\"\" is not a valid YYYY-MM-DD date\n"},
+    {.name = "AnchorWithoutAWindowIsCheckedFirst",
+     .args = "--select x --anchor m --event-time-start 2024-01-01 --project-dir nowhere",
+     .status = 1,
+     .err = "error: --anchor requires --event-time-start and --event-time-end to both be passed "
+            "explicitly -- there is no yesterday-default when --anchor is used\n",
+     .calls = ""},
+    {.name = "NotADbtProject", .args = "--select x --project-dir missing/dir", .status = 1,
+     .err = "error: missing/dir does not look like a dbt project -- no dbt_project.yml found "
+            "there. tarn-dbt-plan only works inside a dbt project: run it from the project root, "
+            "or pass --project-dir pointing at one.\n",
+     .calls = ""},
+    {.name = "UnsplittableDbtArgs", .args = "--select x --dbt-args \"--target 'ci\"", .status = 1,
+     .err = "error: --dbt-args: missing closing quote\n", .calls = ""},
+    {.name = "FileSizeLimitIsAMessageNotASignal", .args = PLAIN, .io = {.file_size = 600},
+     .status = 1,
+     .err = "error: could not write out/plan.json: File too large at path \"out/.tmpXXXXXX\"\n"},
+    {.name = "ClosedStandardOutputAfterAWrittenPlan", .args = PLAIN " --pretty",
+     .io = {.out = Stream::closed_pipe}, .status = 1,
+     .err = "error: could not write to standard output: Broken pipe\n", .plan = Plan::written},
+    {.name = "SigintWhileDbtRunsThatExitsOnItsOwn", .args = PLAIN, .files = {TRAPPING_LS},
+     .io = {.signal = SIGINT}, .status = 130, .err = "error: interrupted by SIGINT\n"},
+    {.name = "SigtermWhileDbtRuns", .args = PLAIN, .files = {SLOW_LS}, .io = {.signal = SIGTERM},
+     .status = 143, .err = "error: interrupted by SIGTERM\n"},
+    {.name = "SighupWhileDbtRuns", .args = PLAIN, .files = {SLOW_LS}, .io = {.signal = SIGHUP},
+     .status = 129, .err = "error: interrupted by SIGHUP\n"},
+    {.name = "BaselineThatDbtCannotCompile", .args = STATE,
+     .files = {{"bin/parse.sh", "echo 'Compilation Error'; exit 3"}}, .git = true, .status = 1,
+     .err = "error: could not compile the state:-comparison baseline: `ROOT/bin/dbt parse` "
+            "failed:\nstdout:\nCompilation Error\n\nstderr:\n\n",
+     .calls = BASELINE_PARSE},
+    {.name = "SigintAfterTheBaseline", .args = STATE, .files = {SLOW_LS}, .git = true,
+     .io = {.signal = SIGINT}, .status = 130, .err = "error: interrupted by SIGINT\n",
+     .calls = BASELINE_PARSE BASELINE_LS},
+};
+
+#define USAGE_ERROR(NAME, ARGS, MESSAGE) \
+  {.name = NAME, .args = ARGS, .status = 2, .err = "error: " MESSAGE USAGE, .calls = ""}
+const Case k_usage_errors[] = {
+    USAGE_ERROR("NoSelect", "", "--select is required"),
+    USAGE_ERROR("SelectTwice", "--select a --select b",
+                "--select: At Most 1 required but received 2"),
+    USAGE_ERROR("ValueThatLooksLikeAnOption", "--select a --exclude --x",
+                "a value is required for '--exclude' but none was supplied"),
+    USAGE_ERROR("RunbookAndSummaryBothOnStandardOutput", "--select x --runbook - --summary -",
+                "--runbook - and --summary - cannot both write to standard output"),
+};
+// clang-format on
+
+std::string name_of(const ::testing::TestParamInfo<Case>& info) {
+  return info.param.name;
 }
 
-TEST_F(EarlyCheckTest, DirectoryWithoutDbtProjectIsRejected) {
-  RunResult result = project.run_with_dbt({"--select", "x"}, "bin");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "error: . does not look like a dbt project -- no dbt_project.yml found there. "
-            "tarn-dbt-plan only works inside a dbt project: run it from the project root, or pass "
-            "--project-dir pointing at one.\n");
-  result = project.run_with_dbt({"--select", "x", "--project-dir", "missing/dir"}, "bin");
-  EXPECT_THAT(result.err, ::testing::StartsWith("error: missing/dir does not look like"));
-  EXPECT_FALSE(project.exists("bin/dbt.log"));
-}
-
-TEST_F(EarlyCheckTest, VersionAndHelp) {
-  for (const char* flag : {"--version", "-V"}) {
-    RunResult result = project.run({flag});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "tarn-dbt-plan 0.2.1\n");
-    EXPECT_EQ(result.err, "");
-  }
-  RunResult help = project.run({"--help"});
-  EXPECT_EQ(help.status, 0);
-  const std::string about =
-      std::string("tarn-dbt-plan: a static microbatch cascading time-window planner for dbt. ") +
-      "Never executes anything";
-  EXPECT_THAT(help.out, HasSubstr(about));
-  EXPECT_THAT(help.out, HasSubstr("Usage: tarn-dbt-plan [OPTIONS] --select <SELECT>"));
-  for (const char* text :
-       {"-s,--select SELECT", "--exclude EXCLUDE", "--event-time-start EVENT_TIME_START",
-        "--event-time-end EVENT_TIME_END", "--project-dir PROJECT_DIR", "--manifest MANIFEST",
-        "-o,--output-file OUTPUT_FILE", "--pretty", "--html", "--dbt-command DBT_COMMAND",
-        "--dbt-args DBT_ARGS", "--against AGAINST", "--state STATE", "--anchor ANCHOR",
-        "The dbt project directory. Defaults to the current directory"}) {
-    EXPECT_THAT(help.out, HasSubstr(text));
-  }
-  // The help explains itself: no pointers at documents or code a user does not have.
-  for (const char* reference : {"spec", "§", "clap", "module doc", "allow_hyphen"}) {
-    EXPECT_THAT(help.out, Not(HasSubstr(reference)));
-  }
-}
-
-TEST_F(EarlyCheckTest, UsageErrorsExitWithTwo) {
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"--exclude", "x"},
-      {"--select", "a", "--select", "b"},
-      {"--select", "a", "--pretty", "--pretty"},
-      {"--select", "a", "--bogus"},
-      {"--select"},
-      {"--select", "a", "--exclude", "--x"},
-      {"--select", "a", "--pretty=yes"},
-      {"--select", "a", "-o"},
-      {"--select", "a", "--anchor", "-x"},
-  };
-  for (const auto& args : cases) {
-    RunResult result = project.run(args);
-    EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
-    EXPECT_EQ(result.out, "");
-    EXPECT_THAT(result.err, HasSubstr("Usage: tarn-dbt-plan [OPTIONS] --select <SELECT>"));
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Runs, Run, ::testing::ValuesIn(k_runs), name_of);
+INSTANTIATE_TEST_SUITE_P(Faults, Run, ::testing::ValuesIn(k_faults), name_of);
+INSTANTIATE_TEST_SUITE_P(UsageErrors, Run, ::testing::ValuesIn(k_usage_errors), name_of);
 
 }  // namespace
 }  // namespace tarn::cli_test

@@ -1,9 +1,7 @@
-// parse_date on arbitrary bytes: a rejection carries the text unchanged, and
-// an accepted date prints in the canonical form, which reads back as itself.
+// parse_date on arbitrary bytes: a rejection carries the text unchanged, and an accepted date
+// has a valid month and day and prints in the canonical form, which reads back as itself.
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "date/date.h"
@@ -19,12 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const tarn::CivilDate civil = tarn::civil_from_days(*date);
   FUZZ_CHECK(civil.month >= 1 && civil.month <= 12);
   FUZZ_CHECK(civil.day >= 1 && civil.day <= tarn::days_in_month(civil.year, civil.month));
-  const std::string printed = tarn::format_date(*date);
-  // Years whose day number leaves the 64-bit range are not guarded (they
-  // need only not crash); every other accepted date must read back.
-  constexpr std::int64_t kGuardedYears = 1'000'000'000'000;
-  if (civil.year > -kGuardedYears && civil.year < kGuardedYears) {
-    auto again = tarn::parse_date(printed);
+  // Years whose day number leaves the 64-bit range need only not crash.
+  if (civil.year > -1'000'000'000'000 && civil.year < 1'000'000'000'000) {
+    auto again = tarn::parse_date(tarn::format_date(*date));
     FUZZ_CHECK(again.has_value() && *again == *date);
     FUZZ_CHECK(tarn::days_from_civil(civil.year, civil.month, civil.day) == *date);
   }

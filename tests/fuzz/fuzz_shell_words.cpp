@@ -1,7 +1,6 @@
-// split_shell_words on arbitrary bytes: the one failure text, and words that
-// survive being quoted and split again.
+// split_shell_words on arbitrary bytes: the one failure text, and words that survive being
+// quoted and split again.
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,8 +9,7 @@
 #include "util/shell_words.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto words = tarn::split_shell_words(text);
+  auto words = tarn::split_shell_words(std::string_view(reinterpret_cast<const char*>(data), size));
   if (!words) {
     FUZZ_CHECK(words.error() == "missing closing quote");
     return 0;

@@ -1,10 +1,8 @@
-// Runs a fuzz target over saved inputs without libFuzzer: every file named on
-// the command line, and every file below every directory named there, in
-// byte order of their paths. Used by the gcc build to replay the seed corpus
-// and every input that once crashed a target.
+// Runs a fuzz target without libFuzzer over every file below the directories named on the
+// command line, in path order: the gcc build's replay of the seed corpus and of every input
+// that once crashed a target.
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -15,39 +13,21 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-namespace fs = std::filesystem;
-
-std::vector<fs::path> inputs_below(const std::vector<fs::path>& roots) {
+int main(int argc, char** argv) {
+  namespace fs = std::filesystem;
   std::vector<fs::path> files;
-  for (const fs::path& root : roots) {
-    if (fs::is_directory(root)) {
-      for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) {
-          files.push_back(entry.path());
-        }
+  for (int i = 1; i < argc; ++i) {
+    std::error_code missing;  // a directory that does not exist holds nothing
+    for (fs::recursive_directory_iterator it(argv[i], missing), end; it != end; ++it) {
+      if (it->is_regular_file()) {
+        files.push_back(it->path());
       }
-    } else if (fs::exists(root)) {
-      files.push_back(root);
     }
   }
   std::sort(files.begin(), files.end());
-  return files;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<fs::path> roots(argv + 1, argv + argc);
-  const std::vector<fs::path> files = inputs_below(roots);
   for (const fs::path& file : files) {
     std::ifstream in(file, std::ios::binary);
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (!in.good() && !in.eof()) {
-      std::fprintf(stderr, "cannot read %s\n", file.c_str());
-      return 1;
-    }
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     std::fprintf(stderr, "replaying %s\n", file.c_str());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
