@@ -581,25 +581,18 @@
   // ring round the focused one (its own outline is not painted then).
   function drawBoxes(ctx, area, lineScale) {
     const looks = new Map();
-    const focused = document.activeElement;
+    let focused = null;
     boxEls.forEach(({ name, box }, i) => {
       const r = boxRects[i];
       if (!overlaps(r.left, r.top, r.right, r.bottom, area)) {
         return;
       }
       const state = rule.box(name);
-      let path = looks.get(state);
-      if (!path) {
-        path = new Path2D();
-        looks.set(state, path);
+      if (!looks.has(state)) {
+        looks.set(state, new Path2D());
       }
-      path.rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
-      if (box === focused) {
-        ctx.strokeStyle = palette['--text-primary'];
-        ctx.lineWidth = 3 * lineScale;
-        const gap = 6 * lineScale;
-        ctx.strokeRect(r.left - gap, r.top - gap, r.right - r.left + 2 * gap, r.bottom - r.top + 2 * gap);
-      }
+      looks.get(state).rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+      focused = box === document.activeElement ? r : focused;
     });
     for (const [state, path] of looks) {
       const look = boxLook(state);
@@ -611,6 +604,13 @@
       ctx.stroke(path);
     }
     ctx.globalAlpha = 1;
+    if (focused) {
+      const gap = 6 * lineScale;
+      ctx.strokeStyle = palette['--text-primary'];
+      ctx.lineWidth = 3 * lineScale;
+      ctx.strokeRect(focused.left - gap, focused.top - gap, focused.right - focused.left + 2 * gap,
+        focused.bottom - focused.top + 2 * gap);
+    }
   }
 
   // The edges that cross the area, traced into one path per look: which
