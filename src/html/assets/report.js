@@ -97,7 +97,9 @@
   let drawnRegion = null;
   let drawnRoutes = [];
   let frameQueued = false;
+  // The map is drawn again after a change of look or of its scale.
   let mapStale = true;
+  let mapDrawnScale = 0;
   let palette = {};
   let dashPattern = null;
   let zoom = 1;
@@ -748,8 +750,9 @@
   }
 
   function drawMap() {
-    mapStale = false;
     const s = mapScale();
+    mapStale = false;
+    mapDrawnScale = s;
     const width = Math.max(1, Math.ceil(graphSize.width * s));
     const height = Math.max(1, Math.ceil(graphSize.height * s));
     mapCanvasEl.width = width * devicePixelRatio;
@@ -788,7 +791,7 @@
     if (mapEl.hidden) {
       return;
     }
-    if (mapStale) {
+    if (mapStale || mapScale() !== mapDrawnScale) {
       drawMap();
     }
     // The view, cut to the graph.
