@@ -1,25 +1,66 @@
 (function () {
   'use strict';
 
-  const SVG_NS = 'http://www.w3.org/2000/svg';
   const PANEL_MIN_WIDTH = 240;
   const GRAPH_MIN_WIDTH = 300;
-  // Above this many boxes and edges, fades and flowing dashes would cost more
-  // per click than the highlight itself, so the style sheet drops them.
+  // Above this many boxes and edges, fades would cost more per click than
+  // the highlight itself, so the style sheet drops them.
   const MANY_ELEMENTS = 400;
-  // Only the part of the graph near the view is drawn and restyled: on a
-  // graph of thousands of models, restyling every box and edge would take
-  // seconds per click. The margin keeps finished content ready around the
-  // view, so a scroll shows no stale state before the next redraw.
+  // Edges are drawn into one canvas that covers the view and this margin
+  // around it (screen pixels): a scroll within the margin only moves what is
+  // drawn, a longer one draws again in the next frame. Boxes are restyled
+  // over the same area; those further away take their look when they come near.
   const VIEW_MARGIN = 200;
-  // Points taken along each curve to tell whether it crosses the view.
-  const CURVE_SEGMENTS = 8;
-  // Zoom limits. Below a tenth a box is a few pixels high, and a view of
-  // thousands of boxes would restyle them all on every click.
   const MIN_ZOOM = 0.1;
   const MAX_ZOOM = 2;
   // How much one wheel step (100 units of deltaY) zooms.
   const WHEEL_ZOOM_RATE = 0.002;
+  // Below this scale a box's text is too small to read, and on a large graph
+  // the view holds thousands of boxes: then the canvas draws them as plain
+  // rectangles and the boxes themselves are moved far out of the view, where
+  // the browser paints none of them (hiding them any other way repaints or
+  // restyles every box). They stay in the document, to be focused; a click
+  // finds its box by the measured rectangles.
+  const OVERVIEW_ZOOM = 0.5;
+  const OUT_OF_VIEW = 'translateX(-100000px)';
+  // Edges and outlines never get thinner on screen than this share of their width.
+  const MIN_LINE_SCALE = 0.5;
+  const MAP_WIDTH = 160;
+  const MAP_HEIGHT = 320;
+  // Room the map leaves free around it inside the view (pixels).
+  const MAP_INSET = 24;
+  // The map's colours, in drawing order: the selection on top.
+  const MAP_COLOURS = ['--gridline', '--edge-line', '--series-model', '--series-upstream', '--text-primary'];
+
+  // Each look an edge can take, in drawing order: lit edges on top. Drawn in
+  // software, a line one pixel wide costs a fifth of a wider one, so plain
+  // edges are one pixel wide, and lit ones two only while few are in view.
+  // The upstream side is broken into dashes, so that it differs from the
+  // downstream side by more than its colour: it is drawn solid into a canvas
+  // of its own, which then loses a checkerboard of squares (that breaks a
+  // line of any direction) and is laid over the edges. The canvas's own
+  // dashes, or a patterned line, cost several times as much per edge.
+  const EDGE_LOOKS = [
+    { look: 'dimmed', colour: '--edge-line', alpha: 0.18 },
+    { look: '', colour: '--edge-line' },
+    { look: 'highlighted', colour: '--series-model', lit: true },
+    { look: 'highlighted downstream', colour: '--series-model', lit: true },
+    { look: 'highlighted upstream', colour: '--series-upstream', lit: true, dashed: true },
+  ];
+  const LIT_WIDTH = 2;
+  const MANY_LIT_PIECES = 400;
+  // The side of one checkerboard square, in screen pixels.
+  const DASH = 4;
+  // The pieces of a route: straight, a curve with level ends, the quarter
+  // turns into and out of a lane, a run along a lane.
+  const [LINE, CURVE, INTO_LANE, OUT_OF_LANE, RUN] = [0, 1, 2, 3, 4];
+  // Lanes in each 64-pixel channel between columns, from 20 pixels in, 4 apart.
+  const LANES = 7;
+  const LANE_INSET = 20;
+  const LANE_SPACING = 4;
+  const TURN_RADIUS = 12;
+  // The style sheet's colours the canvases draw with.
+  const PALETTE = ['--surface-1', ...MAP_COLOURS];
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
@@ -38,32 +79,38 @@
 
   let selectedName = null;
   // name -> its first box (edges attach there), and every box with its name
-  // (a plan may list one name twice, as for a versioned model).
+  // and column (a plan may list one name twice, as for a versioned model).
   const nodeEls = new Map();
   let boxEls = [];
-  // Measured after layout: each box's rectangle (parallel to boxEls) and each
-  // edge's route, both relative to the top-left of layers; where layers
-  // starts inside the scrolled content; and what the layout looked like then.
+  // Measured after layout, in unscaled pixels from the top-left corner of
+  // layers (the graph's coordinates): each box's rectangle (parallel to
+  // boxEls), each edge's route, the size of layers, and what the layout
+  // looked like then.
   let boxRects = [];
   let routes = [];
-  let layersOrigin = { x: 0, y: 0 };
+  let graphSize = { width: 0, height: 0 };
   let layoutShape = '';
-  // The drawn edges: route index -> path, kept in the SVG in data order.
-  const edgeEls = new Map();
-  // How boxes and edges should look now; applied to what is near the view.
+  // How boxes and edges should look now.
   let rule = { box: () => '', edge: () => '' };
-  let refreshQueued = false;
-  let refreshedView = null;
-  // The graph's scale: boxes, edges and measurements keep their unscaled
-  // sizes, and the two layers are drawn scaled from their top-left corner.
+  // The part of the scrolled content the canvas covers, in screen pixels,
+  // and the routes drawn there.
+  let drawnRegion = null;
+  let drawnRoutes = [];
+  let frameQueued = false;
+  // The map is drawn again after a change of look or of its scale.
+  let mapStale = true;
+  let mapDrawnScale = 0;
+  let palette = {};
+  let dashPattern = null;
   let zoom = 1;
-  // The class each element carries now, so a highlight only touches what changes.
+  // The scale the boxes are drawn at now: the zoom, or 1 while moved away.
+  let layersScale = 1;
+  // The class each box carries now, so a highlight only touches what changes.
   const shownState = new WeakMap();
   const lowerNames = new Map();
 
   const rootEl = document.querySelector('.viz-root');
   const layersEl = document.getElementById('layers');
-  const edgesEl = document.getElementById('edges');
   const scrollEl = document.getElementById('graph-scroll');
   const mainEl = document.getElementById('main');
   const searchEl = document.getElementById('search');
@@ -76,6 +123,29 @@
   const panelWindowEl = document.getElementById('panel-window');
   const panelUpstreamEl = document.getElementById('panel-upstream');
   const panelDownstreamEl = document.getElementById('panel-downstream');
+  // The edges' canvas sits in an area as large as the scaled graph, which
+  // clips it, so a canvas reaching past the graph never widens the scroll range.
+  const edgesAreaEl = el('div', { id: 'edges-area' });
+  const edgesEl = el('canvas', { id: 'edges' });
+  edgesAreaEl.appendChild(edgesEl);
+  document.getElementById('edges').replaceWith(edgesAreaEl);
+  const edgesCtx = edgesEl.getContext('2d');
+  const dashCtx = el('canvas').getContext('2d');
+  // The overview map floats over the bottom-right corner of the view, which
+  // needs a box around the scrolled area that does not scroll.
+  const graphAreaEl = el('div', { id: 'graph-area' });
+  scrollEl.replaceWith(graphAreaEl);
+  // Scrolling does what the map does, so a screen reader is spared it.
+  const mapEl = el('div', {
+    id: 'overview',
+    'aria-hidden': 'true',
+    title: 'Overview: click or drag to move the view',
+  });
+  const mapCanvasEl = el('canvas');
+  const mapViewEl = el('div', { class: 'overview-view' });
+  mapEl.append(mapCanvasEl, mapViewEl);
+  mapEl.hidden = true;
+  graphAreaEl.append(scrollEl, mapEl);
   // Read out as it changes, so a screen reader hears the count while typing.
   const searchCountEl = el('span', { id: 'search-count', 'aria-live': 'polite' });
   searchEl.parentNode.after(searchCountEl);
@@ -89,9 +159,12 @@
   panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
   const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
   searchCountEl.after(fitEl);
-  for (const side of ['upstream', 'downstream']) {
+  for (const [side, text] of [
+    ['upstream', 'upstream (dashed)'],
+    ['downstream', 'downstream'],
+  ]) {
     const item = el('span', { class: 'legend-item' });
-    item.append(el('span', { class: 'legend-line ' + side }), side);
+    item.append(el('span', { class: 'legend-line ' + side }), text);
     document.querySelector('.legend').appendChild(item);
   }
 
@@ -119,8 +192,8 @@
   }
 
   // Every text reaches the page as a text node, never as markup.
-  function el(tag, attrs, text, namespace) {
-    const node = namespace ? document.createElementNS(namespace, tag) : document.createElement(tag);
+  function el(tag, attrs, text) {
+    const node = document.createElement(tag);
     for (const [key, value] of Object.entries(attrs || {})) {
       node.setAttribute(key, value);
     }
@@ -167,8 +240,7 @@
   }
 
   function onCopy() {
-    const text = panelOptionsTextEl.textContent;
-    copyText(text).then(
+    copyText(panelOptionsTextEl.textContent).then(
       () => {
         panelCopyEl.textContent = 'Copied';
       },
@@ -203,7 +275,7 @@
         if (!nodeEls.has(node.name)) {
           nodeEls.set(node.name, box);
         }
-        boxEls.push({ name: node.name, box });
+        boxEls.push({ name: node.name, box, column: columns.childElementCount });
         lowerNames.set(node.name, String(node.name).toLowerCase());
         column.appendChild(box);
       }
@@ -212,83 +284,184 @@
     layersEl.appendChild(columns);
   }
 
-  function edgePath(x1, y1, x2, y2) {
-    const dx = Math.max(40, (x2 - x1) / 2);
-    return ['M', x1, y1, 'C', x1 + dx, y1 + ',', x2 - dx, y2 + ',', x2, y2].join(' ');
-  }
-
   // Column positions and sizes: a box moves only when its column does, as
   // boxes stack the same way in a column of the same width.
   function currentLayoutShape() {
-    const parts = [layersEl.scrollWidth, layersEl.scrollHeight];
+    const parts = [layersEl.offsetWidth, layersEl.offsetHeight];
     for (const column of layersEl.children) {
       parts.push(column.offsetLeft, column.offsetTop, column.offsetWidth, column.offsetHeight);
     }
     return parts.join(',');
   }
 
-  function route(edge, x1, y1, x2, y2) {
-    const dx = Math.max(40, (x2 - x1) / 2);
-    const points = new Float64Array(2 * (CURVE_SEGMENTS + 1));
-    for (let i = 0; i <= CURVE_SEGMENTS; i++) {
-      const t = i / CURVE_SEGMENTS;
-      const u = 1 - t;
-      const a = u * u * u;
-      const b = 3 * u * u * t;
-      const c = 3 * u * t * t;
-      const d = t * t * t;
-      points[2 * i] = a * x1 + b * (x1 + dx) + c * (x2 - dx) + d * x2;
-      points[2 * i + 1] = (a + b) * y1 + (c + d) * y2;
-    }
-    return { edge, ends: [x1, y1, x2, y2], points };
+  function pixelMiddle(v) {
+    return Math.floor(v) + 0.5;
   }
 
-  // Every box is measured before anything is written, so the page lays out
-  // once however many boxes there are.
+  // Where an edge may cross a column: the middle of a gap between two of its
+  // boxes, above its first box, or anywhere below its last (the gaps' list
+  // ends there). Edges that share a gap are spread a little, still a few
+  // pixels clear of the boxes.
+  function crossingAt(gaps, wanted, spread) {
+    if (wanted >= gaps[gaps.length - 1]) {
+      return wanted;
+    }
+    let low = 0;
+    let high = gaps.length - 1;
+    while (low < high) {
+      const mid = (low + high) >> 1;
+      if (gaps[mid] < wanted) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    if (low > 0 && wanted - gaps[low - 1] < gaps[low] - wanted) {
+      low--;
+    }
+    return gaps[low] + spread;
+  }
+
+  // An edge leaves its parent's right side straight to the right edge of the
+  // parent's column (nothing else sits at that height there), crosses every
+  // column between the two through the gap between boxes nearest to the
+  // parent's height, and in the free channel before its child turns into a
+  // lane, runs up or down it and turns into the child's left side. So no
+  // edge passes behind a box. The edges into one child share its lane (one
+  // of a few in each channel), so where thousands of long edges cross the
+  // view their runs overlap and are drawn once, as one line per lane.
+  // A route is its start and then, for each piece, its kind and end. Level
+  // lines and lanes lie on the middle of a pixel, so that at actual size a
+  // line one pixel wide is drawn in its full colour, not spread over two.
+  function route(edge, index, from, to, columns) {
+    const [start, end] = [pixelMiddle(from.middle), pixelMiddle(to.middle)];
+    const points = [from.right, start];
+    let [x, y] = points;
+    const add = (kind, nextX, nextY) => {
+      points.push(kind, nextX, nextY);
+      [x, y] = [nextX, nextY];
+    };
+    add(LINE, columns[from.column].right, start);
+    for (let k = from.column + 1; k < to.column; k++) {
+      const column = columns[k];
+      const crossing = pixelMiddle(crossingAt(column.gaps, from.middle, ((index % 5) - 2) * 2));
+      add(CURVE, column.left, crossing);
+      add(LINE, column.right, crossing);
+    }
+    const rise = end - y;
+    const radius = Math.min(TURN_RADIUS, Math.abs(rise) / 2);
+    if (radius < 1) {
+      add(CURVE, to.left, end);
+    } else {
+      const lane = pixelMiddle(x + LANE_INSET + (to.row % LANES) * LANE_SPACING);
+      const sign = Math.sign(rise);
+      add(LINE, lane - radius, y);
+      add(INTO_LANE, lane, y + sign * radius);
+      add(RUN, lane, end - sign * radius);
+      add(OUT_OF_LANE, lane + radius, end);
+      add(LINE, to.left, end);
+    }
+    let [top, bottom] = [start, start];
+    for (let i = 4; i < points.length; i += 3) {
+      top = Math.min(top, points[i]);
+      bottom = Math.max(bottom, points[i]);
+    }
+    return { edge, points, left: from.right, right: to.left, top, bottom };
+  }
+
+  // Every box and column is measured before anything is written, so the page
+  // lays out once however many boxes there are.
   function measureLayout() {
     const origin = layersEl.getBoundingClientRect();
-    const scroller = scrollEl.getBoundingClientRect();
-    layersOrigin = {
-      x: origin.left - scroller.left - scrollEl.clientLeft + scrollEl.scrollLeft,
-      y: origin.top - scroller.top - scrollEl.clientTop + scrollEl.scrollTop,
-    };
+    const relative = (r) => ({
+      left: (r.left - origin.left) / layersScale,
+      right: (r.right - origin.left) / layersScale,
+      top: (r.top - origin.top) / layersScale,
+      bottom: (r.bottom - origin.top) / layersScale,
+    });
+    const columns = [...layersEl.children].map((column) => ({
+      ...relative(column.getBoundingClientRect()),
+      gaps: [],
+    }));
     const sides = new Map();
-    boxRects = boxEls.map(({ name, box }) => {
-      const r = box.getBoundingClientRect();
-      const rect = {
-        left: (r.left - origin.left) / zoom,
-        right: (r.right - origin.left) / zoom,
-        top: (r.top - origin.top) / zoom,
-        bottom: (r.bottom - origin.top) / zoom,
-        middle: (r.top + r.height / 2 - origin.top) / zoom,
-      };
+    let row = 0;
+    boxRects = boxEls.map(({ name, box, column }, i) => {
+      const rect = relative(box.getBoundingClientRect());
+      rect.middle = (rect.top + rect.bottom) / 2;
+      rect.column = column;
+      row = i > 0 && boxEls[i - 1].column === column ? row + 1 : 0;
+      rect.row = row;
       if (!sides.has(name)) {
         sides.set(name, rect);
       }
       return rect;
     });
+    // Boxes are listed column by column, top to bottom; a gap is 20 pixels.
+    boxRects.forEach((rect, i) => {
+      const previous = boxRects[i - 1];
+      const gaps = columns[rect.column].gaps;
+      const first = !previous || previous.column !== rect.column;
+      gaps.push(first ? rect.top - 10 : (previous.bottom + rect.top) / 2);
+      const next = boxRects[i + 1];
+      if (!next || next.column !== rect.column) {
+        gaps.push(rect.bottom + 10);
+      }
+    });
     routes = [];
-    for (const edge of edges) {
+    edges.forEach((edge, index) => {
       const from = sides.get(edge.upstream);
       const to = sides.get(edge.downstream);
-      if (from && to) {
-        routes.push(route(edge, from.right, from.middle, to.left, to.middle));
+      if (from && to && from.column < to.column) {
+        routes.push(route(edge, index, from, to, columns));
       }
-    }
+    });
+    graphSize = { width: layersEl.offsetWidth, height: layersEl.offsetHeight };
     layoutShape = currentLayoutShape();
+    mapStale = true;
   }
 
-  // The visible part of the graph and a margin around it, relative to layers
-  // and in its unscaled units.
-  function viewRect(margin) {
-    const left = (scrollEl.scrollLeft - layersOrigin.x) / zoom - margin;
-    const top = (scrollEl.scrollTop - layersOrigin.y) / zoom - margin;
+  function readPalette() {
+    const style = getComputedStyle(rootEl);
+    palette = {};
+    for (const name of PALETTE) {
+      palette[name] = style.getPropertyValue(name).trim();
+    }
+    const side = Math.round(DASH * devicePixelRatio);
+    const tile = el('canvas', { width: 2 * side, height: 2 * side });
+    const ctx = tile.getContext('2d');
+    ctx.fillRect(side, 0, side, side);
+    ctx.fillRect(0, side, side, side);
+    dashPattern = dashCtx.createPattern(tile, 'repeat');
+  }
+
+  // The part of the scrolled content (screen pixels) the canvas should cover now.
+  function wantedRegion() {
     return {
-      left,
-      top,
-      right: left + scrollEl.clientWidth / zoom + 2 * margin,
-      bottom: top + scrollEl.clientHeight / zoom + 2 * margin,
+      left: scrollEl.scrollLeft - VIEW_MARGIN,
+      top: scrollEl.scrollTop - VIEW_MARGIN,
+      width: edgesEl.width / devicePixelRatio,
+      height: edgesEl.height / devicePixelRatio,
     };
+  }
+
+  // The same in unscaled pixels of the graph.
+  function graphRect(region) {
+    return {
+      left: region.left / zoom,
+      top: region.top / zoom,
+      right: (region.left + region.width) / zoom,
+      bottom: (region.top + region.height) / zoom,
+    };
+  }
+
+  // The visible part of the graph, in its unscaled pixels.
+  function viewRect() {
+    return graphRect({
+      left: scrollEl.scrollLeft,
+      top: scrollEl.scrollTop,
+      width: scrollEl.clientWidth,
+      height: scrollEl.clientHeight,
+    });
   }
 
   function contains(outer, inner) {
@@ -304,110 +477,370 @@
     return left <= view.right && right >= view.left && top <= view.bottom && bottom >= view.top;
   }
 
-  // Whether the curve, taken as straight pieces between its sample points,
-  // passes through the view (the margin covers the pieces' bulge).
-  function crossesView({ points }, view) {
-    for (let i = 2; i < points.length; i += 2) {
-      const [xa, ya, xb, yb] = [points[i - 2], points[i - 1], points[i], points[i + 1]];
-      if (overlaps(Math.min(xa, xb), Math.min(ya, yb), Math.max(xa, xb), Math.max(ya, yb), view)) {
-        return true;
+  // The canvas covers the view and its margin, in steps of a few hundred
+  // pixels, so that a panel drag seldom sizes it anew.
+  function sizeCanvas() {
+    const step = (size) => Math.ceil((size + 2 * VIEW_MARGIN) / 256) * 256 * devicePixelRatio;
+    const width = step(scrollEl.clientWidth);
+    const height = step(scrollEl.clientHeight);
+    if (edgesEl.width !== width || edgesEl.height !== height) {
+      edgesEl.width = dashCtx.canvas.width = width;
+      edgesEl.height = dashCtx.canvas.height = height;
+      edgesEl.style.width = width / devicePixelRatio + 'px';
+      edgesEl.style.height = height / devicePixelRatio + 'px';
+      drawnRegion = null;
+    }
+  }
+
+  // Adds the pieces of one route that cross the area to a path, each piece
+  // whole, and its run along a lane, cut to the area, to the runs.
+  // Zoomed out, curves are drawn as straight lines.
+  function traceRoute(path, runs, { points }, area, straight) {
+    let open = false;
+    for (let i = 2; i < points.length; i += 3) {
+      const xa = points[i - 2];
+      const ya = points[i - 1];
+      const kind = points[i];
+      const xb = points[i + 1];
+      const yb = points[i + 2];
+      if (!overlaps(xa, Math.min(ya, yb), xb, Math.max(ya, yb), area)) {
+        open = false;
+      } else if (kind === RUN) {
+        runs.push(xa, Math.max(Math.min(ya, yb), area.top), Math.min(Math.max(ya, yb), area.bottom));
+        open = false;
+      } else {
+        if (!open) {
+          path.moveTo(xa, ya);
+          open = true;
+        }
+        if (kind === LINE || straight) {
+          path.lineTo(xb, yb);
+        } else if (kind === CURVE) {
+          const xm = (xa + xb) / 2;
+          path.bezierCurveTo(xm, ya, xm, yb, xb, yb);
+        } else if (kind === INTO_LANE) {
+          path.quadraticCurveTo(xb, ya, xb, yb);
+        } else {
+          path.quadraticCurveTo(xa, yb, xb, yb);
+        }
       }
     }
-    return false;
   }
 
-  function edgeElement({ edge, ends }) {
-    const path = el(
-      'path',
-      {
-        class: 'edge',
-        'data-upstream': edge.upstream,
-        'data-downstream': edge.downstream,
-        d: edgePath(...ends),
-      },
-      undefined,
-      SVG_NS,
-    );
-    shownState.set(path, '');
-    return path;
+  // Adds the runs (lane, top, bottom, ...) to a path, those that overlap on
+  // one lane joined into one line.
+  function traceRuns(path, runs) {
+    const order = [];
+    for (let i = 0; i < runs.length; i += 3) {
+      order.push(i);
+    }
+    order.sort((a, b) => runs[a] - runs[b] || runs[a + 1] - runs[b + 1]);
+    let [lane, top, bottom] = [NaN, 0, 0];
+    for (const i of order) {
+      if (runs[i] === lane && runs[i + 1] <= bottom) {
+        bottom = Math.max(bottom, runs[i + 2]);
+        continue;
+      }
+      if (!Number.isNaN(lane)) {
+        path.moveTo(lane, top);
+        path.lineTo(lane, bottom);
+      }
+      [lane, top, bottom] = [runs[i], runs[i + 1], runs[i + 2]];
+    }
+    if (!Number.isNaN(lane)) {
+      path.moveTo(lane, top);
+      path.lineTo(lane, bottom);
+    }
   }
 
-  // Brings what is near the view up to date: boxes get their look, edges
-  // that cross it are drawn (in data order) and the others removed.
-  function refreshView() {
-    const view = viewRect(VIEW_MARGIN);
-    refreshedView = view;
+  function overview() {
+    return zoom < OVERVIEW_ZOOM && rootEl.classList.contains('many');
+  }
+
+  // The box drawn at a point of the view, while zoomed out.
+  function boxAt(clientX, clientY) {
+    const view = scrollEl.getBoundingClientRect();
+    const x = (clientX - view.left - scrollEl.clientLeft + scrollEl.scrollLeft) / zoom;
+    const y = (clientY - view.top - scrollEl.clientTop + scrollEl.scrollTop) / zoom;
+    const i = boxRects.findIndex((r) => x >= r.left && x <= r.right && y >= r.top && y <= r.bottom);
+    return i < 0 ? null : boxEls[i].name;
+  }
+
+  function boxLook(state) {
+    if (state === 'selected') {
+      return { fill: '--series-model', stroke: '--series-model', width: 2 };
+    }
+    if (state.includes('upstream')) {
+      return { stroke: '--series-upstream', width: 2 };
+    }
+    if (state.includes('highlighted') || state === 'search-match') {
+      return { stroke: '--series-model', width: 2 };
+    }
+    return { stroke: '--edge-line', width: 1, alpha: state === 'dimmed' ? 0.28 : 1 };
+  }
+
+  // Zoomed out, the boxes in the area as rectangles in their look, with a
+  // ring round the focused one (its own outline is not painted then).
+  function drawBoxes(ctx, area, lineScale) {
+    const looks = new Map();
+    let focused = null;
     boxEls.forEach(({ name, box }, i) => {
       const r = boxRects[i];
-      if (r && overlaps(r.left, r.top, r.right, r.bottom, view)) {
-        show(box, 'node-box', rule.box(name));
+      if (!overlaps(r.left, r.top, r.right, r.bottom, area)) {
+        return;
       }
+      const state = rule.box(name);
+      if (!looks.has(state)) {
+        looks.set(state, new Path2D());
+      }
+      looks.get(state).rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+      focused = box === document.activeElement ? r : focused;
     });
-    const wanted = [];
+    for (const [state, path] of looks) {
+      const look = boxLook(state);
+      ctx.globalAlpha = look.alpha || 1;
+      ctx.fillStyle = palette[look.fill || '--surface-1'];
+      ctx.fill(path);
+      ctx.strokeStyle = palette[look.stroke];
+      ctx.lineWidth = look.width * lineScale;
+      ctx.stroke(path);
+    }
+    ctx.globalAlpha = 1;
+    if (focused) {
+      const gap = 6 * lineScale;
+      ctx.strokeStyle = palette['--text-primary'];
+      ctx.lineWidth = 3 * lineScale;
+      ctx.strokeRect(focused.left - gap, focused.top - gap, focused.right - focused.left + 2 * gap,
+        focused.bottom - focused.top + 2 * gap);
+    }
+  }
+
+  // The edges that cross the area, traced into one path per look: which
+  // were drawn, how many lit pieces, whether any is dashed.
+  function traceEdges(area, zoomedOut) {
+    const paths = new Map(EDGE_LOOKS.map(({ look }) => [look, new Path2D()]));
+    const runs = new Map(EDGE_LOOKS.map(({ look }) => [look, []]));
+    const traced = { paths, routes: [], litPieces: 0, dashed: false };
     routes.forEach((r, i) => {
-      if (crossesView(r, view)) {
-        wanted.push(i);
+      const look = overlaps(r.left, r.top, r.right, r.bottom, area) ? rule.edge(r.edge) : null;
+      // Zoomed out, thousands of faint lines would only grey the view.
+      if (look === null || (zoomedOut && look === 'dimmed')) {
+        return;
       }
+      traced.litPieces += look === 'dimmed' || look === '' ? 0 : (r.points.length - 2) / 3;
+      traced.dashed ||= look === 'highlighted upstream';
+      traceRoute(paths.get(look), runs.get(look), r, area, zoomedOut);
+      traced.routes.push(i);
     });
-    const keep = new Set(wanted);
-    for (const [i, path] of edgeEls) {
-      if (!keep.has(i)) {
-        path.remove();
-        edgeEls.delete(i);
-      }
+    for (const [look, path] of paths) {
+      traceRuns(path, runs.get(look));
     }
-    let previous = null;
-    for (const i of wanted) {
-      let path = edgeEls.get(i);
-      if (!path) {
-        path = edgeElement(routes[i]);
-        edgeEls.set(i, path);
-        edgesEl.insertBefore(path, previous ? previous.nextSibling : edgesEl.firstChild);
-      }
-      show(path, 'edge', rule.edge(routes[i].edge));
-      previous = path;
-    }
+    return traced;
   }
 
-  // A view that stays well inside what was last brought up to date needs
-  // nothing new: then the browser only moves what is already drawn.
+  // Strokes the traced edges, the dashed look through the second canvas.
+  function strokeEdges({ paths, litPieces, dashed }, toRegion, region, lineScale) {
+    const litWidth = litPieces > MANY_LIT_PIECES ? 1 : LIT_WIDTH;
+    for (const c of [edgesCtx, dashCtx]) {
+      c.setTransform(1, 0, 0, 1, 0, 0);
+      c.clearRect(0, 0, edgesEl.width, edgesEl.height);
+      c.setTransform(...toRegion);
+    }
+    for (const look of EDGE_LOOKS) {
+      const c = look.dashed ? dashCtx : edgesCtx;
+      c.globalAlpha = look.alpha || 1;
+      c.strokeStyle = palette[look.colour];
+      c.lineWidth = (look.lit ? litWidth : 1) * lineScale;
+      c.stroke(paths.get(look.look));
+    }
+    edgesCtx.globalAlpha = 1;
+    if (!dashed) {
+      return;
+    }
+    // The squares keep to the scrolled content, so dashes stay in place
+    // when the canvas is drawn anew elsewhere.
+    const period = 2 * Math.round(DASH * devicePixelRatio);
+    const shift = (v) => -((v * devicePixelRatio) % period);
+    dashPattern.setTransform(new DOMMatrix([1, 0, 0, 1, shift(region.left), shift(region.top)]));
+    dashCtx.setTransform(1, 0, 0, 1, 0, 0);
+    dashCtx.globalCompositeOperation = 'destination-out';
+    dashCtx.fillStyle = dashPattern;
+    dashCtx.fillRect(0, 0, edgesEl.width, edgesEl.height);
+    dashCtx.globalCompositeOperation = 'source-over';
+    edgesCtx.setTransform(1, 0, 0, 1, 0, 0);
+    edgesCtx.drawImage(dashCtx.canvas, 0, 0);
+    edgesCtx.setTransform(...toRegion);
+  }
+
+  // Draws the edges (and, zoomed out, the boxes) of the view and its margin,
+  // and gives the boxes near the view their look.
+  function drawView() {
+    const region = wantedRegion();
+    const area = graphRect(region);
+    drawnRegion = region;
+    const zoomedOut = overview();
+    if (!zoomedOut) {
+      boxEls.forEach(({ name, box }, i) => {
+        const r = boxRects[i];
+        if (overlaps(r.left, r.top, r.right, r.bottom, area)) {
+          show(box, 'node-box', rule.box(name));
+        }
+      });
+    }
+    const traced = traceEdges(area, zoomedOut);
+    drawnRoutes = traced.routes;
+    const scale = devicePixelRatio * zoom;
+    const toRegion = [scale, 0, 0, scale, -region.left * devicePixelRatio, -region.top * devicePixelRatio];
+    // Line widths are in the graph's pixels, so zoomed out they would thin away.
+    const lineScale = Math.max(zoom, MIN_LINE_SCALE) / zoom;
+    strokeEdges(traced, toRegion, region, lineScale);
+    if (zoomedOut) {
+      drawBoxes(edgesCtx, area, lineScale);
+    }
+    edgesEl.style.transform = 'translate(' + region.left + 'px, ' + region.top + 'px)';
+  }
+
+  // A view that stays well inside what was last drawn needs nothing new:
+  // then the browser only moves what is already there.
   function viewIsReady() {
-    return refreshedView !== null && contains(refreshedView, viewRect(VIEW_MARGIN / 2));
+    if (drawnRegion === null) {
+      return false;
+    }
+    const view = viewRect();
+    const margin = VIEW_MARGIN / 2 / zoom;
+    return contains(graphRect(drawnRegion), {
+      left: view.left - margin,
+      top: view.top - margin,
+      right: view.right + margin,
+      bottom: view.bottom + margin,
+    });
   }
 
-  function queueRefresh() {
-    if (!viewIsReady() && !refreshQueued) {
-      refreshQueued = true;
+  function queueFrame() {
+    if (!frameQueued) {
+      frameQueued = true;
       requestAnimationFrame(() => {
-        refreshQueued = false;
-        refreshView();
+        frameQueued = false;
+        if (!viewIsReady()) {
+          drawView();
+        }
+        updateMap();
       });
     }
   }
 
-  // Sizes the SVG to layers and, when a column moved or changed size, measures
-  // again and draws every edge anew. A resize or a panel drag seldom moves a
-  // box, and then the drawn paths stay.
-  function drawEdges() {
-    const width = layersEl.scrollWidth;
-    const height = layersEl.scrollHeight;
-    edgesEl.setAttribute('width', width);
-    edgesEl.setAttribute('height', height);
-    edgesEl.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
-    if (currentLayoutShape() !== layoutShape) {
-      measureLayout();
-      edgesEl.textContent = '';
-      edgeEls.clear();
-      refreshView();
-    } else if (!viewIsReady()) {
-      refreshView();
+  // The map: every box as a dot in its look, and the view as a rectangle.
+  // Shown while the graph does not fit into the view.
+  function mapScale() {
+    const height = Math.min(MAP_HEIGHT, scrollEl.clientHeight - 2 * MAP_INSET);
+    return Math.min(MAP_WIDTH / graphSize.width, Math.max(height, 40) / graphSize.height);
+  }
+
+  function mapColour(state) {
+    if (state === 'selected') {
+      return '--text-primary';
+    }
+    if (state.includes('upstream')) {
+      return '--series-upstream';
+    }
+    if (state.includes('highlighted') || state === 'search-match') {
+      return '--series-model';
+    }
+    return state === 'dimmed' ? '--gridline' : '--edge-line';
+  }
+
+  function drawMap() {
+    const s = mapScale();
+    mapStale = false;
+    mapDrawnScale = s;
+    const width = Math.max(1, Math.ceil(graphSize.width * s));
+    const height = Math.max(1, Math.ceil(graphSize.height * s));
+    mapCanvasEl.width = width * devicePixelRatio;
+    mapCanvasEl.height = height * devicePixelRatio;
+    mapCanvasEl.style.width = width + 'px';
+    mapCanvasEl.style.height = height + 'px';
+    const ctx = mapCanvasEl.getContext('2d');
+    ctx.setTransform(devicePixelRatio, 0, 0, devicePixelRatio, 0, 0);
+    const paths = new Map();
+    boxEls.forEach(({ name }, i) => {
+      const r = boxRects[i];
+      const colour = mapColour(rule.box(name));
+      let path = paths.get(colour);
+      if (!path) {
+        path = new Path2D();
+        paths.set(colour, path);
+      }
+      // The selection is drawn larger, so that it shows on a graph of thousands.
+      const grow = colour === '--text-primary' ? 2 : 0;
+      const width = Math.max(1, (r.right - r.left) * s) + 2 * grow;
+      const height = Math.max(1, (r.bottom - r.top) * s) + 2 * grow;
+      path.rect(r.left * s - grow, r.top * s - grow, width, height);
+    });
+    for (const colour of MAP_COLOURS) {
+      if (paths.has(colour)) {
+        ctx.fillStyle = palette[colour];
+        ctx.fill(paths.get(colour));
+      }
     }
   }
 
-  function render() {
-    buildLayout();
-    rule = highlightRule();
-    drawEdges();
+  function updateMap() {
+    const fits =
+      graphSize.width * zoom <= scrollEl.clientWidth && graphSize.height * zoom <= scrollEl.clientHeight;
+    mapEl.hidden = fits || graphSize.width === 0;
+    if (mapEl.hidden) {
+      return;
+    }
+    if (mapStale || mapScale() !== mapDrawnScale) {
+      drawMap();
+    }
+    // The view, cut to the graph.
+    const s = mapScale();
+    const view = viewRect();
+    const left = Math.max(0, view.left) * s;
+    const top = Math.max(0, view.top) * s;
+    const style = mapViewEl.style;
+    style.transform = 'translate(' + left + 'px, ' + top + 'px)';
+    style.width = Math.max(4, Math.min(view.right, graphSize.width) * s - left) + 'px';
+    style.height = Math.max(4, Math.min(view.bottom, graphSize.height) * s - top) + 'px';
+  }
+
+  // A press or a drag on the map centres the view on that point.
+  function initMap() {
+    const moveTo = (event) => {
+      const r = mapCanvasEl.getBoundingClientRect();
+      const s = mapScale();
+      scrollEl.scrollTo(
+        ((event.clientX - r.left) / s) * zoom - scrollEl.clientWidth / 2,
+        ((event.clientY - r.top) / s) * zoom - scrollEl.clientHeight / 2,
+      );
+    };
+    mapEl.addEventListener('pointerdown', (event) => {
+      mapEl.setPointerCapture(event.pointerId);
+      moveTo(event);
+      event.preventDefault();
+    });
+    mapEl.addEventListener('pointermove', (event) => {
+      if (mapEl.hasPointerCapture(event.pointerId)) {
+        moveTo(event);
+      }
+    });
+  }
+
+  // Sizes the edges' area to the scaled graph and, when a column moved or
+  // changed size, measures again. A resize or a panel drag seldom moves a box.
+  function drawEdges() {
+    sizeCanvas();
+    if (currentLayoutShape() !== layoutShape) {
+      measureLayout();
+      drawnRegion = null;
+    }
+    edgesAreaEl.style.width = graphSize.width * zoom + 'px';
+    edgesAreaEl.style.height = graphSize.height * zoom + 'px';
+    if (!viewIsReady()) {
+      drawView();
+    }
+    queueFrame();
   }
 
   function walk(start, links, nextName) {
@@ -423,13 +856,6 @@
       }
     }
     return seen;
-  }
-
-  function bfsLevel(name) {
-    return {
-      ancestors: walk(name, upstreamOf, (edge) => edge.upstream),
-      descendants: walk(name, downstreamOf, (edge) => edge.downstream),
-    };
   }
 
   function show(element, baseClass, state) {
@@ -449,14 +875,7 @@
 
   function showSearchCount() {
     const query = searchQuery();
-    let count = 0;
-    if (query) {
-      for (const { name } of boxEls) {
-        if (matchesSearch(name, query)) {
-          count++;
-        }
-      }
-    }
+    const count = query ? boxEls.filter(({ name }) => matchesSearch(name, query)).length : 0;
     searchCountEl.textContent = !query
       ? ''
       : count === 0
@@ -488,45 +907,41 @@
   // view, or as near as the edges of the graph allow; a box wholly in view
   // stays where it is. Uses the measured rectangles, so it lays nothing out.
   function reveal(name) {
-    const i = boxEls.findIndex((entry) => entry.name === name);
-    const r = boxRects[i];
-    if (!r || contains(viewRect(0), r)) {
+    const r = boxRects[boxEls.findIndex((entry) => entry.name === name)];
+    if (!r || contains(viewRect(), r)) {
       return;
     }
     scrollEl.scrollTo(
-      layersOrigin.x + (zoom * (r.left + r.right)) / 2 - scrollEl.clientWidth / 2,
-      layersOrigin.y + (zoom * (r.top + r.bottom)) / 2 - scrollEl.clientHeight / 2,
+      (zoom * (r.left + r.right)) / 2 - scrollEl.clientWidth / 2,
+      (zoom * (r.top + r.bottom)) / 2 - scrollEl.clientHeight / 2,
     );
   }
 
   // Scales the graph about a point of the view (in pixels from its top-left
-  // corner), which keeps showing the same part of the graph.
+  // corner), which keeps showing the same part of the graph. Only the
+  // transform of layers changes (it always has one: a first transform would
+  // repaint every box), so no box is laid out or restyled anew.
   function setZoom(wanted, atX, atY) {
     const next = Math.min(Math.max(wanted, MIN_ZOOM), MAX_ZOOM);
     if (next === zoom) {
       return;
     }
-    const x = (scrollEl.scrollLeft + atX - layersOrigin.x) / zoom;
-    const y = (scrollEl.scrollTop + atY - layersOrigin.y) / zoom;
+    const x = (scrollEl.scrollLeft + atX) / zoom;
+    const y = (scrollEl.scrollTop + atY) / zoom;
     zoom = next;
-    scrollEl.style.setProperty('--zoom', String(zoom));
-    scrollEl.classList.toggle('zoomed', zoom !== 1);
+    layersScale = overview() ? 1 : zoom;
+    layersEl.style.transform = overview() ? OUT_OF_VIEW : 'scale(' + zoom + ')';
+    edgesAreaEl.style.width = graphSize.width * zoom + 'px';
+    edgesAreaEl.style.height = graphSize.height * zoom + 'px';
     fitEl.textContent = zoom === 1 ? 'Fit' : '100%';
     fitEl.title = zoom === 1 ? 'Fit the graph into the view' : 'Back to actual size';
-    scrollEl.scrollTo(layersOrigin.x + x * zoom - atX, layersOrigin.y + y * zoom - atY);
-    // Most drawn edges may leave the view at once; emptying the SVG in one
-    // step is far cheaper than removing them one by one.
-    edgesEl.textContent = '';
-    edgeEls.clear();
-    refreshView();
+    scrollEl.scrollTo(x * zoom - atX, y * zoom - atY);
+    drawView();
+    queueFrame();
   }
 
   function fitScale() {
-    return Math.min(
-      1,
-      scrollEl.clientWidth / layersEl.scrollWidth,
-      scrollEl.clientHeight / layersEl.scrollHeight,
-    );
+    return Math.min(1, scrollEl.clientWidth / graphSize.width, scrollEl.clientHeight / graphSize.height);
   }
 
   // Fit when at actual size, back to actual size otherwise.
@@ -577,7 +992,7 @@
     event.preventDefault();
     reveal(target);
     nodeEls.get(target).focus({ preventScroll: true });
-    queueRefresh();
+    queueFrame();
   }
 
   function highlightRule() {
@@ -591,8 +1006,9 @@
     if (selectedName === null) {
       return { box: () => '', edge: () => '' };
     }
-    const { ancestors, descendants } = bfsLevel(selectedName);
-    // Each side of the lineage takes its own colour; an edge that skips the
+    const ancestors = walk(selectedName, upstreamOf, (edge) => edge.upstream);
+    const descendants = walk(selectedName, downstreamOf, (edge) => edge.downstream);
+    // Each side of the lineage takes its own look; an edge that skips the
     // selection, from an ancestor straight to a descendant, is lit plainly.
     const side = (name) =>
       name === selectedName
@@ -620,10 +1036,11 @@
     };
   }
 
-  // Boxes and edges far from the view take the new look when they come near.
   function applyHighlight() {
     rule = highlightRule();
-    refreshView();
+    mapStale = true;
+    drawView();
+    queueFrame();
   }
 
   function renderPanelList(list, names) {
@@ -740,15 +1157,55 @@
       onBoxKey(event, box.dataset.name);
     }
   });
+  // Zoomed out, the ring round the focused box is drawn in the canvas.
+  for (const type of ['focusin', 'focusout']) {
+    layersEl.addEventListener(type, () => {
+      if (overview()) {
+        drawnRegion = null;
+        queueFrame();
+      }
+    });
+  }
   document.addEventListener('keydown', onEscape);
   scrollEl.addEventListener('click', (event) => {
-    if (event.target === scrollEl || event.target === layersEl || event.target === edgesEl) {
+    const name = overview() ? boxAt(event.clientX, event.clientY) : null;
+    if (name !== null) {
+      selectNode(name);
+    } else if (event.target === scrollEl || event.target === layersEl) {
       clearSelection();
     }
   });
-  scrollEl.addEventListener('scroll', queueRefresh, { passive: true });
+  scrollEl.addEventListener('scroll', queueFrame, { passive: true });
   window.addEventListener('resize', drawEdges);
+  matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
+    readPalette();
+    mapStale = true;
+    drawView();
+    queueFrame();
+  });
+  // For tools and tests: the edges drawn last, with their look and route in
+  // the page's coordinates.
+  edgesEl.drawnEdges = () => {
+    const view = scrollEl.getBoundingClientRect();
+    const origin = {
+      left: view.left + scrollEl.clientLeft - scrollEl.scrollLeft,
+      top: view.top + scrollEl.clientTop - scrollEl.scrollTop,
+    };
+    return drawnRoutes.map((i) => ({
+      upstream: routes[i].edge.upstream,
+      downstream: routes[i].edge.downstream,
+      look: rule.edge(routes[i].edge),
+      // Where each piece ends, after where the route starts: x, y, x, y, ...
+      points: routes[i].points
+        .filter((_, k) => k < 2 || (k - 2) % 3 !== 0)
+        .map((v, k) => (k % 2 ? origin.top : origin.left) + v * zoom),
+    }));
+  };
   initPanelResize();
+  initMap();
   rootEl.classList.toggle('many', nodes.length + edges.length > MANY_ELEMENTS);
-  render();
+  readPalette();
+  buildLayout();
+  rule = highlightRule();
+  drawEdges();
 })();
