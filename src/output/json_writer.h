@@ -4,7 +4,6 @@
 // Bytes that are not UTF-8 become U+FFFD; a control character without a short
 // escape is written as \u00xx with lower-case digits.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,13 +18,18 @@ class JsonWriter {
 
   /// Room for `expected_size` bytes is taken up front, so that a document of
   /// about that size is never copied while it grows.
-  JsonWriter(Layout layout, std::size_t expected_size);
+  JsonWriter(Layout layout, std::size_t expected_size) : pretty_(layout == Layout::pretty) {
+    out_.text.reserve(expected_size);
+  }
 
-  void begin_object();
-  void end_object();
-  void begin_array();
-  void end_array();
-  void key(std::string_view name);
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
+  void key(std::string_view name) {
+    string(name);
+    after_key_ = true;
+  }
   void string(std::string_view text);
   void number(std::int64_t value);
   void number(std::uint64_t value);
@@ -40,30 +44,13 @@ class JsonWriter {
   }
 
   /// The text written so far.
-  std::string take() &&;
+  std::string take() && { return std::move(out_.text); }
 
-  /// The stream RapidJSON's writer puts characters into: a string kept
-  /// sized ahead of the writer, which reserves room before each token.
+  /// The stream RapidJSON's writer puts characters into.
   struct Stream {
     using Ch = char;
     std::string text;
-    char* next = nullptr;
-    char* end = nullptr;
-
-    std::size_t used() const { return static_cast<std::size_t>(next - text.data()); }
-    void Reserve(std::size_t count) {
-      if (static_cast<std::size_t>(end - next) < count) {
-        const std::size_t used = this->used();
-        text.resize(std::max(text.size() * 2, used + count));
-        next = text.data() + used;
-        end = text.data() + text.size();
-      }
-    }
-    void PutUnsafe(char c) { *next++ = c; }
-    void Put(char c) {
-      Reserve(1);
-      PutUnsafe(c);
-    }
+    void Put(char c) { text.push_back(c); }
     void Flush() {}
   };
 

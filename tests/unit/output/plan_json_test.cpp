@@ -67,18 +67,18 @@ TEST(PlanJson, WritesTheDocumentByteForByte) {
 TEST(PlanJson, ExplicitWindowManifestTimeNoModelsAndTheClockBeforeTheEpoch) {
   PlanRunInfo with_manifest_time = info;
   with_manifest_time.manifest_generated_at = "2026-12-05T13:59:41.123456Z";
-  const std::string json = render_plan_json_at(Plan{}, with_manifest_time, -1);
   for (const char* part :
        {"\"generated_at\": \"1970-01-01T00:00:00Z\",\n    \"anchor_selection",
         "\"source\": \"explicit\"\n    },\n    \"manifest_path\": \"./target/manifest.json\",\n"
         "    \"manifest_generated_at\": \"2026-12-05T13:59:41.123456Z\",\n",
         "\"warnings\": []\n  },\n  \"models\": []\n}"}) {
-    EXPECT_THAT(json, ::testing::HasSubstr(part));
+    EXPECT_THAT(render_plan_json_at(Plan{}, with_manifest_time, -1), ::testing::HasSubstr(part));
   }
 }
 
 TEST(Tree, OneLineForEachModelIndentedTwoSpacesALayer) {
-  EXPECT_EQ(render_tree(Plan{{{"src", dec_4, dec_4}, example.models[0]}}),
+  const PlannedModel src{"src", dec_4, dec_4, 0, WindowUnit::day, 0, WindowUnit::day, {}};
+  EXPECT_EQ(render_tree(Plan{{src, example.models[0]}, {}, {}, {}}),
             "[layer 0] src [2026-12-04 .. 2026-12-04]\n"
             "                        [layer 12] fct \xc3\xa9 [-001-01-01 .. 0012-03-04]\n");
 }
