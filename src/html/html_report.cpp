@@ -4,41 +4,31 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "date/date.h"
 #include "html/assets.h"
+#include "output/json_writer.h"
 
 namespace tarn {
 namespace {
 
-using ordered_json = nlohmann::ordered_json;
-
-ordered_json graph_node(const PlannedModel& model) {
-  ordered_json node;
-  node["name"] = model.name;
-  node["layer"] = model.layer;
-  node["event_time_start"] = format_date(model.event_time_start);
-  node["event_time_end"] = format_date(model.event_time_end);
-  node["depends_on"] = model.depends_on;
-  node["lookback"] = model.lookback;
-  node["lookback_unit"] = std::string(unit_name(model.lookback_unit));
-  node["lookahead"] = model.lookahead;
-  node["lookahead_unit"] = std::string(unit_name(model.lookahead_unit));
-  return node;
-}
-
-ordered_json graph_edges(const Plan& plan) {
-  ordered_json edges = ordered_json::array();
-  for (const PlannedModel& model : plan.models) {
-    for (const std::string& parent : model.depends_on) {
-      ordered_json edge;
-      edge["upstream"] = parent;
-      edge["downstream"] = model.name;
-      edges.push_back(std::move(edge));
-    }
+void write_node(JsonWriter& out, const PlannedModel& model) {
+  out.begin_object();
+  out.member("name", model.name);
+  out.key("layer");
+  out.number(model.layer);
+  out.member("event_time_start", format_date(model.event_time_start));
+  out.member("event_time_end", format_date(model.event_time_end));
+  out.key("depends_on");
+  out.begin_array();
+  for (const std::string& parent : model.depends_on) {
+    out.string(parent);
   }
-  return edges;
+  out.end_array();
+  out.member("lookback", model.lookback);
+  out.member("lookback_unit", unit_name(model.lookback_unit));
+  out.member("lookahead", model.lookahead);
+  out.member("lookahead_unit", unit_name(model.lookahead_unit));
+  out.end_object();
 }
 
 void replace_all(std::string& text, std::string_view from, std::string_view to) {
@@ -152,14 +142,28 @@ std::filesystem::path html_report_path_at(const std::filesystem::path& project_d
 }
 
 std::string render_graph_data(const Plan& plan) {
-  ordered_json nodes = ordered_json::array();
+  // Room for a small plan; a larger one grows the text as it goes.
+  JsonWriter out(JsonWriter::Layout::compact, 4096);
+  out.begin_object();
+  out.key("nodes");
+  out.begin_array();
   for (const PlannedModel& model : plan.models) {
-    nodes.push_back(graph_node(model));
+    write_node(out, model);
   }
-  ordered_json data;
-  data["nodes"] = std::move(nodes);
-  data["edges"] = graph_edges(plan);
-  return data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  out.end_array();
+  out.key("edges");
+  out.begin_array();
+  for (const PlannedModel& model : plan.models) {
+    for (const std::string& parent : model.depends_on) {
+      out.begin_object();
+      out.member("upstream", parent);
+      out.member("downstream", model.name);
+      out.end_object();
+    }
+  }
+  out.end_array();
+  out.end_object();
+  return std::move(out).take();
 }
 
 std::string render_html_report(const Plan& plan) {

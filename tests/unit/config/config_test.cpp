@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+
+#include "config/config.h"
+#include "unit/support/scratch_dir.h"
+
+namespace tarn {
+namespace {
+
+namespace fs = std::filesystem;
+
+const auto case_name = [](const auto& info) { return std::string(std::get<0>(info.param)); };
+const auto days = [](std::string v) { return "dbt-plan: {max-window-expansion-days: " + v + "}"; };
+const auto days_error = [](std::string s) { return s + ", expected i64 at line 1 column 39"; };
+
+/// "command|<arg>...|against|days", or the message.
+std::string effective(const LayeredConfig& config, const SettingOptions& options = {}) {
+  const auto s = resolve_settings(options, config);
+  std::string args;
+  for (const std::string& word : s ? s->dbt_args : std::vector<std::string>{}) {
+    args += "<" + word + ">";
+  }
+  return s ? s->dbt_command + "|" + args + "|" + s->against + "|" +
+                 std::to_string(s->max_window_expansion_days)
+           : s.error();
+}
+
+/// Name, text, and the settings it gives alone or its message.
+using Case = std::tuple<const char*, std::string, std::string>;
+
+class ParseTarnYml : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ParseTarnYml, GivesTheSettingsOfTheFileAloneOrItsMessage) {
+  const auto& [name, text, expected] = GetParam();
+  const auto yml = parse_tarn_yml(text);
+  const auto limit = yml && yml->dbt_plan ? yml->dbt_plan->max_window_expansion_days : std::nullopt;
+  EXPECT_EQ(
+      yml ? effective({yml->against, yml->dbt_command, yml->dbt_args, limit, {}}) : yml.error(),
+      expected);
+}
+
+/// 2^60 scalars if anything expanded its aliases.
+std::string alias_bomb(int level = 60) {
+  const std::string name = "a" + std::to_string(level), below = "*a" + std::to_string(level - 1);
+  return level == 0
+             ? "a0: &a0 [x]\n"
+             : alias_bomb(level - 1) + name + ": &" + name + " [" + below + ", " + below + "]\n";
+}
+
+const std::string plain = "dbt||master|";      // the defaults but the limit
+const std::string i64 = "922337203685477580";  // the digits of 2^63 but the last
+const std::string too_deep = "recursion limit exceeded: more than 128 nested levels at line 1 ";
+const std::string sequence = "invalid type: sequence, expected a string at line ";
+
+// clang-format off
+const Case parse_cases[] = {
+    {"TextIsTheScalarsText", "against: 5\ndbt-command: nULL\ndbt-args: >-\n  a\n  b\n",
+     "nULL|<a><b>|5|90"},
+    {"OnlyPlainNullsAreNull", "against: \"null\"\ndbt-command: '~'\ndbt-args:\n" + days("NULL"),
+     "~||null|90"},
+    {"NoDocument", "# c\n", plain + "90"}, {"NullDocument", "--- Null\n...\n", plain + "90"},
+    {"NullSection", "dbt-plan: ~", plain + "90"}, {"Binary", days("0b100"), plain + "4"},
+    {"LaterAnchorWins", "a: &x one\nb: &x two\nagainst: *x\n", "dbt||two|90"},
+    {"TagsIgnored", "--- !!map\nagainst: !!str null\n" + days("!!int 7"), plain + "7"},
+    {"OtherKeysSkipped", "Against: x\np: {against: b}\n? [k]\n: v\n~: n\nagainst: a", "dbt||a|90"},
+    {"Hex", days("-0xfF"), plain + "-255"}, {"Octal", days("+0o020"), plain + "16"},
+    {"Min", days("-0x8000000000000000"), plain + "-9223372036854775808"},
+    {"AboveI64", days(i64 + "8"), days_error("invalid value: integer `" + i64 + "8`")},
+    {"BelowI64", days("-" + i64 + "9"), days_error("invalid value: integer `-" + i64 + "9`")},
+    {"Float", days("-1.5e3"), days_error("invalid type: floating point `-1.5e3`")},
+    {"Quoted", days("'1'"), days_error("invalid type: string \"1\"")},
+    {"BarePrefix", days("0x"), days_error("invalid type: string \"0x\"")},
+    {"Boolean", days("True"), days_error("invalid type: boolean `True`")},
+    {"Map", days("{}"), days_error("invalid type: map")},
+    {"SequenceForTextBeforeTheRepeat", "against: [a]\nagainst: b", sequence + "1 column 10"},
+    {"IntegerForSection", "dbt-plan: 30",
+     "invalid type: integer `30`, expected struct DbtPlanLayer at line 1 column 11"},
+    {"StringForDocument", "'a'",
+     "invalid type: string \"a\", expected struct TarnYml at line 1 column 1"},
+    {"RepeatedKey", "against: a\nagainst: b\n", "duplicate field `against` at line 2 column 1"},
+    {"TwoDocuments", "a: 1\n---\na: 2\n",
+     "deserializing from YAML containing more than one document is not supported at line 2 "
+     "column 1"},
+    {"UnclosedQuote", "a: \"b\n",
+     "found unexpected end of stream while scanning a quoted scalar at line 2 column 1"},
+    {"InvalidUtf8", "\na: \xC3\xA9\xFF", "invalid leading UTF-8 octet at line 2 column 5"},
+    {"SelfReference", "x: &loop {k: *loop}\n", "unknown anchor at line 1 column 14"},
+    {"AliasBombNeverExpanded", alias_bomb() + "against: *a60", sequence + "62 column 10"},
+    {"OneLevelTooDeep", "x: " + std::string(128, '['), too_deep + "column 131"}};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, ParseTarnYml, ::testing::ValuesIn(parse_cases), case_name);
+
+/// Projects side by side; "->x" is a link to x, a trailing "/" a directory.
+// clang-format off
+const std::pair<const char*, std::string> tree[] = {
+    {"r/.git/", ""}, {"r/tarn.yml", "against: main\ndbt-args: --ci 'a b'\n" + days("30, x: 1")},
+    {"r/p/tarn.yml", "against: dev\ndbt-plan: {x: 2}\n"}, {"r/s/tarn.yml", "dbt-command: s\n"},
+    {"solo/tarn.yml", "against: solo\n"}, {"solo/p/tarn.yml", "dbt-args: --p\n"},
+    {"file/.git", "gitdir: x\n"}, {"file/tarn.yml", "against: file\n"}, {"file/p/", ""},
+    {"dangling/.git", "->nowhere"}, {"dangling/tarn.yml", "a: d"}, {"dangling/p/tarn.yml", "->x"},
+    {"broken/.git/", ""}, {"broken/tarn.yml", "against: [x]\n"}, {"broken/p/tarn.yml", "{"},
+    {"dup/tarn.yml", "a: 1\na: 2\n"}, {"dir/tarn.yml/", ""}, {"latin1/tarn.yml", "a: caf\xE9\n"}};
+// clang-format on
+
+/// Name, current directory (below the scratch one), project directory, expected.
+using LoadCase = std::tuple<const char*, const char*, const char*, std::string>;
+
+class LoadProjectConfig : public ::testing::TestWithParam<LoadCase> {};
+
+TEST_P(LoadProjectConfig, LayersTheFilesFromTheRepositoryRootDown) {
+  const auto& [name, cwd, project_dir, expected] = GetParam();
+  const testing::ScratchDir scratch;
+  for (const auto& [path, content] : tree) {
+    fs::create_directories((scratch / path).parent_path());
+    if (content.starts_with("->")) {
+      fs::create_symlink(content.substr(2), scratch / path);
+    } else if (!std::string_view(path).ends_with('/')) {
+      testing::write_file(scratch / path, content);
+    }
+  }
+  const fs::path previous = fs::current_path();
+  fs::current_path(scratch / cwd);
+  const auto config = load_project_config(project_dir);
+  fs::current_path(previous);
+  std::string shown = config ? effective(*config) : config.error().message();
+  for (const ConfigWarning& warning : config ? config->warnings : std::vector<ConfigWarning>{}) {
+    shown += " | " + warning.path + ": " + warning.message;
+  }
+  EXPECT_EQ(shown, expected);
+}
+
+const std::string unknown =
+    ": unknown key `x` under dbt-plan is ignored -- the key it knows is max-window-expansion-days";
+
+// clang-format off
+const LoadCase load_cases[] = {
+    {"NearestWinsKeyByKey", "", "r/p/",
+     "dbt|<--ci><a b>|dev|30 | r/tarn.yml" + unknown + " | r/p/tarn.yml" + unknown},
+    {"DotNeverLooksAbove", "r/p", ".", "dbt||dev|90 | ./tarn.yml" + unknown},
+    {"DotDotWalkedAsText", "r/s", "../p",
+     "dbt|<--ci><a b>|dev|30 | ../tarn.yml" + unknown + " | ../p/tarn.yml" + unknown},
+    {"NoRepositoryOnlyTheProject", "", "solo/p", "dbt|<--p>|master|90"},
+    {"GitFileMarksTheRoot", "", "file/p", "dbt||file|90"},
+    {"DanglingLinksAreNothing", "", "dangling/p", "dbt||master|90"},
+    {"FileNamedAsJoined", "dup", ".", "./tarn.yml: duplicate field `a` at line 2 column 1"},
+    {"FirstBrokenFileStops", "", "broken/p", "broken/tarn.yml: " + sequence + "1 column 10"},
+    {"Directory", "", "dir", "dir/tarn.yml: Is a directory (os error 21)"},
+    {"NotUtf8", "latin1", ".", "./tarn.yml: stream did not contain valid UTF-8"}};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Trees, LoadProjectConfig, ::testing::ValuesIn(load_cases), case_name);
+
+TEST(ResolveSettings, OptionsWinOverTheFile) {
+  const LayeredConfig file{"main", "uv run dbt", "'open", 30, {}};
+  EXPECT_EQ(effective(file, {"", "", "dev"}), "||dev|30");
+  EXPECT_EQ(effective(file, {{}, "-x", {}}), "uv run dbt|<-x>|main|30");  // the file's unsplit
+  EXPECT_EQ(effective(file), "tarn.yml dbt-args: missing closing quote");
+  EXPECT_EQ(effective({}, {{}, "\"x", {}}), "--dbt-args: missing closing quote");
+}
+
+}  // namespace
+}  // namespace tarn
