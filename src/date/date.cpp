@@ -229,10 +229,6 @@ unsigned days_in_month(std::int64_t year, unsigned month) {
   }
 }
 
-Date add_months(Date date, std::int64_t months) {
-  return wide_add_months(date, months);
-}
-
 Date shift_forward(Date date, std::int64_t amount, WindowUnit unit) {
   return shift(date, amount, unit);
 }

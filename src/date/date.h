@@ -40,7 +40,6 @@ CivilDate civil_from_days(Date date);
 Date days_from_civil(std::int64_t year, unsigned month, unsigned day);
 unsigned days_in_month(std::int64_t year, unsigned month);
 
-Date add_months(Date date, std::int64_t months);
 Date shift_forward(Date date, std::int64_t amount, WindowUnit unit);
 Date shift_back(Date date, std::int64_t amount, WindowUnit unit);
 

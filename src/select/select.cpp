@@ -97,6 +97,32 @@ std::expected<std::vector<std::string>, std::string> ls_argv(const SelectRequest
   return std::move(*argv);
 }
 
+/// Maps `dbt ls --output name` output to model ids.
+std::expected<Selection, SelectError> selection_from_output(std::string_view output,
+                                                            const Manifest& manifest,
+                                                            const std::string& dbt_command) {
+  const std::string text = decode_lossy(output);
+  const ModelIdsByName index = model_ids_by_name(manifest);
+  Selection selection;
+  selection.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = trim_whitespace(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.empty()) {
+      continue;
+    }
+    auto found = index.ids.find(line);
+    if (found == index.ids.end()) {
+      return std::unexpected(
+          SelectError{SelectError::Kind::unknown_model, dbt_command, std::string(line), {}, {}});
+    }
+    selection.insert(*found->second);
+  }
+  return selection;
+}
+
 }  // namespace
 
 std::string SelectError::message() const {
@@ -139,31 +165,6 @@ std::expected<Selection, SelectError> select_models(const SelectRequest& request
                                        decode_lossy(result->err)});
   }
   return selection_from_output(result->out, manifest, request.dbt_command);
-}
-
-std::expected<Selection, SelectError> selection_from_output(std::string_view output,
-                                                            const Manifest& manifest,
-                                                            const std::string& dbt_command) {
-  const std::string text = decode_lossy(output);
-  const ModelIdsByName index = model_ids_by_name(manifest);
-  Selection selection;
-  selection.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = trim_whitespace(rest.substr(0, end));
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    if (line.empty()) {
-      continue;
-    }
-    auto found = index.ids.find(line);
-    if (found == index.ids.end()) {
-      return std::unexpected(
-          SelectError{SelectError::Kind::unknown_model, dbt_command, std::string(line), {}, {}});
-    }
-    selection.insert(*found->second);
-  }
-  return selection;
 }
 
 }  // namespace tarn

@@ -35,9 +35,4 @@ struct SelectRequest {
 std::expected<Selection, SelectError> select_models(const SelectRequest& request,
                                                     const Manifest& manifest);
 
-/// Maps `dbt ls --output name` output to model ids (exposed for tests).
-std::expected<Selection, SelectError> selection_from_output(std::string_view output,
-                                                            const Manifest& manifest,
-                                                            const std::string& dbt_command);
-
 }  // namespace tarn

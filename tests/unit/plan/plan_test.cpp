@@ -1,221 +1,105 @@
-#include <gmock/gmock.h>
+// What the properties leave open: versioned names, the Anchor's name, warning and note texts.
+
 #include <gtest/gtest.h>
 
-#include "plan_fixture.h"
+#include "plan/plan.h"
 
 namespace tarn {
 namespace {
 
-using testing::day;
-using ::testing::ElementsAre;
-using testing::Graph;
-using ::testing::IsEmpty;
-using testing::lookahead;
-using testing::lookback;
-using testing::summary;
-using testing::warning_lines;
+/// stg feeds dim.v1 and, a day further back, dim.v2; child_v1 reads dim.v1,
+/// and child_v2, two days further back but without event_time, dim.v2.
+struct Versioned : ::testing::Test {
+  Versioned() {
+    for (const std::string printed : {"stg", "dim.v1", "dim.v2", "child_v1", "child_v2"}) {
+      ManifestNode& node = manifest.nodes["model.p." + printed];
+      node.id = "model.p." + printed;
+      node.name = printed.substr(0, printed.find(".v"));
+      node.version = node.name == printed ? std::nullopt : std::optional(printed.substr(5));
+      node.depends_on = {printed == "stg"              ? "seed.p.s"
+                         : printed.starts_with("dim.") ? "model.p.stg"
+                                                       : "model.p.dim." + printed.substr(6)};
+      node.event_time = printed == "child_v2" ? std::nullopt : std::optional<std::string>("at");
+      if (printed.ends_with("v2")) {
+        node.meta.emplace().lookback = printed == "dim.v2" ? 1 : 2;
+      }
+      selection.insert(node.id);
+    }
+  }
 
-const Window march_10_to_12{day(2024, 3, 10), day(2024, 3, 12)};
-const Window march_10{day(2024, 3, 10), day(2024, 3, 10)};
+  std::expected<Plan, PlanError> plan(const char* anchor = nullptr, std::int64_t limit = 90,
+                                      std::optional<Window> window = Window{kDay, kDay}) const {
+    return generate(manifest, selection, window, limit,
+                    anchor ? std::optional<std::string>(anchor) : std::nullopt);
+  }
 
-TEST(Generate, CascadesThroughLayersWithOverridesByParentName) {
-  Graph g;
-  g.add("stg_events");
-  g.add("user_visits", {"stg_events"}, lookback(1));
-  TarnMeta weekly = lookback(1, WindowUnit::week);
-  weekly.lookahead = 2;
-  weekly.lookback_overrides["stg_events"] = 0;
-  g.add("weekly_rollup", {"user_visits", "stg_events"}, weekly);
-  g.add("monthly", {"weekly_rollup"}, lookback(1, WindowUnit::month));
+  static constexpr Date kDay{19792};  // 2024-03-10
+  Manifest manifest;
+  Selection selection;
+};
 
-  const Plan plan = g.plan(march_10_to_12, 30);
-
-  EXPECT_THAT(summary(plan), ElementsAre("stg_events [2024-03-10 .. 2024-03-12] 0",
-                                         "user_visits [2024-03-09 .. 2024-03-12] 1",
-                                         "weekly_rollup [2024-03-02 .. 2024-03-14] 2",
-                                         "monthly [2024-02-02 .. 2024-03-14] 3"));
-  EXPECT_THAT(warning_lines(plan),
-              ElementsAre("monthly: expanded window (42 days) exceeds max_window_expansion_days "
-                          "(30)"));
-  const PlannedModel& rollup = plan.models[2];
-  EXPECT_EQ(rollup.lookback, 1);
-  EXPECT_EQ(rollup.lookback_unit, WindowUnit::week);
-  EXPECT_EQ(rollup.lookahead, 2);
-  EXPECT_EQ(rollup.lookahead_unit, WindowUnit::day);
-  EXPECT_THAT(rollup.depends_on, ElementsAre("user_visits", "stg_events"));
-  EXPECT_THAT(plan.models[0].depends_on, IsEmpty());
-  EXPECT_FALSE(plan.default_yesterday);
-  EXPECT_FALSE(plan.default_yesterday_note());
-  EXPECT_FALSE(plan.anchor_model);
-  EXPECT_EQ(plan.anchor_window, march_10_to_12);
-}
-
-TEST(Generate, DefaultsEntryNodesToYesterdayWithNote) {
-  Graph g;
-  g.add("only");
-  auto plan = generate(g.manifest, g.selection, std::nullopt, 90, std::nullopt);
-  ASSERT_TRUE(plan);
-  const Date yesterday_date = yesterday();
-  EXPECT_TRUE(plan->default_yesterday);
-  EXPECT_EQ(plan->anchor_window, (Window{yesterday_date, yesterday_date}));
-  EXPECT_EQ(plan->models.at(0).event_time_start, yesterday_date);
-  EXPECT_EQ(plan->models.at(0).event_time_end, yesterday_date);
-  EXPECT_EQ(plan->default_yesterday_note(),
-            "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
-            "to yesterday (" +
-                format_date(yesterday_date) + ")");
-}
-
-TEST(Generate, PlansInReadinessOrderWithBatchesSortedById) {
-  Graph g;
-  g.add("z");
-  g.add("b", {"a", "z"});
-  g.add("c", {"a"});
-  g.add("a");
-  g.add("ab");
-  EXPECT_THAT(summary(g.plan(march_10)),
-              ElementsAre("a [2024-03-10 .. 2024-03-10] 0", "ab [2024-03-10 .. 2024-03-10] 0",
-                          "z [2024-03-10 .. 2024-03-10] 0", "c [2024-03-10 .. 2024-03-10] 1",
-                          "b [2024-03-10 .. 2024-03-10] 1"));
-}
-
-TEST(Generate, IgnoresParentsOutsideTheSelection) {
-  Graph g;
-  g.add_unselected("upstream");
-  g.add("child", {"upstream", "source.p.raw.events", "model.p.not_in_manifest"}, lookback(5));
-  const Plan plan = g.plan(march_10);
-  EXPECT_THAT(summary(plan), ElementsAre("child [2024-03-10 .. 2024-03-10] 0"));
-  EXPECT_THAT(plan.models[0].depends_on, IsEmpty());
-}
-
-TEST(Generate, OverridesApplyByParentNameNeverById) {
-  Graph g;
-  g.add("a");
-  g.add("b");
-  TarnMeta meta = lookback(10);
-  meta.lookahead = 10;
-  meta.lookback_overrides["model.p.a"] = 0;  // an id: no effect
-  meta.lookahead_overrides["b"] = 1;
-  meta.lookahead_overrides["not_a_parent"] = 0;
-  g.add("c", {"a", "b"}, meta);
-  // Through a: 10 back, 10 ahead. Through b: 10 back, 1 ahead.
-  EXPECT_THAT(summary(g.plan(march_10)).back(), "c [2024-02-29 .. 2024-03-20] 1");
-
-  meta.lookahead_overrides["a"] = -5;
-  g.add("c", {"a", "b"}, meta);
-  EXPECT_THAT(summary(g.plan(march_10)).back(), "c [2024-02-29 .. 2024-03-11] 1");
-}
-
-TEST(Generate, NegativeAmountsAndInvertedWindowsPassThrough) {
-  Graph g;
-  g.add("a");
-  TarnMeta meta = lookback(-3);
-  meta.lookahead = -4;
-  g.add("b", {"a"}, meta);
-  const Window inverted{day(2024, 3, 12), day(2024, 3, 10)};
-  const Plan plan = g.plan(inverted, 1);
-  EXPECT_THAT(summary(plan),
-              ElementsAre("a [2024-03-12 .. 2024-03-10] 0", "b [2024-03-15 .. 2024-03-06] 1"));
-  EXPECT_THAT(warning_lines(plan), IsEmpty());
-  EXPECT_EQ(plan.anchor_window, inverted);
-}
-
-TEST(Generate, MonthsAndYearsMoveByCalendarWithClamping) {
-  Graph g;
-  g.add("a");
-  TarnMeta months = lookback(1, WindowUnit::month);
-  months.lookahead = 1;
-  months.lookahead_unit = WindowUnit::month;
-  g.add("by_month", {"a"}, months);
-  TarnMeta years = lookback(4, WindowUnit::year);
-  years.lookahead = 1;
-  years.lookahead_unit = WindowUnit::year;
-  g.add("by_year", {"a"}, years);
-  g.add("by_week", {"a"}, lookahead(2, WindowUnit::week));
-  const Plan plan = g.plan({day(2024, 3, 31), day(2024, 2, 29)}, 100000);
-  EXPECT_THAT(
-      summary(plan),
-      ElementsAre("a [2024-03-31 .. 2024-02-29] 0", "by_month [2024-02-29 .. 2024-03-29] 1",
-                  "by_week [2024-03-31 .. 2024-03-14] 1", "by_year [2020-03-31 .. 2025-02-28] 1"));
-}
-
-TEST(Generate, WarnsOnlyAboveTheExpansionLimit) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a"}, lookback(1));
-  const Plan plan = g.plan({day(2024, 1, 1), day(2024, 3, 30)}, 90);  // a: 90 days, b: 91
-  EXPECT_THAT(warning_lines(plan),
-              ElementsAre("b: expanded window (91 days) exceeds max_window_expansion_days (90)"));
-}
-
-TEST(Generate, LimitOfZeroOrBelowWarnsEveryModel) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a"}, lookback(-1));  // an empty window: 0 days
-  EXPECT_THAT(warning_lines(g.plan(march_10, 0)),
-              ElementsAre("a: expanded window (1 days) exceeds max_window_expansion_days (0)"));
-  EXPECT_THAT(warning_lines(g.plan(march_10, -1)),
-              ElementsAre("a: expanded window (1 days) exceeds max_window_expansion_days (-1)",
-                          "b: expanded window (0 days) exceeds max_window_expansion_days (-1)"));
-}
-
-TEST(Generate, MetaWithoutEventTimeWarnsAfterExpansionAndStillWidens) {
-  Graph g;
-  g.add("a");
-  g.add("no_event_time", {"a"}, lookback(40), false);
-  g.add("empty_meta", {"a"}, TarnMeta{}, false);
-  g.add("plain", {"a"}, std::nullopt, true);
-  g.add("no_meta_no_event_time", {"a"}, std::nullopt, false);
-  const Plan plan = g.plan(march_10, 30);
-  const std::string meta_warning =
-      "declares config.meta.tarn (lookback/lookahead) but has no event_time configured -- this "
-      "isn't a microbatch model in dbt's own terms, so this config has no real effect";
-  EXPECT_THAT(warning_lines(plan), ElementsAre("empty_meta: " + meta_warning,
-                                               "no_event_time: expanded window (41 days) exceeds "
-                                               "max_window_expansion_days (30)",
-                                               "no_event_time: " + meta_warning));
-  EXPECT_EQ(summary(plan)[2], "no_event_time [2024-01-30 .. 2024-03-10] 1");
-}
-
-TEST(Generate, CycleIsReportedBeforeTheAnchorIsLookedAt) {
-  const std::string cycle_message =
-      "the selected models form a cycle and have no Entry Node -- this shouldn't be possible "
-      "against a real dbt-compiled manifest; check that --manifest points at a genuine `dbt "
-      "compile`/`dbt parse` output";
-  Graph g;
-  g.add("root");
-  g.add("x", {"root", "y"});
-  g.add("y", {"x"});
-  for (const auto& anchor : {std::optional<std::string>(), std::optional<std::string>("nope")}) {
-    auto plan = generate(g.manifest, g.selection, march_10, 90, anchor);
-    ASSERT_FALSE(plan);
-    EXPECT_EQ(plan.error().kind, PlanError::Kind::cycle);
-    EXPECT_EQ(plan.error().message(), cycle_message);
+TEST_F(Versioned, OverrideByAVersionsPrintedNameWinsOverItsBareName) {
+  const std::pair<std::map<std::string, std::int64_t>, std::string> cases[] = {
+      {{{"dim", 4}}, "2024-03-05"},
+      {{{"dim", 4}, {"dim.v2", 0}}, "2024-03-09"},
+      {{{"dim.v1", 7}}, "2024-03-07"}};
+  for (const auto& [overrides, start] : cases) {
+    manifest.nodes["model.p.child_v2"].meta->lookback_overrides = {overrides.begin(),
+                                                                   overrides.end()};
+    const PlannedModel child = plan()->models.back();
+    EXPECT_EQ(child.name + " " + format_date(child.event_time_start) + " " + child.depends_on[0],
+              "child_v2 " + start + " dim.v2");
   }
 }
 
-TEST(Generate, ModelsSharingANamePlanSeparately) {
-  Graph g;
-  g.add("a", {}, std::nullopt, true, "model.one.events").name = "events";
-  g.add("b", {}, std::nullopt, true, "model.two.events").name = "events";
-  TarnMeta meta = lookback(1);
-  meta.lookback_overrides["events"] = 5;
-  g.add("c", {"model.two.events", "model.one.events"}, meta);
-  const Plan plan = g.plan(march_10);
-  EXPECT_THAT(summary(plan),
-              ElementsAre("events [2024-03-10 .. 2024-03-10] 0",
-                          "events [2024-03-10 .. 2024-03-10] 0", "c [2024-03-05 .. 2024-03-10] 1"));
-  EXPECT_THAT(plan.models[2].depends_on, ElementsAre("events", "events"));
+TEST_F(Versioned, WarningsAndTheNoteFollowThePlanOrderExpansionFirst) {
+  const std::string meta =
+      "child_v2: declares config.meta.tarn (lookback/lookahead) but has no event_time "
+      "configured -- this isn't a microbatch model in dbt's own terms, so this config has no "
+      "real effect\n";
+  for (const auto& [limit, expected] :
+       {std::pair{4, meta},
+        {3, "child_v2: expanded window (4 days) exceeds max_window_expansion_days (3)\n" + meta}}) {
+    std::string lines;
+    const Plan planned = plan(nullptr, limit).value();
+    for (const PlanWarning& warning : planned.warnings) {
+      lines += warning.model + ": " + warning.message + "\n";
+    }
+    EXPECT_EQ(lines, expected);
+  }
+  EXPECT_EQ(plan(nullptr, 90, std::nullopt)->default_yesterday_note(),
+            "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
+            "to yesterday (" +
+                format_date(yesterday()) + ")");
 }
 
-TEST(Generate, KeepsRepeatedParentsAsTheManifestLists) {
-  Graph g;
-  g.add("a");
-  g.add("b", {"a", "a"});
-  const Plan plan = g.plan(march_10);
-  EXPECT_THAT(plan.models[1].depends_on, ElementsAre("a", "a"));
-  EXPECT_EQ(plan.models[1].layer, 1u);
+struct AnchorCase {
+  const char* name;
+  const char* anchor;
+  std::string outcome;  // the Anchor model, or the failure message
+  bool select_v1 = true;
+};
+
+class AnchorName : public Versioned, public ::testing::WithParamInterface<AnchorCase> {};
+
+TEST_P(AnchorName, ResolvesToOneSelectedModelOrFails) {
+  selection.erase(GetParam().select_v1 ? "" : "model.p.dim.v1");
+  const auto planned = plan(GetParam().anchor);
+  EXPECT_EQ(planned ? *planned->anchor_model : planned.error().message(), GetParam().outcome);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, AnchorName,
+    ::testing::Values(
+        AnchorCase{"BareNameOfTheOnlySelectedVersion", "dim", "dim.v2", false},
+        AnchorCase{"BareNameOfTwoSelectedVersions", "dim",
+                   "--anchor \"dim\" names a versioned model with 2 versions selected by "
+                   "--select -- pass one of them: dim.v1, dim.v2"},
+        AnchorCase{"UnselectedVersion", "dim.v1",
+                   "--anchor \"dim.v1\" is not among the 4 model(s) selected by --select: "
+                   "child_v1, child_v2, dim.v2, stg",
+                   false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tarn

@@ -1,5 +1,5 @@
 #pragma once
-// The scratch directory and file helpers every file-system test shares.
+// The scratch directory and file helpers file-system tests share, and a stand-in dbt.
 
 #include <stdlib.h>
 
@@ -15,27 +15,19 @@ namespace fs = std::filesystem;
 
 inline void write_file(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) {
+  if (!(std::ofstream(path, std::ios::binary) << content)) {
     throw std::runtime_error("cannot write " + path.string());
   }
 }
 
 inline std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
-  content << in.rdbuf();
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 
-inline void write_script(const fs::path& path, const std::string& body) {
-  write_file(path, "#!/bin/sh\n" + body);
-  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-}
-
-/// A fresh directory under the real temporary directory, removed at the end.
-/// Its path is canonical, so it compares equal to what a child prints.
+/// A fresh directory under /tmp, removed at the end. Its path is canonical,
+/// so it compares equal to what a child prints.
 class ScratchDir {
  public:
   ScratchDir() {
@@ -45,8 +37,6 @@ class ScratchDir {
     }
     path_ = fs::canonical(pattern);
   }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
   ~ScratchDir() {
     std::error_code ec;
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
@@ -57,6 +47,37 @@ class ScratchDir {
 
  private:
   fs::path path_;
+};
+
+/// A stand-in `dbt`, first on PATH while it lives, that logs each start (its working directory
+/// and arguments, a line each, then "--") and then runs the behaviour it was given.
+class StandInDbt {
+ public:
+  explicit StandInDbt(const std::string& behaviour = "") : path_(std::getenv("PATH")) {
+    behave(behaviour);
+    ::setenv("PATH", (dir_.path().string() + ":" + path_).c_str(), 1);
+  }
+  ~StandInDbt() { ::setenv("PATH", path_.c_str(), 1); }
+
+  /// Starts the log afresh.
+  void behave(const std::string& behaviour) {
+    write_file(dir_ / "log", "");
+    write_file(dir_ / "dbt", "#!/bin/sh\nprintf '%s\\n' \"$(pwd -P)\" \"$@\" -- >> " +
+                                 (dir_ / "log").string() + "\n" + behaviour + "\n");
+    fs::permissions(dir_ / "dbt", fs::perms::owner_all);
+  }
+
+  /// Prints `out` and `err` (printf formats), then exits with `code`.
+  static std::string answer(const std::string& out, const std::string& err = "", int code = 0) {
+    return "printf '" + out + "'; printf '" + err + "' >&2; exit " + std::to_string(code);
+  }
+
+  const fs::path& dir() const { return dir_.path(); }
+  std::string log() const { return read_file(dir_ / "log"); }
+
+ private:
+  ScratchDir dir_;
+  std::string path_;
 };
 
 }  // namespace tarn::testing
