@@ -46,9 +46,9 @@ struct RefreshManifest : ::testing::Test {
     }
   }
 
-  std::expected<void, std::string> refresh(const std::string& command = "dbt",
-                                           const Words& args = {}) {
-    return refresh_manifest(project, project / "target/manifest.json", command, args);
+  std::string refresh(const std::string& command = "dbt", const Words& args = {}) {
+    const auto done = refresh_manifest(project, project / "target/manifest.json", command, args);
+    return done ? "" : done.error();
   }
 
   testing::ScratchDir root;
@@ -66,7 +66,7 @@ class ManifestFreshness : public RefreshManifest, public ::testing::WithParamInt
 TEST_P(ManifestFreshness, DecidesWhetherDbtParseRuns) {
   const bool stale = std::string_view(GetParam().name).starts_with("Stale");
   arrange(GetParam().steps);
-  ASSERT_TRUE(refresh());
+  EXPECT_EQ(refresh(), "");
   EXPECT_EQ(dbt.log().empty(), !stale);
 }
 
@@ -101,13 +101,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RefreshManifest, RunsParseInTheProjectOrSaysWhyItCouldNot) {
   arrange({"put models/new.sql 101"});
-  ASSERT_TRUE(refresh("dbt", {"--target", "ci"}));
+  EXPECT_EQ(refresh("dbt", {"--target", "ci"}), "");
   EXPECT_EQ(dbt.log(), project.string() + "\nparse\n--target\nci\n--\n");
-  EXPECT_EQ(refresh("dbt '--x").error(),
-            "could not parse --dbt-command dbt '--x: missing closing quote");
+  EXPECT_EQ(refresh("dbt '--x"), "could not parse --dbt-command dbt '--x: missing closing quote");
   dbt.behave(StandInDbt::answer("out\\n", "bad \\377 yaml", 2));
   EXPECT_EQ(
-      refresh().error(),
+      refresh(),
       "`dbt parse` failed to refresh the manifest:\nstdout:\nout\n\nstderr:\nbad \uFFFD yaml");
 }
 
