@@ -14,16 +14,10 @@ namespace {
 void write_node(JsonWriter& out, const PlannedModel& model) {
   out.begin_object();
   out.member("name", model.name);
-  out.key("layer");
-  out.number(model.layer);
+  out.member("layer", model.layer);
   out.member("event_time_start", format_date(model.event_time_start));
   out.member("event_time_end", format_date(model.event_time_end));
-  out.key("depends_on");
-  out.begin_array();
-  for (const std::string& parent : model.depends_on) {
-    out.string(parent);
-  }
-  out.end_array();
+  out.member("depends_on", model.depends_on);
   out.member("lookback", model.lookback);
   out.member("lookback_unit", unit_name(model.lookback_unit));
   out.member("lookahead", model.lookahead);

@@ -42,6 +42,18 @@ class JsonWriter {
     key(name);
     number(value);
   }
+  void member(std::string_view name, std::uint64_t value) {
+    key(name);
+    number(value);
+  }
+  void member(std::string_view name, const std::vector<std::string>& texts) {
+    key(name);
+    begin_array();
+    for (const std::string& text : texts) {
+      string(text);
+    }
+    end_array();
+  }
 
   /// The text written so far.
   std::string take() && { return std::move(out_.text); }

@@ -62,12 +62,7 @@ void write_model(JsonWriter& out, const PlannedModel& model) {
   out.member("lookback_unit", unit_name(model.lookback_unit));
   out.member("lookahead", model.lookahead);
   out.member("lookahead_unit", unit_name(model.lookahead_unit));
-  out.key("depends_on");
-  out.begin_array();
-  for (const std::string& parent : model.depends_on) {
-    out.string(parent);
-  }
-  out.end_array();
+  out.member("depends_on", model.depends_on);
   out.member("layer", model.layer);
   out.end_object();
 }
