@@ -1,15 +1,14 @@
 #include "plan/plan.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
-#include "plan/graph.h"
 #include "util/text.h"
 
 namespace tarn {
-
-using plan_detail::Index;
 
 std::optional<std::string> Plan::default_yesterday_note() const {
   if (!default_yesterday) {
@@ -41,112 +40,195 @@ std::string PlanError::message() const {
 
 namespace {
 
-// Day counts of windows whose ends lie near the limits of the day range do
-// not fit in 64 bits.
-__extension__ using WideDays = __int128;
+using Index = std::size_t;
+using Parents = std::vector<std::vector<Index>>;
 
-std::string wide_to_string(WideDays value) {
-  if (value >= std::numeric_limits<std::int64_t>::min() &&
-      value <= std::numeric_limits<std::int64_t>::max()) {
-    return std::to_string(static_cast<std::int64_t>(value));
+const TarnMeta k_no_meta;  // a model without meta reads as lookback and lookahead 0 day
+
+/// The selected models present in the manifest, indexed in ascending byte order of their ids.
+struct SelectedGraph {
+  std::vector<const ManifestNode*> nodes;
+  std::vector<std::string> names;  // printed names ("name.vN" for a versioned model)
+  Parents parents;                 // selected parents, manifest order
+
+  std::size_t size() const { return nodes.size(); }
+};
+
+SelectedGraph selected_graph(const Manifest& manifest, const Selection& selection) {
+  std::vector<std::pair<std::string_view, const ManifestNode*>> found;
+  for (const std::string& id : selection) {
+    // Selections come from the manifest's own models; an id it lacks has
+    // nothing to plan and is left out rather than trusted.
+    if (const auto node = manifest.nodes.find(id); node != manifest.nodes.end()) {
+      found.emplace_back(id, &node->second);
+    }
   }
-  const bool negative = value < 0;
-  std::string digits;
-  for (; value != 0; value /= 10) {
-    const auto digit = static_cast<int>(value % 10);
-    digits += static_cast<char>('0' + (negative ? -digit : digit));
+  std::ranges::sort(found);
+  std::unordered_map<std::string_view, Index> index_of;
+  for (const auto& [id, node] : found) {
+    index_of.emplace(id, index_of.size());
   }
-  if (negative) {
-    digits += '-';
+  SelectedGraph graph;
+  for (const auto& [id, node] : found) {
+    graph.nodes.push_back(node);
+    graph.names.push_back(printed_name(*node));
+    std::vector<Index>& parents = graph.parents.emplace_back();
+    for (const std::string& parent : node->depends_on) {
+      if (const auto index = index_of.find(parent); index != index_of.end()) {
+        parents.push_back(index->second);
+      }
+    }
   }
-  std::reverse(digits.begin(), digits.end());
-  return digits;
+  return graph;
 }
 
-class ForwardPass {
- public:
-  ForwardPass(const plan_detail::SelectedGraph& graph,
-              const std::vector<std::optional<Window>>& seeded, std::int64_t limit, Plan& plan)
-      : graph_(graph),
-        seeded_(seeded),
-        limit_(limit),
-        plan_(plan),
-        windows_(graph.size()),
-        layers_(graph.size(), 0) {}
+const TarnMeta& meta_of(const ManifestNode& node) {
+  return node.meta ? *node.meta : k_no_meta;
+}
 
-  void plan_model(Index model) {
-    const plan_detail::ModelFacts& facts = graph_.models[model];
-    const std::string_view name = graph_.names[model];
-    const auto parents = graph_.parents.row(model);
-    const Window window = window_of(model);
-    windows_[model] = window;
-    layers_[model] = layer_of(parents);
-    warn_if_expanded(name, window);
-    if (facts.declares_meta && !facts.has_event_time) {
-      plan_.warnings.push_back(
-          {std::string(name),
-           "declares config.meta.tarn (lookback/lookahead) but has no event_time configured -- "
-           "this isn't a microbatch model in dbt's own terms, so this config has no real effect"});
-    }
-
-    PlannedModel planned{std::string(name),   window.start,    window.end,           facts.lookback,
-                         facts.lookback_unit, facts.lookahead, facts.lookahead_unit, {},
-                         layers_[model]};
-    planned.depends_on.reserve(parents.size());
-    for (Index parent : parents) {
-      planned.depends_on.emplace_back(graph_.names[parent]);
-    }
-    plan_.models.push_back(std::move(planned));
+/// An override keyed by the upstream's printed name wins over one keyed by its bare name.
+std::int64_t amount_for(const std::unordered_map<std::string, std::int64_t>& overrides,
+                        std::string_view printed_name, std::string_view bare_name,
+                        std::int64_t fallback) {
+  if (overrides.empty()) {
+    return fallback;
   }
+  auto found = overrides.find(std::string(printed_name));
+  if (found == overrides.end() && bare_name.size() != printed_name.size()) {
+    found = overrides.find(std::string(bare_name));
+  }
+  return found == overrides.end() ? fallback : found->second;
+}
 
- private:
-  Window window_of(Index model) const {
-    if (!seeded_.empty() && seeded_[model]) {
-      return *seeded_[model];
+/// Widens a window through the edge from `upstream` to the model whose meta
+/// governs the edge: lookback moves the start, lookahead the end.
+Window widen_through_edge(Window source, const ManifestNode& downstream,
+                          const SelectedGraph& graph, Index upstream) {
+  const TarnMeta& meta = meta_of(downstream);
+  const std::string_view printed = graph.names[upstream];
+  const std::string_view bare = graph.nodes[upstream]->name;
+  const std::int64_t back = amount_for(meta.lookback_overrides, printed, bare, meta.lookback);
+  const std::int64_t ahead = amount_for(meta.lookahead_overrides, printed, bare, meta.lookahead);
+  return {shift_back(source.start, back, meta.lookback_unit),
+          shift_forward(source.end, ahead, meta.lookahead_unit)};
+}
+
+Window hull(const std::optional<Window>& window, Window widened) {
+  return window ? Window{std::min(window->start, widened.start), std::max(window->end, widened.end)}
+                : widened;
+}
+
+/// Kahn's algorithm; each batch of newly ready models comes in ascending
+/// index order. Absent when a cycle leaves some model unplaced.
+std::optional<std::vector<Index>> kahn_order(const Parents& parents) {
+  Parents children(parents.size());
+  std::vector<std::size_t> waiting(parents.size());
+  std::vector<Index> order;  // doubles as the queue: everything before `head` has been taken
+  for (Index i = 0; i < parents.size(); ++i) {
+    waiting[i] = parents[i].size();
+    for (Index parent : parents[i]) {
+      children[parent].push_back(i);
     }
-    const auto parents = graph_.parents.row(model);
-    if (parents.empty()) {
-      return plan_.anchor_window;
+    if (waiting[i] == 0) {
+      order.push_back(i);
     }
-    std::optional<Window> window;
-    for (Index parent : parents) {
+  }
+  for (std::size_t head = 0; head < order.size(); ++head) {
+    for (Index child : children[order[head]]) {
+      if (--waiting[child] == 0) {
+        order.push_back(child);
+      }
+    }
+  }
+  if (order.size() != parents.size()) {
+    return std::nullopt;
+  }
+  return order;
+}
+
+PlanError anchor_error(PlanError::Kind kind, const std::string& anchor,
+                       std::vector<std::string> names) {
+  std::ranges::sort(names);
+  return PlanError{kind, anchor, names.size(), fmt::format("{}", fmt::join(names, ", "))};
+}
+
+/// The model whose printed name is the anchor text; of several sharing it,
+/// the one with the smallest id. A bare name stands for a versioned model
+/// only when a single one of its versions is selected.
+std::expected<Index, PlanError> resolve_anchor(const SelectedGraph& graph,
+                                               const std::string& anchor) {
+  std::vector<std::string> versions;
+  Index version = 0;
+  for (Index i = 0; i < graph.size(); ++i) {
+    if (graph.names[i] == anchor) {
+      return i;
+    }
+    if (graph.nodes[i]->name == anchor) {
+      versions.push_back(graph.names[i]);
+      version = i;
+    }
+  }
+  if (versions.size() == 1) {
+    return version;
+  }
+  if (versions.empty()) {
+    return std::unexpected(
+        anchor_error(PlanError::Kind::anchor_not_in_selection, anchor, graph.names));
+  }
+  return std::unexpected(
+      anchor_error(PlanError::Kind::anchor_names_several_versions, anchor, std::move(versions)));
+}
+
+/// The anchor's window, and for each selected ancestor the hull of what its
+/// consumers on the way to the anchor need. In reverse plan order every
+/// consumer's window is complete before its parents read it.
+std::vector<std::optional<Window>> seed_anchor_windows(const SelectedGraph& graph,
+                                                       const std::vector<Index>& order,
+                                                       Index anchor, Window anchor_window) {
+  std::vector<std::optional<Window>> seeded(graph.size());
+  seeded[anchor] = anchor_window;
+  for (auto model = order.rbegin(); model != order.rend(); ++model) {
+    if (!seeded[*model]) {
+      continue;
+    }
+    for (Index parent : graph.parents[*model]) {
       const Window widened =
-          plan_detail::widen_through_edge(windows_[parent], graph_.models[model], graph_, parent);
-      window = window ? Window{std::min(window->start, widened.start),
-                               std::max(window->end, widened.end)}
-                      : widened;
-    }
-    return *window;
-  }
-
-  std::uint64_t layer_of(std::span<const Index> parents) const {
-    if (parents.empty()) {
-      return 0;
-    }
-    std::uint64_t deepest = 0;
-    for (Index parent : parents) {
-      deepest = std::max(deepest, layers_[parent]);
-    }
-    return deepest + 1;
-  }
-
-  void warn_if_expanded(std::string_view name, Window window) {
-    const WideDays days = WideDays{window.end.days} - window.start.days + 1;
-    if (days > limit_) {
-      plan_.warnings.push_back(
-          {std::string(name),
-           fmt::format("expanded window ({} days) exceeds max_window_expansion_days ({})",
-                       wide_to_string(days), limit_)});
+          widen_through_edge(*seeded[*model], *graph.nodes[*model], graph, parent);
+      seeded[parent] = hull(seeded[parent], widened);
     }
   }
+  return seeded;
+}
 
-  const plan_detail::SelectedGraph& graph_;
-  const std::vector<std::optional<Window>>& seeded_;
-  std::int64_t limit_;
-  Plan& plan_;
-  std::vector<Window> windows_;
-  std::vector<std::uint64_t> layers_;
-};
+std::uint64_t layer_of(const std::vector<Index>& parents,
+                       const std::vector<std::uint64_t>& layers) {
+  if (parents.empty()) {
+    return 0;
+  }
+  std::uint64_t deepest = 0;
+  for (Index parent : parents) {
+    deepest = std::max(deepest, layers[parent]);
+  }
+  return deepest + 1;
+}
+
+void add_warnings(Plan& plan, const std::string& name, const ManifestNode& node, Window window,
+                  std::int64_t limit) {
+  // Windows whose ends lie near the limits of the day range span more days than 64 bits hold.
+  __extension__ using WideDays = __int128;
+  const WideDays days = WideDays{window.end.days} - window.start.days + 1;
+  if (days > limit) {
+    plan.warnings.push_back(
+        {name, fmt::format("expanded window ({} days) exceeds max_window_expansion_days ({})", days,
+                           limit)});
+  }
+  if (node.meta && !node.event_time) {
+    plan.warnings.push_back(
+        {name,
+         "declares config.meta.tarn (lookback/lookahead) but has no event_time configured -- "
+         "this isn't a microbatch model in dbt's own terms, so this config has no real effect"});
+  }
+}
 
 }  // namespace
 
@@ -156,32 +238,47 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
                                         const std::optional<std::string>& anchor) {
   Plan plan;
   plan.default_yesterday = !explicit_window;
-  if (explicit_window) {
-    plan.anchor_window = *explicit_window;
-  } else {
-    const Date day = yesterday();
-    plan.anchor_window = {day, day};
-  }
+  const Date day = yesterday();
+  plan.anchor_window = explicit_window.value_or(Window{day, day});
 
-  const plan_detail::SelectedGraph graph = plan_detail::build_selected_graph(manifest, selection);
-  const auto order = plan_detail::kahn_order(graph.parents);
+  const SelectedGraph graph = selected_graph(manifest, selection);
+  const auto order = kahn_order(graph.parents);
   if (!order) {
     return std::unexpected(PlanError{});
   }
-  std::vector<std::optional<Window>> seeded;
+  std::vector<std::optional<Window>> seeded(graph.size());
   if (anchor) {
-    auto seeds = plan_detail::seed_anchor_windows(graph, *anchor, plan.anchor_window);
-    if (!seeds) {
-      return std::unexpected(std::move(seeds.error()));
+    const auto anchor_index = resolve_anchor(graph, *anchor);
+    if (!anchor_index) {
+      return std::unexpected(anchor_index.error());
     }
-    seeded = std::move(seeds->windows);
-    plan.anchor_model = std::string(graph.names[seeds->anchor]);
+    seeded = seed_anchor_windows(graph, *order, *anchor_index, plan.anchor_window);
+    plan.anchor_model = graph.names[*anchor_index];
   }
 
-  plan.models.reserve(order->size());
-  ForwardPass pass(graph, seeded, max_window_expansion_days, plan);
+  std::vector<Window> windows(graph.size());
+  std::vector<std::uint64_t> layers(graph.size(), 0);
   for (Index model : *order) {
-    pass.plan_model(model);
+    const ManifestNode& node = *graph.nodes[model];
+    const std::vector<Index>& parents = graph.parents[model];
+    std::optional<Window> window = seeded[model];
+    if (!window) {
+      for (Index parent : parents) {
+        window = hull(window, widen_through_edge(windows[parent], node, graph, parent));
+      }
+    }
+    windows[model] = window.value_or(plan.anchor_window);
+    layers[model] = layer_of(parents, layers);
+    add_warnings(plan, graph.names[model], node, windows[model], max_window_expansion_days);
+
+    const TarnMeta& meta = meta_of(node);
+    PlannedModel& planned = plan.models.emplace_back(
+        graph.names[model], windows[model].start, windows[model].end, meta.lookback,
+        meta.lookback_unit, meta.lookahead, meta.lookahead_unit, std::vector<std::string>{},
+        layers[model]);
+    for (Index parent : parents) {
+      planned.depends_on.push_back(graph.names[parent]);
+    }
   }
   return plan;
 }
