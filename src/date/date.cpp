@@ -3,17 +3,14 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 
-// Overflow policy: every arithmetic result that would leave the signed 64-bit
-// day range saturates at its nearest limit (INT64_MIN or INT64_MAX). The work
-// is done in 128-bit integers, which hold every intermediate value that a
-// 64-bit date and a 64-bit amount can produce, so no step overflows on the way.
-// parse_date is stricter: a text whose day number cannot be represented is
-// rejected, because a saturated day would print back as a different date.
+// Results beyond the 64-bit day range saturate at its nearest limit; the work
+// is done in 128 bits, which hold every intermediate value. parse_date rejects
+// such a day instead, because a saturated day would print as another date.
 
 namespace tarn {
 namespace {
@@ -25,13 +22,7 @@ constexpr std::int64_t max_day = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t seconds_per_day = 86400;
 
 Date saturate(Wide days) {
-  if (days < min_day) {
-    return {min_day};
-  }
-  if (days > max_day) {
-    return {max_day};
-  }
-  return {static_cast<std::int64_t>(days)};
+  return {static_cast<std::int64_t>(std::clamp<Wide>(days, min_day, max_day))};
 }
 
 Wide floor_div(Wide a, Wide b) {
@@ -85,70 +76,31 @@ Date shift(Date date, Wide amount, WindowUnit unit) {
 /// An optional '+' then one or more ASCII digits, nothing else; nullopt when
 /// the text has another shape or the value exceeds `max`.
 std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {
-  if (!text.empty() && text.front() == '+') {
+  if (text.starts_with('+')) {
     text.remove_prefix(1);
   }
-  if (text.empty()) {
-    return std::nullopt;
-  }
   std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (max - digit) / 10) {
-      return std::nullopt;
-    }
-    value = value * 10 + digit;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value > max) {
+    return std::nullopt;
   }
   return value;
 }
 
-struct DaySplit {
-  std::int64_t day;
-  std::int64_t second_of_day;
-};
-
-DaySplit split_seconds(std::int64_t unix_seconds) {
-  std::int64_t day = unix_seconds / seconds_per_day;
-  std::int64_t second = unix_seconds % seconds_per_day;
-  if (second < 0) {
-    day -= 1;
-    second += seconds_per_day;
-  }
-  return {day, second};
-}
-
-std::string clock_text(std::int64_t second_of_day, std::string_view separator) {
-  return fmt::format("{:02}{}{:02}{}{:02}", second_of_day / 3600, separator,
-                     second_of_day % 3600 / 60, separator, second_of_day % 60);
-}
+constexpr std::array<std::string_view, 4> k_unit_names = {"day", "week", "month", "year"};
 
 }  // namespace
 
 std::string_view unit_name(WindowUnit unit) {
-  switch (unit) {
-    case WindowUnit::day:
-      return "day";
-    case WindowUnit::week:
-      return "week";
-    case WindowUnit::month:
-      return "month";
-    case WindowUnit::year:
-      return "year";
-  }
-  return "day";
+  return k_unit_names.at(static_cast<std::size_t>(unit));
 }
 
 std::optional<WindowUnit> parse_unit(std::string_view text) {
-  for (const WindowUnit unit :
-       {WindowUnit::day, WindowUnit::week, WindowUnit::month, WindowUnit::year}) {
-    if (text == unit_name(unit)) {
-      return unit;
-    }
+  const auto found = std::ranges::find(k_unit_names, text);
+  if (found == k_unit_names.end()) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  return static_cast<WindowUnit>(found - k_unit_names.begin());
 }
 
 std::expected<Date, std::string> parse_date(std::string_view text) {
@@ -203,30 +155,12 @@ Date days_from_civil(std::int64_t year, unsigned month, unsigned day) {
 }
 
 unsigned days_in_month(std::int64_t year, unsigned month) {
-  switch (month) {
-    case 1:
-    case 3:
-    case 5:
-    case 7:
-    case 8:
-    case 10:
-    case 12:
-      return 31;
-    case 4:
-    case 6:
-    case 9:
-    case 11:
-      return 30;
-    case 2: {
-      const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-      return leap ? 29 : 28;
-    }
-    default:
-      // Only reachable through a fault in this module: every month passed in
-      // comes from civil_from_days or has been range-checked by parse_date.
-      std::fputs("month is always 1..=12, produced by civil_from_days\n", stderr);
-      std::abort();
+  if (month == 2) {
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return leap ? 29 : 28;
   }
+  constexpr std::array<unsigned, 12> lengths = {31, 0, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return lengths.at(month - 1);  // every month passed in is 1..=12
 }
 
 Date shift_forward(Date date, std::int64_t amount, WindowUnit unit) {
@@ -255,15 +189,17 @@ Date yesterday() {
 }
 
 std::string format_utc_timestamp(std::int64_t unix_seconds) {
-  const DaySplit split = split_seconds(unix_seconds);
-  return format_date({split.day}) + "T" + clock_text(split.second_of_day, ":") + "Z";
+  const auto second = static_cast<std::int64_t>(floor_mod(unix_seconds, seconds_per_day));
+  return fmt::format(
+      "{}T{:02}:{:02}:{:02}Z",
+      format_date({static_cast<std::int64_t>(floor_div(unix_seconds, seconds_per_day))}),
+      second / 3600, second % 3600 / 60, second % 60);
 }
 
 std::string compact_utc_timestamp(std::int64_t unix_seconds) {
-  const DaySplit split = split_seconds(unix_seconds);
-  std::string date = format_date({split.day});
-  std::erase(date, '-');
-  return date + clock_text(split.second_of_day, "");
+  std::string text = format_utc_timestamp(unix_seconds);
+  std::erase_if(text, [](char c) { return c == '-' || c == ':' || c == 'T' || c == 'Z'; });
+  return text;
 }
 
 }  // namespace tarn

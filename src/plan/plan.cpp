@@ -102,8 +102,8 @@ std::int64_t amount_for(const std::unordered_map<std::string, std::int64_t>& ove
 
 /// Widens a window through the edge from `upstream` to the model whose meta
 /// governs the edge: lookback moves the start, lookahead the end.
-Window widen_through_edge(Window source, const ManifestNode& downstream,
-                          const SelectedGraph& graph, Index upstream) {
+Window widen_through_edge(Window source, const ManifestNode& downstream, const SelectedGraph& graph,
+                          Index upstream) {
   const TarnMeta& meta = meta_of(downstream);
   const std::string_view printed = graph.names[upstream];
   const std::string_view bare = graph.nodes[upstream]->name;
@@ -272,10 +272,10 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
     add_warnings(plan, graph.names[model], node, windows[model], max_window_expansion_days);
 
     const TarnMeta& meta = meta_of(node);
-    PlannedModel& planned = plan.models.emplace_back(
-        graph.names[model], windows[model].start, windows[model].end, meta.lookback,
-        meta.lookback_unit, meta.lookahead, meta.lookahead_unit, std::vector<std::string>{},
-        layers[model]);
+    PlannedModel& planned =
+        plan.models.emplace_back(graph.names[model], windows[model].start, windows[model].end,
+                                 meta.lookback, meta.lookback_unit, meta.lookahead,
+                                 meta.lookahead_unit, std::vector<std::string>{}, layers[model]);
     for (Index parent : parents) {
       planned.depends_on.push_back(graph.names[parent]);
     }

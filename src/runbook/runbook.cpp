@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "date/date.h"
 #include "util/shell_words.h"
@@ -13,20 +14,13 @@
 namespace tarn {
 namespace {
 
-/// Orders the invocations of one stage: windows by their dates, whole
+/// Orders the invocations: by stage, then windows by their dates, whole
 /// rebuilds (no window) last.
-struct GroupKey {
-  std::uint64_t stage = 0;
-  std::optional<Window> window;
+using GroupKey = std::tuple<std::uint64_t, bool, Date, Date>;
 
-  friend bool operator<(const GroupKey& a, const GroupKey& b) {
-    auto rank = [](const GroupKey& key) {
-      return std::tuple(key.stage, !key.window.has_value(), key.window ? key.window->start : Date{},
-                        key.window ? key.window->end : Date{});
-    };
-    return rank(a) < rank(b);
-  }
-};
+GroupKey group_key(std::uint64_t stage, const std::optional<Window>& window) {
+  return {stage, !window, window ? window->start : Date{}, window ? window->end : Date{}};
+}
 
 std::optional<Window> rebuild_window(const PlannedModel& model,
                                      const std::unordered_set<std::string>& microbatch) {
@@ -57,10 +51,7 @@ std::string comment(std::string_view text) {
 std::string join_quoted(const std::vector<std::string>& words) {
   std::string line;
   for (const std::string& word : words) {
-    if (!line.empty()) {
-      line += ' ';
-    }
-    line += quote_shell_word(word);
+    line += (line.empty() ? "" : " ") + quote_shell_word(word);
   }
   return line;
 }
@@ -124,12 +115,9 @@ std::string invocation_text(const Invocation& invocation, const RunbookInfo& inf
   }
   const Window& window = *invocation.window;
   if (ends_before_start(window)) {
-    std::string names;
-    for (const std::string& model : invocation.models) {
-      names += (names.empty() ? "" : ", ") + model;
-    }
-    return "\n" + comment(stage + ", no command: the window " + window_text(window) +
-                          " ends before it starts (" + names + ")");
+    return "\n" +
+           comment(fmt::format("{}, no command: the window {} ends before it starts ({})", stage,
+                               window_text(window), fmt::join(invocation.models, ", ")));
   }
   return "\n" + comment(stage + ", " + days_text(window) + ": " + window_text(window)) +
          command_line(invocation, info);
@@ -173,12 +161,14 @@ std::vector<Invocation> group_invocations(const Plan& plan,
       here.stage = std::max(here.stage, parent->second.stage + step);
     }
     placed.emplace(model.name, here);
-    groups[GroupKey{here.stage, here.window}].push_back(model.name);
+    groups[group_key(here.stage, here.window)].push_back(model.name);
   }
   std::vector<Invocation> invocations;
   invocations.reserve(groups.size());
   for (auto& [key, models] : groups) {
-    invocations.push_back(Invocation{key.stage, key.window, std::move(models)});
+    const auto& [stage, whole, start, end] = key;
+    invocations.push_back(Invocation{
+        stage, whole ? std::nullopt : std::optional(Window{start, end}), std::move(models)});
   }
   return invocations;
 }

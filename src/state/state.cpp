@@ -231,29 +231,11 @@ StateBaseline::StateBaseline(std::optional<std::filesystem::path> state_dir)
 StateBaseline::StateBaseline(std::filesystem::path state_dir, std::filesystem::path repository,
                              std::filesystem::path private_dir, std::filesystem::path worktree)
     : state_dir_(std::move(state_dir)),
-      worktree_(Worktree{std::move(repository), std::move(private_dir), std::move(worktree)}) {}
+      worktree_(new Worktree{std::move(repository), std::move(private_dir), std::move(worktree)}) {}
 
-// A moved-from baseline no longer owns the worktree, so it is removed once.
-StateBaseline::StateBaseline(StateBaseline&& other) noexcept
-    : state_dir_(std::move(other.state_dir_)), worktree_(std::exchange(other.worktree_, {})) {}
-
-StateBaseline& StateBaseline::operator=(StateBaseline&& other) noexcept {
-  if (this != &other) {
-    release();
-    state_dir_ = std::move(other.state_dir_);
-    worktree_ = std::exchange(other.worktree_, {});
-  }
-  return *this;
-}
-
-StateBaseline::~StateBaseline() {
-  release();
-}
-
-void StateBaseline::release() {
-  if (auto worktree = std::exchange(worktree_, {})) {
-    remove_worktree(worktree->repository, worktree->private_dir, worktree->path);
-  }
+void StateBaseline::RemoveWorktree::operator()(Worktree* worktree) const {
+  remove_worktree(worktree->repository, worktree->private_dir, worktree->path);
+  delete worktree;
 }
 
 std::string StateError::message() const {

@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,15 +20,10 @@ class StateBaseline {
   explicit StateBaseline(std::optional<std::filesystem::path> state_dir);
   StateBaseline(std::filesystem::path state_dir, std::filesystem::path repository,
                 std::filesystem::path private_dir, std::filesystem::path worktree);
-  StateBaseline(StateBaseline&& other) noexcept;
-  StateBaseline& operator=(StateBaseline&& other) noexcept;
-  StateBaseline(const StateBaseline&) = delete;
-  StateBaseline& operator=(const StateBaseline&) = delete;
-  ~StateBaseline();
 
   const std::optional<std::filesystem::path>& state_dir() const { return state_dir_; }
-  bool owns_worktree() const { return worktree_.has_value(); }
-  void release();
+  bool owns_worktree() const { return worktree_ != nullptr; }
+  void release() { worktree_.reset(); }
 
  private:
   struct Worktree {
@@ -35,8 +31,11 @@ class StateBaseline {
     std::filesystem::path private_dir;  // the 0700 directory holding the worktree
     std::filesystem::path path;
   };
+  struct RemoveWorktree {
+    void operator()(Worktree* worktree) const;
+  };
   std::optional<std::filesystem::path> state_dir_;
-  std::optional<Worktree> worktree_;
+  std::unique_ptr<Worktree, RemoveWorktree> worktree_;
 };
 
 struct StateError {
