@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <utility>
@@ -57,19 +58,18 @@ class InterruptsBlocked {
 /// dispositions (the program ignores SIGPIPE and SIGXFSZ), nothing blocked,
 /// empty standard input, the two pipes as its output streams and no other
 /// descriptor.
-class SpawnSetup {
- public:
+struct SpawnSetup {
   SpawnSetup() {
-    ::posix_spawn_file_actions_init(&actions_);
-    ::posix_spawnattr_init(&attributes_);
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
   }
   SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
   ~SpawnSetup() {
-    ::posix_spawn_file_actions_destroy(&actions_);
-    ::posix_spawnattr_destroy(&attributes_);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
   }
 
+  /// The first failure's error number, or 0.
   int prepare(const Pipe& out, const Pipe& err, const std::filesystem::path& working_dir) {
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -78,31 +78,23 @@ class SpawnSetup {
     }
     sigset_t nothing;
     sigemptyset(&nothing);
-    int error = 0;
-    auto step = [&error](int result) {
-      if (error == 0) {
-        error = result;
-      }
-    };
-    step(::posix_spawnattr_setsigdefault(&attributes_, &defaults));
-    step(::posix_spawnattr_setsigmask(&attributes_, &nothing));
-    step(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-    step(::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
-    step(::posix_spawn_file_actions_adddup2(&actions_, out.write_end.get(), STDOUT_FILENO));
-    step(::posix_spawn_file_actions_adddup2(&actions_, err.write_end.get(), STDERR_FILENO));
-    step(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1));
-    if (!working_dir.empty()) {
-      step(::posix_spawn_file_actions_addchdir_np(&actions_, working_dir.c_str()));
-    }
-    return error;
+    const int results[] = {
+        ::posix_spawnattr_setsigdefault(&attributes, &defaults),
+        ::posix_spawnattr_setsigmask(&attributes, &nothing),
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
+        ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+        ::posix_spawn_file_actions_adddup2(&actions, out.write_end.get(), STDOUT_FILENO),
+        ::posix_spawn_file_actions_adddup2(&actions, err.write_end.get(), STDERR_FILENO),
+        ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1),
+        working_dir.empty()
+            ? 0
+            : ::posix_spawn_file_actions_addchdir_np(&actions, working_dir.c_str())};
+    const auto failed = std::ranges::find_if(results, [](int result) { return result != 0; });
+    return failed == std::end(results) ? 0 : *failed;
   }
 
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-  const posix_spawnattr_t* attributes() const { return &attributes_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  posix_spawnattr_t attributes_;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
 };
 
 /// Reads both streams until both end, whichever the child writes first, so
@@ -179,7 +171,7 @@ std::expected<ProcessResult, std::string> run_process(const std::vector<std::str
     InterruptsBlocked blocked;
     // Reports a failed chdir or exec in the child as its result.
     int error =
-        ::posix_spawnp(&pid, args[0], setup.actions(), setup.attributes(), args.data(), environ);
+        ::posix_spawnp(&pid, args[0], &setup.actions, &setup.attributes, args.data(), environ);
     if (error != 0) {
       return std::unexpected(system_error_text(error));
     }

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <compare>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -22,11 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Timestamp {
-  std::int64_t seconds = 0;
-  std::int64_t nanoseconds = 0;
-  auto operator<=>(const Timestamp&) const = default;
-};
+using Timestamp = std::pair<std::int64_t, std::int64_t>;  // seconds, nanoseconds
 
 /// Following symbolic links; nothing when the path cannot be examined.
 std::optional<struct stat> status_of(const fs::path& path) {
@@ -38,14 +33,15 @@ std::optional<struct stat> status_of(const fs::path& path) {
 }
 
 Timestamp modification_time(const struct stat& info) {
-  return Timestamp{static_cast<std::int64_t>(info.st_mtim.tv_sec),
-                   static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
+  return {info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
 }
 
 class NewestInput {
  public:
-  void add_file(const fs::path& path) {
-    if (auto info = status_of(path)) {
+  /// `only_directory`: a directory's own time, which its contents' times do
+  /// not show when entries are renamed into it.
+  void add(const fs::path& path, bool only_directory = false) {
+    if (auto info = status_of(path); info && (!only_directory || S_ISDIR(info->st_mode))) {
       raise(modification_time(*info));
     }
   }
@@ -58,37 +54,20 @@ class NewestInput {
       return;
     }
     std::error_code ec;
-    fs::directory_iterator entries(dir, ec);
-    for (; !ec && entries != fs::directory_iterator(); entries.increment(ec)) {
-      const fs::path& entry = entries->path();
-      auto entry_info = status_of(entry);
-      if (!entry_info) {
-        continue;
+    for (fs::directory_iterator entries(dir, ec); !ec && entries != fs::directory_iterator();
+         entries.increment(ec)) {
+      if (auto entry = status_of(entries->path()); entry && S_ISDIR(entry->st_mode)) {
+        add_tree(entries->path());
+      } else if (entry) {
+        raise(modification_time(*entry));
       }
-      if (S_ISDIR(entry_info->st_mode)) {
-        add_tree(entry);
-      } else {
-        raise(modification_time(*entry_info));
-      }
-    }
-  }
-
-  /// The directory's own time, which its contents' times do not show when
-  /// entries are renamed into it.
-  void add_directory_itself(const fs::path& dir) {
-    if (auto info = status_of(dir); info && S_ISDIR(info->st_mode)) {
-      raise(modification_time(*info));
     }
   }
 
   const std::optional<Timestamp>& newest() const { return newest_; }
 
  private:
-  void raise(Timestamp time) {
-    if (!newest_ || *newest_ < time) {
-      newest_ = time;
-    }
-  }
+  void raise(Timestamp time) { newest_ = std::max(newest_.value_or(time), time); }
 
   std::optional<Timestamp> newest_;
   std::set<std::pair<dev_t, ino_t>> visited_;
@@ -102,7 +81,7 @@ std::string text_of(const fs::path& path) {
 }
 
 void add_project(NewestInput& inputs, const fs::path& dir, const ProjectInputs& project) {
-  inputs.add_file(dir / "dbt_project.yml");
+  inputs.add(dir / "dbt_project.yml");
   for (const std::string& folder : project.folders) {
     inputs.add_tree(dir / folder);
   }
@@ -116,10 +95,10 @@ void add_package(NewestInput& inputs, const fs::path& dir) {
 /// unpacked from an archive may keep times older than the manifest, so the
 /// folder's own time counts as well as each package's inputs.
 void add_installed_packages(NewestInput& inputs, const fs::path& dir) {
-  inputs.add_directory_itself(dir);
+  inputs.add(dir, true);
   std::error_code ec;
-  fs::directory_iterator entries(dir, ec);
-  for (; !ec && entries != fs::directory_iterator(); entries.increment(ec)) {
+  for (fs::directory_iterator entries(dir, ec); !ec && entries != fs::directory_iterator();
+       entries.increment(ec)) {
     if (auto info = status_of(entries->path()); info && S_ISDIR(info->st_mode)) {
       add_package(inputs, entries->path());
     }
@@ -131,7 +110,7 @@ std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
   const ProjectInputs project = project_inputs(text_of(project_dir / "dbt_project.yml"));
   add_project(inputs, project_dir, project);
   for (const char* file : {"packages.yml", "dependencies.yml", "package-lock.yml"}) {
-    inputs.add_file(project_dir / file);
+    inputs.add(project_dir / file);
   }
   for (const char* file : {"packages.yml", "dependencies.yml"}) {
     for (const std::string& folder : local_package_folders(text_of(project_dir / file))) {
@@ -179,25 +158,28 @@ std::expected<void, std::string> run_dbt_parse(const fs::path& project_dir,
   return {};
 }
 
-/// The top-level mapping of a YAML text, or nothing for any other text.
-std::optional<yaml::Document> mapping_document(std::string_view text) {
-  auto document = yaml::load(text);
-  if (!document || !document->root ||
-      document->node(*document->root).kind != yaml::Node::Kind::mapping) {
-    return std::nullopt;
-  }
-  return std::move(*document);
-}
-
-const yaml::Node* value_of(const yaml::Document& document, const yaml::Node& mapping,
+/// The value of `key` in a mapping; nothing for a node of another kind.
+const yaml::Node* value_of(const yaml::Document& document, const yaml::Node* mapping,
                            std::string_view key) {
-  for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
-    const yaml::Node& candidate = document.node(mapping.children[i]);
+  if (mapping == nullptr || mapping->kind != yaml::Node::Kind::mapping) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i + 1 < mapping->children.size(); i += 2) {
+    const yaml::Node& candidate = document.node(mapping->children[i]);
     if (candidate.kind == yaml::Node::Kind::scalar && candidate.text == key) {
-      return &document.node(mapping.children[i + 1]);
+      return &document.node(mapping->children[i + 1]);
     }
   }
   return nullptr;
+}
+
+/// Text that is not YAML reads as a document without a root.
+yaml::Document load_or_empty(std::string_view text) {
+  return yaml::load(text).value_or(yaml::Document{});
+}
+
+const yaml::Node* root_of(const yaml::Document& document) {
+  return document.root ? &document.node(*document.root) : nullptr;
 }
 
 bool is_text(const yaml::Node* node) {
@@ -237,39 +219,31 @@ constexpr PathsKey k_paths_keys[] = {{"model-paths", "models"},
 
 ProjectInputs project_inputs(std::string_view dbt_project_yml) {
   ProjectInputs inputs;
-  const auto document = mapping_document(dbt_project_yml);
-  const auto setting = [&document](std::string_view key) -> const yaml::Node* {
-    return document ? value_of(*document, document->node(*document->root), key) : nullptr;
-  };
+  const yaml::Document document = load_or_empty(dbt_project_yml);
   for (const PathsKey& paths : k_paths_keys) {
-    if (auto folders = document ? texts_of(*document, setting(paths.key)) : std::nullopt) {
+    if (auto folders = texts_of(document, value_of(document, root_of(document), paths.key))) {
       inputs.folders.insert(inputs.folders.end(), folders->begin(), folders->end());
     } else if (!paths.default_folder.empty()) {
       inputs.folders.emplace_back(paths.default_folder);
     }
   }
-  if (const yaml::Node* install_path = setting("packages-install-path"); is_text(install_path)) {
+  const yaml::Node* install_path = value_of(document, root_of(document), "packages-install-path");
+  if (is_text(install_path)) {
     inputs.packages_install_path = install_path->text;
   }
   return inputs;
 }
 
 std::vector<std::string> local_package_folders(std::string_view packages_yml) {
-  const auto document = mapping_document(packages_yml);
-  if (!document) {
-    return {};
-  }
-  const yaml::Node* packages = value_of(*document, document->node(*document->root), "packages");
+  const yaml::Document document = load_or_empty(packages_yml);
+  const yaml::Node* packages = value_of(document, root_of(document), "packages");
   if (packages == nullptr || packages->kind != yaml::Node::Kind::sequence) {
     return {};
   }
   std::vector<std::string> folders;
   for (const yaml::NodeRef item : packages->children) {
-    const yaml::Node& package = document->node(item);
-    if (package.kind != yaml::Node::Kind::mapping) {
-      continue;
-    }
-    if (const yaml::Node* local = value_of(*document, package, "local"); is_text(local)) {
+    if (const yaml::Node* local = value_of(document, &document.node(item), "local");
+        is_text(local)) {
       folders.push_back(local->text);
     }
   }

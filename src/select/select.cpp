@@ -2,8 +2,7 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
-#include <deque>
+#include <ranges>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -21,22 +20,15 @@ SelectError start_failure(const std::string& dbt_command, std::string message) {
   return SelectError{SelectError::Kind::start, dbt_command, std::move(message), {}, {}};
 }
 
+using ModelIdsByName = std::unordered_map<std::string, const std::string*>;
+
 /// Every name `dbt ls --output name` may print for a model: its plain name,
 /// and for a versioned model also "<name>.v<version>". When two models share
 /// a name the smaller id wins, so the choice does not depend on hash order.
-/// The keys view the manifest's names; the printed forms of versioned
-/// models, which it does not hold, are kept alongside in a deque, which
-/// never moves its strings.
-struct ModelIdsByName {
-  std::deque<std::string> versioned_names;
-  std::unordered_map<std::string_view, const std::string*> ids;
-};
-
 ModelIdsByName model_ids_by_name(const Manifest& manifest) {
-  ModelIdsByName index;
-  index.ids.reserve(manifest.nodes.size());
-  auto add = [&index](std::string_view name, const std::string& id) {
-    auto [it, inserted] = index.ids.try_emplace(name, &id);
+  ModelIdsByName ids;
+  auto add = [&ids](std::string name, const std::string& id) {
+    auto [it, inserted] = ids.try_emplace(std::move(name), &id);
     if (!inserted && id < *it->second) {
       it->second = &id;
     }
@@ -47,10 +39,10 @@ ModelIdsByName model_ids_by_name(const Manifest& manifest) {
     }
     add(node.name, id);
     if (node.version) {
-      add(index.versioned_names.emplace_back(printed_name(node)), id);
+      add(printed_name(node), id);
     }
   }
-  return index;
+  return ids;
 }
 
 /// The `dbt ls` arguments after the command's own words, or the start
@@ -102,19 +94,15 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
                                                             const Manifest& manifest,
                                                             const std::string& dbt_command) {
   const std::string text = decode_lossy(output);
-  const ModelIdsByName index = model_ids_by_name(manifest);
+  const ModelIdsByName ids = model_ids_by_name(manifest);
   Selection selection;
-  selection.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    const std::string_view line = trim_whitespace(rest.substr(0, end));
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  for (const auto piece : std::views::split(std::string_view(text), '\n')) {
+    const std::string_view line = trim_whitespace(std::string_view(piece.begin(), piece.end()));
     if (line.empty()) {
       continue;
     }
-    auto found = index.ids.find(line);
-    if (found == index.ids.end()) {
+    auto found = ids.find(std::string(line));
+    if (found == ids.end()) {
       return std::unexpected(
           SelectError{SelectError::Kind::unknown_model, dbt_command, std::string(line), {}, {}});
     }

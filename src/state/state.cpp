@@ -23,10 +23,6 @@ std::string trimmed(const std::string& bytes) {
   return std::string(trim_whitespace(decode_lossy(bytes)));
 }
 
-StateError git_start_error(std::string system_error) {
-  return StateError{StateError::Kind::git_start, std::move(system_error), {}, {}};
-}
-
 StateError compile_error(std::string message) {
   return StateError{StateError::Kind::compile, std::move(message), {}, {}};
 }
@@ -152,7 +148,7 @@ std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
   argv.insert(argv.begin(), "git");
   auto result = run_process(argv, working_dir);
   if (!result) {
-    return std::unexpected(git_start_error(result.error()));
+    return std::unexpected(StateError{StateError::Kind::git_start, result.error(), {}, {}});
   }
   if (auto stop = interrupted()) {
     return std::unexpected(*stop);
@@ -160,43 +156,37 @@ std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
   return GitOutput{result->success(), trimmed(result->out), trimmed(result->err)};
 }
 
-std::expected<fs::path, StateError> repository_top_level(const BaselineRequest& request) {
-  auto git = run_git({"rev-parse", "--show-toplevel"}, request.project_dir);
+/// git's trimmed output, or `failure` carrying its trimmed standard error.
+std::expected<std::string, StateError> git_output(std::vector<std::string> argv,
+                                                  const fs::path& working_dir, StateError failure) {
+  auto git = run_git(std::move(argv), working_dir);
   if (!git) {
     return std::unexpected(git.error());
   }
   if (!git->success) {
-    return std::unexpected(
-        StateError{StateError::Kind::repository, git->err, display_path(request.project_dir), {}});
-  }
-  return fs::path(git->out);
-}
-
-std::expected<std::string, StateError> merge_base(const BaselineRequest& request,
-                                                  const fs::path& repository) {
-  auto git = run_git({"merge-base", "HEAD", request.against}, repository);
-  if (!git) {
-    return std::unexpected(git.error());
-  }
-  if (!git->success) {
-    return std::unexpected(StateError{StateError::Kind::merge_base, git->err,
-                                      display_path(repository), request.against});
+    failure.detail = git->err;
+    return std::unexpected(failure);
   }
   return git->out;
 }
 
 std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& request) {
-  auto repository = repository_top_level(request);
-  if (!repository) {
-    return std::unexpected(repository.error());
+  auto top_level =
+      git_output({"rev-parse", "--show-toplevel"}, request.project_dir,
+                 {StateError::Kind::repository, {}, display_path(request.project_dir), {}});
+  if (!top_level) {
+    return std::unexpected(top_level.error());
   }
-  const fs::path relative = project_within_repository(*repository, request.project_dir);
-  auto commit = merge_base(request, *repository);
+  const fs::path repository(*top_level);
+  const fs::path relative = project_within_repository(repository, request.project_dir);
+  auto commit =
+      git_output({"merge-base", "HEAD", request.against}, repository,
+                 {StateError::Kind::merge_base, {}, display_path(repository), request.against});
   if (!commit) {
     return std::unexpected(commit.error());
   }
   auto worktree_error = [&](std::string detail) {
-    return StateError{StateError::Kind::worktree, std::move(detail), display_path(*repository),
+    return StateError{StateError::Kind::worktree, std::move(detail), display_path(repository),
                       *commit};
   };
   auto private_dir = make_private_directory();
@@ -204,10 +194,10 @@ std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& r
     return std::unexpected(worktree_error(private_dir.error()));
   }
   const fs::path worktree = *private_dir / "worktree";
-  auto added = run_git({"worktree", "add", "--detach", worktree.native(), *commit}, *repository);
+  auto added = run_git({"worktree", "add", "--detach", worktree.native(), *commit}, repository);
   if (!added) {
     // An interrupted git may have registered the worktree half-way.
-    remove_worktree(*repository, *private_dir, worktree);
+    remove_worktree(repository, *private_dir, worktree);
     return std::unexpected(added.error());
   }
   if (!added->success) {
@@ -216,7 +206,7 @@ std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& r
     return std::unexpected(worktree_error(added->err));
   }
   const fs::path project_dir = relative.empty() ? worktree : worktree / relative;
-  StateBaseline baseline(project_dir / "target", *repository, *private_dir, worktree);
+  StateBaseline baseline(project_dir / "target", repository, *private_dir, worktree);
   if (auto failed = compile_baseline(request, project_dir)) {
     return std::unexpected(*failed);  // `baseline` removes the worktree on the way out
   }
