@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 
 #include <fmt/format.h>
 
@@ -8,13 +9,9 @@
 namespace tarn {
 namespace {
 
+// The program never sets a locale, so these classify ASCII alone.
 bool is_alphanumeric(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-bool is_ascii_punctuation(char c) {
-  return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') ||
-         (c >= '{' && c <= '~');
+  return std::isalnum(static_cast<unsigned char>(c)) != 0;
 }
 
 /// Punctuation left bare because it cannot start markup inside a line: an
@@ -116,7 +113,7 @@ std::string escape_markdown(std::string_view text) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
       // A line break would end the table row; a reference shows the byte.
       out += fmt::format("&#x{:X};", static_cast<unsigned>(c));
-    } else if (is_ascii_punctuation(c) && !harmless_here(text, at)) {
+    } else if (std::ispunct(static_cast<unsigned char>(c)) != 0 && !harmless_here(text, at)) {
       out += '\\';
       out += c;
     } else {

@@ -1,7 +1,6 @@
-// The planner on model graphs built from the fuzzer's bytes: up to 40 models with shared and
-// odd names, parents drawn earlier (a DAG) or now and then anywhere (cycles), sources and
-// missing ids; random meta, overrides, windows, limits and anchors. A plan that comes back
-// must hold the planner's invariants and render.
+// The planner on the property tests' random graphs drawn from the fuzzer's bytes, with odd
+// names, amounts and days that reach the limits of the day range, random windows, limits and
+// anchors. A plan that comes back must hold the planner's invariants and render.
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../unit/support/random_graph.h"
 #include "fuzz_check.h"
 #include "manifest/manifest.h"
 #include "output/plan_json.h"
@@ -40,63 +40,24 @@ struct Bytes {
            : kind < 240 ? std::int64_t(word() % 200'001) - 100'000
                         : std::int64_t(word());
   }
-  tarn::WindowUnit unit() { return tarn::WindowUnit(below(4)); }
   tarn::Date day() {
     return {chance(95) ? 19'700 + std::int64_t(below(1000)) : std::int64_t(word())};
   }
 };
 
-// Packages may repeat a name, and names reach JSON and the terminal unescaped by the planner.
-constexpr const char* k_names[] = {"a", "ab", "b", "stg", "a b", "\xc3\xbc", "q\"\\", "\t"};
+// Names repeat across packages and reach JSON and the terminal unescaped by the planner.
+constexpr const char* k_names[] = {"a",        "ab",    "b",  "stg", "a b",
+                                   "\xc3\xbc", "q\"\\", "\t", "m0",  "m1"};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Bytes in{data, size};
-  const std::size_t models = 1 + in.below(40);
-  std::vector<std::string> ids, names;
-  for (std::size_t i = 0; i < models; ++i) {
-    // A short random stem before the index varies the byte order of the ids.
-    ids.push_back("model.p." + std::string(in.below(4), "ab._Z"[in.below(5)]) + std::to_string(i));
-    names.push_back(in.chance(30) ? k_names[in.below(std::size(k_names))]
-                                  : "m" + std::to_string(i));
-  }
+  const bool may_cycle = in.chance(50);
   tarn::Manifest manifest;
-  tarn::ManifestNode& source = manifest.nodes["source.p.s"];
-  source.id = "source.p.s";
-  source.name = "s";
-  source.is_source = true;
   tarn::Selection selection;
-  bool may_cycle = false;
-  for (std::size_t i = 0; i < models; ++i) {
-    tarn::ManifestNode& node = manifest.nodes[ids[i]];
-    node.id = ids[i];
-    node.name = names[i];
-    for (std::size_t p = in.below(5); p > 0; --p) {
-      const std::uint8_t kind = in.next();
-      const bool earlier = kind < 200 && i > 0, anywhere = !earlier && kind < 212;
-      may_cycle |= anywhere;
-      node.depends_on.push_back(earlier      ? ids[in.below(i)]
-                                : anywhere   ? ids[in.below(models)]
-                                : kind < 236 ? "source.p.s"
-                                             : "seed.p.missing");
-    }
-    node.event_time = in.chance(50) ? std::optional<std::string>("ts") : std::nullopt;
-    if (in.chance(70)) {
-      tarn::TarnMeta& meta = node.meta.emplace();
-      meta.lookback = in.amount();
-      meta.lookback_unit = in.unit();
-      meta.lookahead = in.amount();
-      meta.lookahead_unit = in.unit();
-      for (std::size_t o = in.below(3); o > 0; --o) {
-        const std::string& key = names[in.below(models)];
-        (in.chance(50) ? meta.lookback_overrides : meta.lookahead_overrides)[key] = in.amount();
-      }
-    }
-    if (in.chance(75)) {
-      selection.insert(ids[i]);
-    }
-  }
+  tarn::testing::random_graph(in, manifest, selection, 40, may_cycle,
+                              in.chance(50) ? k_names : std::span<const char* const>{});
   std::optional<tarn::Window> window;
   if (in.chance(80)) {
     const tarn::Date start = in.day();
@@ -106,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int64_t limit = in.chance(90) ? std::int64_t(in.below(200)) - 10 : in.amount();
   std::optional<std::string> anchor;
   if (window && in.chance(30)) {
-    anchor = in.chance(80) ? names[in.below(models)] : "nobody";
+    const auto model = std::next(manifest.nodes.begin(), in.below(manifest.nodes.size()));
+    anchor = in.chance(80) ? model->second.name : "nobody";
   }
   const std::int64_t instant = in.chance(90) ? 1'733'400'000 : std::int64_t(in.word() >> 1);
 

@@ -14,24 +14,28 @@ namespace tarn {
 namespace {
 
 constexpr std::uint64_t kSeeds = 2000;
+constexpr const char* kSharedNames[] = {"m0", "m1", "m2", "m3"};
 
-/// A random graph of models named by their ids, planned with a random window
-/// and half of the time an Anchor; `parents` lists the selected ones.
+/// A random graph of models named by their ids (or sharing a few names), planned with a random
+/// window and limit and half of the time an Anchor; `parents` lists the selected ones.
 struct Case {
   testing::Dice dice;
   Manifest manifest;
   Selection selection;
   Window window;
+  std::int64_t limit;
   std::optional<std::string> anchor;  // an id
   std::map<std::string, std::vector<std::string>> parents;
   std::expected<Plan, PlanError> plan;
   std::map<std::string, std::size_t> at;  // each id's place in the plan
 
-  explicit Case(std::uint64_t seed, std::size_t models = 30, bool cycles = false)
+  Case(std::uint64_t seed, std::size_t models, bool cycles, bool shared_names = false)
       : dice{std::mt19937_64(seed)} {
-    testing::random_graph(dice, manifest, selection, models, cycles);
+    testing::random_graph(dice, manifest, selection, models, cycles,
+                          shared_names ? kSharedNames : std::span<const char* const>{});
     window.start.days = 19'000 + static_cast<std::int64_t>(dice.below(2000));
     window.end.days = window.start.days + static_cast<std::int64_t>(dice.below(43)) - 2;
+    limit = dice.chance(50) ? 90 : dice.amount() * 5;
     for (const std::string& id : selection) {
       std::ranges::copy_if(node(id).depends_on, std::back_inserter(parents[id]),
                            [&](const std::string& parent) { return selection.contains(parent); });
@@ -39,13 +43,16 @@ struct Case {
     if (!selection.empty() && dice.chance(50)) {
       anchor = std::next(parents.begin(), dice.below(parents.size()))->first;
     }
-    plan = generate(manifest, selection, window, 90,
-                    anchor ? std::optional(node(*anchor).name) : std::nullopt);
+    plan = replan();
     for (std::size_t i = 0; plan && i < plan->models.size(); ++i) {
       at[plan->models[i].name] = i;
     }
   }
 
+  std::expected<Plan, PlanError> replan() const {
+    return generate(manifest, selection, window, limit,
+                    anchor ? std::optional(node(*anchor).name) : std::nullopt);
+  }
   const ManifestNode& node(const std::string& id) const { return manifest.nodes.at(id); }
   const PlannedModel& model(const std::string& id) const { return plan->models.at(at.at(id)); }
 
@@ -135,15 +142,15 @@ TEST(PlanProperties, EveryModelFollowsItsSelectedParentsOrLeadsBackToTheAnchorUn
   EXPECT_GT(cycles, kSeeds / 40) << "the generator should make cycles often enough";
 }
 
-/// Every field of the plan's models and warnings.
-std::string text(const Plan& plan) {
-  std::string text;
-  for (const PlannedModel& m : plan.models) {
+/// Every field of the plan's models and warnings, or the failure.
+std::string text(const std::expected<Plan, PlanError>& plan) {
+  std::string text = plan ? "" : plan.error().message();
+  for (const PlannedModel& m : plan ? plan->models : std::vector<PlannedModel>{}) {
     text += fmt::format("{} {} {} {}{} {}{} {} {}\n", m.name, format_date(m.event_time_start),
                         format_date(m.event_time_end), m.lookback, unit_name(m.lookback_unit),
                         m.lookahead, unit_name(m.lookahead_unit), m.layer, m.depends_on);
   }
-  for (const PlanWarning& warning : plan.warnings) {
+  for (const PlanWarning& warning : plan ? plan->warnings : std::vector<PlanWarning>{}) {
     text += warning.model + ": " + warning.message + "\n";
   }
   return text;
@@ -151,20 +158,10 @@ std::string text(const Plan& plan) {
 
 TEST(PlanProperties, PlanDoesNotDependOnTheOrderOfTheManifestOrTheSelection) {
   for (std::uint64_t seed = 0; seed < kSeeds; ++seed) {
-    testing::Dice dice{std::mt19937_64(seed)};
-    Manifest manifest;
-    Selection selection;
-    testing::random_graph(dice, manifest, selection, 30, false, true);
-    const Window window{{19'000}, {19'000 + dice.amount() * 4}};
-    const std::int64_t limit = dice.amount() * 5;
-    const auto anchor = selection.empty() || dice.chance(50)
-                            ? std::nullopt
-                            : std::optional(manifest.nodes.at(*selection.begin()).name);
-    const std::string first = text(generate(manifest, selection, window, limit, anchor).value());
-    testing::reshuffle(dice, manifest.nodes);
-    testing::reshuffle<Selection, std::string>(dice, selection);
-    EXPECT_EQ(text(generate(manifest, selection, window, limit, anchor).value()), first)
-        << "seed " << seed;
+    Case c(seed, 30, seed % 2, true);
+    testing::reshuffle(c.dice, c.manifest.nodes);
+    testing::reshuffle<Selection, std::string>(c.dice, c.selection);
+    EXPECT_EQ(text(c.replan()), text(c.plan)) << "seed " << seed;
   }
 }
 

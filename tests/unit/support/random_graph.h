@@ -1,8 +1,9 @@
 #pragma once
-// Random model graphs for the planner's property tests; a seed names a case.
+// Random model graphs for the planner's property tests and its fuzz target; the dice name a case.
 
 #include <algorithm>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,21 +19,22 @@ struct Dice {
 };
 
 /// Up to `models` models "model.<random letter>.n<i>", so that id order is not creation order,
-/// named by their ids or, with `shared_names`, m0 to m3; parents are earlier models, a source
-/// and, with `cycles`, now and then any model; a fifth are left unselected.
-inline void random_graph(Dice& dice, Manifest& manifest, Selection& selection,
-                         std::size_t models = 30, bool cycles = false, bool shared_names = false) {
+/// named by their ids or drawn from `names`; parents are earlier models, a source and, with
+/// `cycles`, now and then any model; a fifth are left unselected.
+template <class Dice>
+void random_graph(Dice& dice, Manifest& manifest, Selection& selection, std::size_t models,
+                  bool cycles = false, std::span<const char* const> names = {}) {
   models = 1 + dice.below(models);
-  std::vector<std::string> ids, names;
+  std::vector<std::string> ids, given;
   for (std::size_t i = 0; i < models; ++i) {
     ids.push_back("model." + std::string(1, static_cast<char>('a' + dice.below(6))) + ".n" +
                   std::to_string(i));
-    names.push_back(shared_names ? "m" + std::to_string(dice.below(4)) : ids.back());
+    given.push_back(names.empty() ? ids.back() : names[dice.below(names.size())]);
   }
   for (std::size_t i = 0; i < models; ++i) {
     ManifestNode& node = manifest.nodes[ids[i]];
     node.id = ids[i];
-    node.name = names[i];
+    node.name = given[i];
     for (std::size_t p = dice.below(4); p > 0; --p) {
       node.depends_on.push_back(cycles && dice.chance(5)   ? ids[dice.below(models)]
                                 : i > 0 && dice.chance(85) ? ids[dice.below(i)]
@@ -47,7 +49,7 @@ inline void random_graph(Dice& dice, Manifest& manifest, Selection& selection,
       meta.lookahead_unit = static_cast<WindowUnit>(dice.below(4));
       for (std::size_t n = dice.below(3); n > 0; --n) {
         auto& overrides = dice.chance(50) ? meta.lookback_overrides : meta.lookahead_overrides;
-        overrides[names[dice.below(models)]] = dice.amount();
+        overrides[given[dice.below(models)]] = dice.amount();
       }
     }
     if (dice.chance(80)) {
