@@ -3,20 +3,16 @@
 
   const PANEL_MIN_WIDTH = 240;
   const GRAPH_MIN_WIDTH = 300;
-  // Above this many boxes and edges the style sheet drops the fades, which
-  // would cost more per click than the highlight itself.
+  // Above this many boxes and edges the style sheet drops the fades, which cost more than the highlight.
   const MANY_ELEMENTS = 400;
-  // The edges' canvas covers the view and this margin (screen pixels): a
-  // scroll within it only moves the canvas. Boxes are restyled over the same area.
+  // The canvas covers the view and this margin (screen pixels), so a short scroll only moves it.
   const VIEW_MARGIN = 200;
   const MIN_ZOOM = 0.1;
   const MAX_ZOOM = 2;
   const WHEEL_ZOOM_RATE = 0.002;
-  // Below this scale, on a large graph, the canvas draws the boxes as plain
-  // rectangles and the boxes are moved far out of the view, where the browser
-  // paints none (hiding them any other way repaints or restyles every box).
-  // They stay in the document to be focused; a click finds its box by the
-  // measured rectangles.
+  // Below this scale a large graph's boxes are drawn in the canvas and moved far out of view, where
+  // none is painted (hiding them any other way repaints or restyles every box); a click finds its box
+  // by the measured rectangles.
   const OVERVIEW_ZOOM = 0.5;
   const OUT_OF_VIEW = 'translateX(-100000px)';
   // Edges and outlines never get thinner on screen than this share of their width.
@@ -25,12 +21,9 @@
   const MAP_HEIGHT = 320;
   const MAP_INSET = 24;
 
-  // Each look of an edge, in drawing order. Drawn in software, a line one
-  // pixel wide costs a fifth of a wider one, so lit edges are wider only while
-  // few are in view. The upstream side is drawn solid into a canvas of its
-  // own, which loses a checkerboard of squares (breaking a line of any
-  // direction) and is laid over the rest: the canvas's own dashes, or a
-  // patterned line, cost several times as much.
+  // Each look of an edge, in drawing order. A line one pixel wide costs a fifth of a wider one, so lit
+  // edges are wider only while few are in view. The upstream side is dashed by cutting a checkerboard
+  // out of a canvas of its own: the canvas's own dashes cost several times as much.
   const EDGE_LOOKS = [
     { look: 'dimmed', colour: '--edge-line', alpha: 0.18 },
     { look: '', colour: '--edge-line' },
@@ -56,8 +49,7 @@
   // The map's colours in drawing order, the selection on top.
   const MAP_COLOURS = ['--gridline', '--edge-line', '--series-model', '--series-upstream', '--text-primary'];
   const PALETTE = ['--surface-1', ...MAP_COLOURS];
-  // The pieces of a route: straight, a curve with level ends, the quarter
-  // turns into and out of a lane, a run along a lane.
+  // The pieces of a route: straight, a curve with level ends, the turns into and out of a lane, a run.
   const [LINE, CURVE, INTO_LANE, OUT_OF_LANE, RUN] = [0, 1, 2, 3, 4];
   // Lanes in each 64-pixel channel between columns, from 20 pixels in, 4 apart.
   const LANES = 7;
@@ -82,14 +74,10 @@
   }
 
   let selectedName = null;
-  // name -> its first box (edges attach there), and every box with its name
-  // and column (a plan may list one name twice, as for a versioned model).
-  const nodeEls = new Map();
+  // Every box with its name, column and class now (a plan may list a name twice, as for a versioned model).
   const boxEls = [];
-  const lowerNames = new Map();
-  // Measured after layout, in unscaled pixels from the top-left corner of
-  // layers: each box's rectangle (parallel to boxEls), each edge's route, the
-  // size of layers, and the layout they were measured in.
+  // Measured after layout, in unscaled pixels from the top-left corner of layers: each box's rectangle
+  // (parallel to boxEls), each edge's route, the size of layers, and the layout they were measured in.
   let boxRects = [];
   let routes = [];
   let graphSize = { width: 0, height: 0 };
@@ -107,8 +95,6 @@
   let zoom = 1;
   // The scale the boxes are drawn at: the zoom, or 1 while moved out of view.
   let layersScale = 1;
-  // The class each box carries now, so a highlight only touches what changes.
-  const shownState = new WeakMap();
 
   const byId = (id) => document.getElementById(id);
   const rootEl = document.querySelector('.viz-root');
@@ -117,45 +103,40 @@
   const searchEl = byId('search');
   const panelEl = byId('panel');
   const panelContentEl = byId('panel-content');
-  // The edges' canvas sits in an area as large as the scaled graph, which
-  // clips it, so a canvas reaching past the graph never widens the scroll range.
-  const edgesAreaEl = el('div', { id: 'edges-area' });
+  // An area as large as the scaled graph clips the canvas, which must not widen the scroll range.
   const edgesEl = el('canvas', { id: 'edges' });
-  edgesAreaEl.appendChild(edgesEl);
+  const edgesAreaEl = el('div', { id: 'edges-area' }, edgesEl);
   byId('edges').replaceWith(edgesAreaEl);
   const edgesCtx = edgesEl.getContext('2d');
   const dashCtx = el('canvas').getContext('2d');
-  // The overview map floats over the view's corner, inside a box that does not scroll.
-  // Scrolling does what the map does, so a screen reader is spared it.
+  // The map floats over the view in a box that does not scroll; a screen reader is spared it.
   const graphAreaEl = el('div', { id: 'graph-area' });
   scrollEl.replaceWith(graphAreaEl);
-  const mapEl = el('div', {
-    id: 'overview',
-    'aria-hidden': 'true',
-    title: 'Overview: click or drag to move the view',
-  });
   const mapCanvasEl = el('canvas');
   const mapViewEl = el('div', { class: 'overview-view' });
-  mapEl.append(mapCanvasEl, mapViewEl);
+  const mapEl = el(
+    'div',
+    { id: 'overview', 'aria-hidden': 'true', title: 'Overview: click or drag to move the view' },
+    mapCanvasEl,
+    mapViewEl,
+  );
   mapEl.hidden = true;
   graphAreaEl.append(scrollEl, mapEl);
   // Read out as it changes, so a screen reader hears the count while typing.
   const searchCountEl = el('span', { id: 'search-count', 'aria-live': 'polite' });
   const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
   searchEl.parentNode.after(searchCountEl, fitEl);
-  const panelOptionsEl = el('div', { id: 'panel-dbt-options' });
   const panelOptionsTextEl = el('code');
   const panelCopyEl = el('button', { id: 'panel-copy', type: 'button' }, 'Copy');
-  panelOptionsEl.append(panelOptionsTextEl, panelCopyEl);
   const panelFields = ['days', 'lookback', 'lookahead'].map((field) => el('div', { id: 'panel-' + field }));
+  const panelOptionsEl = el('div', { id: 'panel-dbt-options' }, panelOptionsTextEl, panelCopyEl);
   byId('panel-window').after(...panelFields, panelOptionsEl);
   for (const [side, text] of [
     ['upstream', 'upstream (dashed)'],
     ['downstream', 'downstream'],
   ]) {
-    const item = el('span', { class: 'legend-item' });
-    item.append(el('span', { class: 'legend-line ' + side }), text);
-    document.querySelector('.legend').appendChild(item);
+    const line = el('span', { class: 'legend-line ' + side });
+    document.querySelector('.legend').appendChild(el('span', { class: 'legend-item' }, line, text));
   }
 
   function entryFor(map, key, make = () => []) {
@@ -166,14 +147,12 @@
   }
 
   // Every text reaches the page as a text node, never as markup.
-  function el(tag, attrs, text) {
+  function el(tag, attrs = {}, ...children) {
     const node = document.createElement(tag);
-    for (const [key, value] of Object.entries(attrs || {})) {
+    for (const [key, value] of Object.entries(attrs)) {
       node.setAttribute(key, value);
     }
-    if (text !== undefined) {
-      node.textContent = text;
-    }
+    node.append(...children);
     return node;
   }
 
@@ -217,32 +196,23 @@
         column = columns.appendChild(el('div', { class: 'layer-col' }));
         layer = Number(node.layer);
       }
-      // Focusable in document order, which is layer order; named by its own
-      // text, so a screen reader says what the box shows.
-      const box = el('div', {
-        class: 'node-box',
-        'data-name': node.name,
-        tabindex: '0',
-        role: 'button',
-        title: node.name,
-      });
-      box.appendChild(el('span', { class: 'node-name' }, node.name));
-      box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
-      box.appendChild(el('span', { class: 'node-window' }, windowText(node)));
+      // Focusable in layer order; named by its own text, so a screen reader says what it shows.
+      const box = el(
+        'div',
+        { class: 'node-box', 'data-name': node.name, tabindex: '0', role: 'button', title: node.name },
+        el('span', { class: 'node-name' }, node.name),
+        el('span', { class: 'node-layer' }, 'layer ' + node.layer),
+        el('span', { class: 'node-window' }, windowText(node)),
+      );
       box.addEventListener('click', () => selectNode(node.name));
-      shownState.set(box, '');
-      if (!nodeEls.has(node.name)) {
-        nodeEls.set(node.name, box);
-      }
-      boxEls.push({ name: node.name, box, column: columns.childElementCount - 1 });
-      lowerNames.set(node.name, String(node.name).toLowerCase());
+      const lower = String(node.name).toLowerCase();
+      boxEls.push({ name: node.name, lower, box, column: columns.childElementCount - 1, shown: '' });
       column.appendChild(box);
     }
     layersEl.appendChild(columns);
   }
 
-  // Column positions and sizes: boxes stack the same way in a column of the
-  // same width, so a box moves only when its column does.
+  // Column positions and sizes: a box moves only when its column does.
   function currentLayoutShape() {
     const parts = [layersEl.offsetWidth, layersEl.offsetHeight];
     for (const column of layersEl.children) {
@@ -255,9 +225,8 @@
     return Math.floor(v) + 0.5;
   }
 
-  // Where an edge may cross a column: the middle of a gap between two of its
-  // boxes, above its first box, or anywhere below its last (the gaps' list
-  // ends there). Edges sharing a gap are spread a little, clear of the boxes.
+  // Where an edge may cross a column: the middle of the gap between boxes nearest to the wanted height,
+  // or anywhere below the last box (the list ends there). Edges sharing a gap are spread a little.
   function crossingAt(gaps, wanted, spread) {
     if (wanted >= gaps[gaps.length - 1]) {
       return wanted;
@@ -278,14 +247,10 @@
     return gaps[low] + spread;
   }
 
-  // An edge runs level from its parent to the right edge of the parent's
-  // column, crosses every column between through the gap nearest the
-  // parent's height, turns in the channel before its child into a lane (one
-  // of a few, by the child's row), runs along it and turns into the child: no
-  // edge passes behind a box, and where thousands cross the view their runs
-  // overlap on few lanes, drawn once each. A route is its start and then, per
-  // piece, its kind and end. Level lines and lanes lie on pixel middles, so a
-  // line one pixel wide is drawn in its full colour.
+  // An edge runs level to the end of its parent's column, crosses each column between through a gap,
+  // and in the channel before its child runs along a lane (by the child's row): no edge passes behind a
+  // box, and thousands of runs overlap on few lanes, drawn once each. A route is its start and then, per
+  // piece, its kind and end. Level lines and lanes lie on pixel middles, drawn in their full colour.
   function route(edge, index, from, to, columns) {
     const [start, end] = [pixelMiddle(from.middle), pixelMiddle(to.middle)];
     const points = [from.right, start];
@@ -322,8 +287,7 @@
     return { edge, points, left: from.right, right: to.left, top, bottom };
   }
 
-  // Every box and column is measured before anything is written, so the page
-  // lays out once however many boxes there are.
+  // Everything is measured before anything is written, so the page lays out once.
   function measureLayout() {
     const origin = layersEl.getBoundingClientRect();
     const relative = (r) => ({
@@ -336,28 +300,25 @@
       ...relative(column.getBoundingClientRect()),
       gaps: [],
     }));
+    // Edges attach to the first box of a name.
     const sides = new Map();
-    let row = 0;
+    let [row, above] = [0, 0];
+    // Boxes are listed column by column, top to bottom; a gap is 20 pixels.
     boxRects = boxEls.map(({ name, box, column }, i) => {
       const rect = relative(box.getBoundingClientRect());
-      rect.middle = (rect.top + rect.bottom) / 2;
-      rect.column = column;
-      row = i > 0 && boxEls[i - 1].column === column ? row + 1 : 0;
-      rect.row = row;
+      const first = i === 0 || boxEls[i - 1].column !== column;
+      row = first ? 0 : row + 1;
+      Object.assign(rect, { middle: (rect.top + rect.bottom) / 2, column, row });
+      const gaps = columns[column].gaps;
+      gaps.push(first ? rect.top - 10 : (above + rect.top) / 2);
+      if (i === boxEls.length - 1 || boxEls[i + 1].column !== column) {
+        gaps.push(rect.bottom + 10);
+      }
+      above = rect.bottom;
       if (!sides.has(name)) {
         sides.set(name, rect);
       }
       return rect;
-    });
-    // Boxes are listed column by column, top to bottom; a gap is 20 pixels.
-    boxRects.forEach((rect, i) => {
-      const [previous, next] = [boxRects[i - 1], boxRects[i + 1]];
-      const gaps = columns[rect.column].gaps;
-      const first = !previous || previous.column !== rect.column;
-      gaps.push(first ? rect.top - 10 : (previous.bottom + rect.top) / 2);
-      if (!next || next.column !== rect.column) {
-        gaps.push(rect.bottom + 10);
-      }
     });
     routes = [];
     edges.forEach((edge, index) => {
@@ -435,9 +396,8 @@
     }
   }
 
-  // Adds the pieces of a route that cross the area to a path, each whole,
-  // and its run along a lane, cut to the area, to the runs. Zoomed out,
-  // curves are drawn straight.
+  // Adds the pieces of a route that cross the area to a path, and its run along a lane, cut to the
+  // area, to the runs. Zoomed out, curves are drawn straight.
   function traceRoute(path, runs, { points }, area, straight) {
     let open = false;
     for (let i = 2; i < points.length; i += 3) {
@@ -470,8 +430,7 @@
     }
   }
 
-  // Adds the runs (lane, top, bottom, ...) to a path, those that overlap on
-  // one lane joined into one line.
+  // Adds the runs (lane, top, bottom, ...) to a path, those that overlap on one lane as one line.
   function traceRuns(path, runs) {
     const order = Array.from({ length: runs.length / 3 }, (_, k) => 3 * k);
     order.sort((a, b) => runs[a] - runs[b] || runs[a + 1] - runs[b + 1]);
@@ -506,17 +465,16 @@
     return i < 0 ? null : boxEls[i].name;
   }
 
-  // Zoomed out, the boxes in the area as rectangles in their look, with a
-  // ring round the focused one (its own outline is not painted then).
+  // Zoomed out, the boxes in the area as rectangles, with a ring round the focused one.
   function drawBoxes(ctx, area, lineScale) {
     const looks = new Map();
     let focused = null;
-    boxEls.forEach(({ name, box }, i) => {
+    boxEls.forEach((entry, i) => {
       const r = boxRects[i];
       if (overlaps(r.left, r.top, r.right, r.bottom, area)) {
-        const path = entryFor(looks, rule.box(name), () => new Path2D());
+        const path = entryFor(looks, rule.box(entry), () => new Path2D());
         path.rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
-        focused = box === document.activeElement ? r : focused;
+        focused = entry.box === document.activeElement ? r : focused;
       }
     });
     for (const [state, path] of looks) {
@@ -538,8 +496,7 @@
     }
   }
 
-  // The edges that cross the area, traced into one path per look: which
-  // were drawn, how many lit pieces, whether any is dashed.
+  // The edges that cross the area, one path per look: which were drawn, how many lit pieces, any dashed.
   function traceEdges(area, zoomedOut) {
     const paths = new Map(EDGE_LOOKS.map(({ look }) => [look, new Path2D()]));
     const runs = new Map(EDGE_LOOKS.map(({ look }) => [look, []]));
@@ -580,8 +537,7 @@
     if (!dashed) {
       return;
     }
-    // The squares keep to the scrolled content, so dashes stay in place
-    // when the canvas is drawn anew elsewhere.
+    // The squares keep to the scrolled content, so dashes stay put when the canvas is drawn elsewhere.
     const period = 2 * Math.round(DASH * devicePixelRatio);
     const shift = (v) => -((v * devicePixelRatio) % period);
     dashPattern.setTransform(new DOMMatrix([1, 0, 0, 1, shift(region.left), shift(region.top)]));
@@ -595,8 +551,7 @@
     edgesCtx.setTransform(...toRegion);
   }
 
-  // Draws the edges (and, zoomed out, the boxes) of the view and its margin,
-  // and gives the boxes there their look.
+  // Draws the edges (and, zoomed out, the boxes) of the view and its margin, and restyles the boxes there.
   function drawView() {
     const region = {
       left: scrollEl.scrollLeft - VIEW_MARGIN,
@@ -608,10 +563,10 @@
     drawnRegion = region;
     const zoomedOut = overview();
     if (!zoomedOut) {
-      boxEls.forEach(({ name, box }, i) => {
+      boxEls.forEach((entry, i) => {
         const r = boxRects[i];
         if (overlaps(r.left, r.top, r.right, r.bottom, area)) {
-          showBox(box, rule.box(name));
+          showBox(entry, rule.box(entry));
         }
       });
     }
@@ -628,7 +583,7 @@
     edgesEl.style.transform = 'translate(' + region.left + 'px, ' + region.top + 'px)';
   }
 
-  // A view well inside what was last drawn needs nothing new: the browser only moves the canvas.
+  // A view well inside what was last drawn needs nothing new.
   function viewIsReady() {
     return drawnRegion !== null && contains(graphRect(drawnRegion), viewRect(VIEW_MARGIN / 2));
   }
@@ -646,8 +601,7 @@
     }
   }
 
-  // The map shows every box as a dot in its look and the view as a
-  // rectangle, while the graph does not fit into the view.
+  // The map, shown while the graph overflows the view: every box as a dot, and the view's rectangle.
   function mapScale() {
     const height = Math.min(MAP_HEIGHT, scrollEl.clientHeight - 2 * MAP_INSET);
     return Math.min(MAP_WIDTH / graphSize.width, Math.max(height, 40) / graphSize.height);
@@ -666,9 +620,9 @@
     const ctx = mapCanvasEl.getContext('2d');
     ctx.setTransform(devicePixelRatio, 0, 0, devicePixelRatio, 0, 0);
     const paths = new Map();
-    boxEls.forEach(({ name }, i) => {
+    boxEls.forEach((entry, i) => {
       const r = boxRects[i];
-      const colour = BOX_LOOKS[rule.box(name)].map;
+      const colour = BOX_LOOKS[rule.box(entry)].map;
       // The selection is drawn larger, so that it shows on a graph of thousands.
       const grow = colour === '--text-primary' ? 2 : 0;
       const width = Math.max(1, (r.right - r.left) * s) + 2 * grow;
@@ -731,8 +685,7 @@
     edgesAreaEl.style.height = graphSize.height * zoom + 'px';
   }
 
-  // Measures again only when a column moved or changed size, which a resize
-  // or a panel drag seldom does.
+  // Measures again only when a column moved or changed size, which a resize seldom does.
   function drawEdges() {
     sizeCanvas();
     if (currentLayoutShape() !== layoutShape) {
@@ -761,15 +714,12 @@
     return seen;
   }
 
-  function showBox(box, state) {
-    if (shownState.get(box) !== state) {
-      shownState.set(box, state);
-      box.setAttribute('class', state ? 'node-box ' + state : 'node-box');
+  // Only a box whose look changes is touched.
+  function showBox(entry, state) {
+    if (entry.shown !== state) {
+      entry.shown = state;
+      entry.box.setAttribute('class', state ? 'node-box ' + state : 'node-box');
     }
-  }
-
-  function matchesSearch(name, query) {
-    return lowerNames.get(name).includes(query);
   }
 
   function searchQuery() {
@@ -778,7 +728,7 @@
 
   function showSearchCount() {
     const query = searchQuery();
-    const count = query ? boxEls.filter(({ name }) => matchesSearch(name, query)).length : 0;
+    const count = query ? boxEls.filter(({ lower }) => lower.includes(query)).length : 0;
     searchCountEl.textContent = !query ? '' : count === 1 ? '1 match' : (count || 'no') + ' matches';
   }
 
@@ -790,15 +740,14 @@
   // Enter takes the first match in the order the graph shows them.
   function onSearchKey(event) {
     const query = searchQuery();
-    const first = event.key === 'Enter' && query && boxEls.find(({ name }) => matchesSearch(name, query));
+    const first = event.key === 'Enter' && query && boxEls.find(({ lower }) => lower.includes(query));
     if (first) {
       event.preventDefault();
       selectNode(first.name, true);
     }
   }
 
-  // Centres a box out of view in the view, as near as the graph's edges
-  // allow; a box wholly in view stays. Uses the measured rectangles, so it lays nothing out.
+  // Centres a box that is not wholly in view, as far as the graph allows, by its measured rectangle.
   function reveal(name) {
     const r = boxRects[boxEls.findIndex((entry) => entry.name === name)];
     if (!r || contains(viewRect(), r)) {
@@ -810,10 +759,8 @@
     );
   }
 
-  // Scales the graph about a point of the view (pixels from its top-left
-  // corner), which keeps showing the same part of the graph. Only the
-  // transform of layers changes (it always has one: a first transform would
-  // repaint every box), so no box is laid out or restyled.
+  // Scales the graph about a point of the view (pixels from its top-left corner). Only the transform of
+  // layers changes (it always has one: a first transform would repaint every box).
   function setZoom(wanted, atX, atY) {
     const next = Math.min(Math.max(wanted, MIN_ZOOM), MAX_ZOOM);
     if (next === zoom) {
@@ -836,15 +783,14 @@
   function onFit() {
     if (zoom === 1) {
       scrollEl.scrollTo(0, 0);
-      const fit = Math.min(1, scrollEl.clientWidth / graphSize.width, scrollEl.clientHeight / graphSize.height);
-      setZoom(fit, 0, 0);
+      const { clientWidth, clientHeight } = scrollEl;
+      setZoom(Math.min(1, clientWidth / graphSize.width, clientHeight / graphSize.height), 0, 0);
     } else {
       setZoom(1, 0, 0);
     }
   }
 
-  // Ctrl or Cmd with the wheel (and a trackpad pinch, which arrives as one)
-  // zooms about the pointer; the plain wheel still scrolls.
+  // Ctrl or Cmd with the wheel (or a trackpad pinch) zooms about the pointer; the plain wheel scrolls.
   function onWheel(event) {
     if (!event.ctrlKey && !event.metaKey) {
       return;
@@ -858,14 +804,13 @@
     );
   }
 
-  // From a focused box, Left or Up goes to its first parent and Right or
-  // Down to its first child, when it has one.
+  // From a focused box, Left or Up goes to its first parent and Right or Down to its first child.
   function arrowTarget(key, name) {
     if (key === 'ArrowLeft' || key === 'ArrowUp') {
-      return (byName.get(name).depends_on || []).find((parent) => nodeEls.has(parent));
+      return (byName.get(name).depends_on || []).find((parent) => byName.has(parent));
     }
     if (key === 'ArrowRight' || key === 'ArrowDown') {
-      return (downstreamOf.get(name) || []).find((edge) => nodeEls.has(edge.downstream))?.downstream;
+      return (downstreamOf.get(name) || []).find((edge) => byName.has(edge.downstream))?.downstream;
     }
     return undefined;
   }
@@ -876,7 +821,7 @@
     const target = modified ? undefined : arrowTarget(event.key, name);
     if (target !== undefined) {
       reveal(target);
-      nodeEls.get(target).focus({ preventScroll: true });
+      boxEls.find((entry) => entry.name === target).box.focus({ preventScroll: true });
       queueFrame();
     } else if (event.key === 'Enter' || event.key === ' ') {
       selectNode(name);
@@ -889,28 +834,21 @@
   function highlightRule() {
     const query = searchQuery();
     if (query) {
-      return {
-        box: (name) => (matchesSearch(name, query) ? 'search-match' : 'dimmed'),
-        edge: () => 'dimmed',
-      };
+      const box = ({ lower }) => (lower.includes(query) ? 'search-match' : 'dimmed');
+      return { box, edge: () => 'dimmed' };
     }
     if (selectedName === null) {
       return { box: () => '', edge: () => '' };
     }
-    const ancestors = walk(selectedName, upstreamOf, 'upstream');
-    const descendants = walk(selectedName, downstreamOf, 'downstream');
-    // Each side of the lineage takes its own look; an edge that skips the
-    // selection, from an ancestor straight to a descendant, is lit plainly.
-    const side = (name) =>
-      name === selectedName
-        ? 'selected'
-        : ancestors.has(name)
-          ? 'upstream'
-          : descendants.has(name)
-            ? 'downstream'
-            : null;
+    // Each side of the lineage takes its own look; an edge that skips the selection, from an ancestor
+    // straight to a descendant, is lit plainly.
+    const sides = new Map();
+    walk(selectedName, downstreamOf, 'downstream').forEach((name) => sides.set(name, 'downstream'));
+    walk(selectedName, upstreamOf, 'upstream').forEach((name) => sides.set(name, 'upstream'));
+    sides.set(selectedName, 'selected');
+    const side = (name) => sides.get(name) ?? null;
     return {
-      box: (name) => {
+      box: ({ name }) => {
         const at = side(name);
         return at === null ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
       },
@@ -934,13 +872,11 @@
     queueFrame();
   }
 
-  // Each entry a button inside the item: the list stays a list for a screen
-  // reader, and Enter and Space press the button.
+  // A button in each item: a list for a screen reader, and Enter and Space press it.
   function renderPanelList(id, names) {
     byId(id).replaceChildren(
       ...names.map((name) => {
-        const item = el('li');
-        item.appendChild(el('button', { type: 'button' }, name));
+        const item = el('li', {}, el('button', { type: 'button' }, name));
         item.addEventListener('click', () => selectNode(name, true));
         return item;
       }),
@@ -952,8 +888,7 @@
     panelContentEl.style.display = shown ? 'block' : 'none';
   }
 
-  // dbt takes an exclusive end, the day after the window's last day. Each
-  // option with its value is one piece, so a narrow panel wraps between them.
+  // dbt takes an exclusive end, the day after the window's last day. A narrow panel wraps between options.
   function renderPanel(name) {
     const node = byName.get(name);
     const [start, end] = [Date.parse(node.event_time_start), Date.parse(node.event_time_end)];
@@ -989,8 +924,7 @@
     }
   }
 
-  // With scroll, the graph scrolls to the box first, so the highlight is
-  // applied to what will be in view.
+  // With scroll, the graph scrolls first, so the highlight is applied to what will be in view.
   function selectNode(name, scroll = false) {
     if (!byName.has(name)) {
       return;
@@ -1073,8 +1007,7 @@
     readPalette();
     applyHighlight();
   });
-  // For tools and tests: the edges drawn last, with their look and, in the
-  // page's coordinates, where the route starts and each piece ends (x, y, ...).
+  // For tests: the edges drawn last, their look, and in page coordinates where each piece ends (x, y, ...).
   edgesEl.drawnEdges = () => {
     const view = scrollEl.getBoundingClientRect();
     const left = view.left + scrollEl.clientLeft - scrollEl.scrollLeft;
