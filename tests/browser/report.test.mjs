@@ -59,7 +59,8 @@ test('keyboard only: Tab to a box, arrows to a parent or child, Enter and Space 
     ['ArrowDown', 'fct_orders', 'fct_orders'],
     ['ArrowDown', 'report', 'fct_orders'],
     [' ', 'report', 'report'],
-    ['Escape', 'report', ''],
+    ['ArrowUp', 'fct_orders', 'report'],
+    ['Escape', 'fct_orders', ''],
   ]) {
     await page.keyboard.press(key);
     assert.deepEqual([await focused(), await shown(page)], [focus, panel], key);
