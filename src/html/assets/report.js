@@ -188,26 +188,27 @@
   // A column per layer in ascending order, its boxes ordered by name.
   function buildLayout() {
     const collator = new Intl.Collator();
-    const ordered = [...nodes].sort((a, b) => a.layer - b.layer || collator.compare(a.name, b.name));
+    const layers = new Map();
+    for (const node of nodes) {
+      entryFor(layers, Number(node.layer)).push(node);
+    }
     const columns = document.createDocumentFragment();
-    let [column, layer] = [null, null];
-    for (const node of ordered) {
-      if (layer !== Number(node.layer)) {
-        column = columns.appendChild(el('div', { class: 'layer-col' }));
-        layer = Number(node.layer);
+    for (const layer of [...layers.keys()].sort((a, b) => a - b)) {
+      const column = columns.appendChild(el('div', { class: 'layer-col' }));
+      for (const node of layers.get(layer).sort((a, b) => collator.compare(a.name, b.name))) {
+        // Focusable in layer order; named by its own text, so a screen reader says what it shows.
+        const box = el(
+          'div',
+          { class: 'node-box', 'data-name': node.name, tabindex: '0', role: 'button', title: node.name },
+          el('span', { class: 'node-name' }, node.name),
+          el('span', { class: 'node-layer' }, 'layer ' + node.layer),
+          el('span', { class: 'node-window' }, windowText(node)),
+        );
+        box.addEventListener('click', () => selectNode(node.name));
+        const lower = String(node.name).toLowerCase();
+        boxEls.push({ name: node.name, lower, box, column: columns.childElementCount - 1, shown: '' });
+        column.appendChild(box);
       }
-      // Focusable in layer order; named by its own text, so a screen reader says what it shows.
-      const box = el(
-        'div',
-        { class: 'node-box', 'data-name': node.name, tabindex: '0', role: 'button', title: node.name },
-        el('span', { class: 'node-name' }, node.name),
-        el('span', { class: 'node-layer' }, 'layer ' + node.layer),
-        el('span', { class: 'node-window' }, windowText(node)),
-      );
-      box.addEventListener('click', () => selectNode(node.name));
-      const lower = String(node.name).toLowerCase();
-      boxEls.push({ name: node.name, lower, box, column: columns.childElementCount - 1, shown: '' });
-      column.appendChild(box);
     }
     layersEl.appendChild(columns);
   }
@@ -842,11 +843,16 @@
     }
     // Each side of the lineage takes its own look; an edge that skips the selection, from an ancestor
     // straight to a descendant, is lit plainly.
-    const sides = new Map();
-    walk(selectedName, downstreamOf, 'downstream').forEach((name) => sides.set(name, 'downstream'));
-    walk(selectedName, upstreamOf, 'upstream').forEach((name) => sides.set(name, 'upstream'));
-    sides.set(selectedName, 'selected');
-    const side = (name) => sides.get(name) ?? null;
+    const ancestors = walk(selectedName, upstreamOf, 'upstream');
+    const descendants = walk(selectedName, downstreamOf, 'downstream');
+    const side = (name) =>
+      name === selectedName
+        ? 'selected'
+        : ancestors.has(name)
+          ? 'upstream'
+          : descendants.has(name)
+            ? 'downstream'
+            : null;
     return {
       box: ({ name }) => {
         const at = side(name);
