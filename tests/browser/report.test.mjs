@@ -11,12 +11,9 @@ const box = (name) => `.node-box[data-name="${name}"]`;
 
 let browser;
 let opened = [];
-before(async () => {
-  browser = await launch();
-});
+before(async () => (browser = await launch()));
 after(() => browser?.close());
-// Every page of every test: nothing but the page itself was requested and
-// no error reached the console.
+// Every page of every test: nothing but the page itself was requested and no error reached the console.
 afterEach(async () => {
   for (const report of opened) {
     assert.deepEqual(report.trouble(), { requests: [], errors: [] });
@@ -48,7 +45,7 @@ async function looks(page) {
   return [BASIC.map((name) => LETTER[boxes[name]]).join(''), edges];
 }
 
-test('keyboard only: Tab to a box, arrows to a parent or child, Enter and Space select, Escape', async () => {
+test('keyboard only: Tab to a box, arrows to a parent or child, Enter and Space select', async () => {
   const page = await open('basic.html');
   const focused = () => page.evaluate(() => document.activeElement.dataset.name ?? document.activeElement.id);
   for (const [key, focus, panel] of [
@@ -62,22 +59,16 @@ test('keyboard only: Tab to a box, arrows to a parent or child, Enter and Space 
     ['ArrowDown', 'fct_orders', 'fct_orders'],
     ['ArrowDown', 'report', 'fct_orders'],
     [' ', 'report', 'report'],
-    ['Escape', 'report', ''],
+    ['ArrowUp', 'fct_orders', 'report'],
+    ['Escape', 'fct_orders', ''],
   ]) {
     await page.keyboard.press(key);
     assert.deepEqual([await focused(), await shown(page)], [focus, panel], key);
   }
   assert.equal(await page.$eval('#graph-scroll', (s) => s.scrollTop), 0, 'Space did not scroll');
-  await page.keyboard.press('Enter');
-  await page.focus('#search');
-  await page.keyboard.type('fct');
-  await page.keyboard.press('Escape');
-  assert.deepEqual([await shown(page), await page.inputValue('#search')], ['', 'fct'], 'the selection first');
-  await page.keyboard.press('Escape');
-  assert.equal(await page.inputValue('#search'), '', 'then the search');
 });
 
-test('a selection lights its lineage by side; a search counts and lights matches, Enter opens the first', async () => {
+test('a selection lights its lineage by side; a search lights matches, Enter opens the first; Escape', async () => {
   const page = await open('basic.html');
   // Edges: alpha>fct_orders, Beta>fct_orders, gamma>LONG, fct_orders>report, fct_orders>mart, gamma>mart, alpha>mart.
   for (const [action, boxes, edges, count, panel] of [
@@ -92,13 +83,16 @@ test('a selection lights its lineage by side; a search counts and lights matches
     ['search ma', 'xxmxxmx', 'xxxxxxx', '2 matches', 'alpha'],
     ['enter', 'xxsxddx', 'xxdxxdx', '', 'gamma'], // the first in column order
     ['search A', 'mmmxmmx', 'xxxxxxx', '5 matches', 'gamma'],
-    ['empty space', 'mmmxmmx', 'xxxxxxx', '5 matches', ''],
+    ['escape', 'mmmxmmx', 'xxxxxxx', '5 matches', ''], // the selection first
+    ['escape', '.......', '.......', '', ''], // then the search
+    ['click report', 'uuxuxxs', 'uuxuxxx', '', 'report'],
+    ['empty space', '.......', '.......', '', ''],
   ]) {
     const [verb, ...rest] = action.split(' ');
     const layers = await page.locator('#layers').boundingBox();
     await { click: () => page.click(box(rest[0])), search: () => page.fill('#search', rest.join(' ')),
       enter: () => page.press('#search', 'Enter'), empty: () => page.mouse.click(layers.x + 8, layers.y + 8),
-      '': () => {} }[verb]();
+      escape: () => page.keyboard.press('Escape'), '': () => {} }[verb]();
     const found = [...(await looks(page)), await page.textContent('#search-count'), await shown(page)];
     assert.deepEqual(found, [boxes, edges, count, panel], action);
   }
@@ -227,7 +221,7 @@ const LAYERED = { under: 0, inked: true, loose: 0 };
 test('edges join their boxes and never pass behind one, also after the boxes move', async () => {
   const page = await open('basic.html');
   await page.click(box('fct_orders'));
-  assert.deepEqual(await layering(page), LAYERED);
+  assert.deepEqual([await layering(page), await page.isHidden('#overview')], [LAYERED, true]);
   const before = await looks(page);
   await page.addStyleTag({ content: '.node-box { min-width: 220px; }' });
   await page.setViewportSize({ width: 1000, height: 700 });
@@ -235,7 +229,7 @@ test('edges join their boxes and never pass behind one, also after the boxes mov
   assert.deepEqual([await layering(page), await looks(page)], [LAYERED, before], 'after a resize moved the boxes');
 });
 
-test('5,000 models: edges near the view are drawn, a jump draws the rest in the current look', async () => {
+test('5,000 models: edges near the view drawn, a jump draws the rest in the current look; the map', async () => {
   const page = await open('large.html');
   const into = async (name) => (await drawn(page)).filter((e) => e.downstream === name).map((e) => e.look);
   const count = (await drawn(page)).length;
@@ -257,12 +251,8 @@ test('5,000 models: edges near the view are drawn, a jump draws the rest in the 
   assert.deepEqual(await page.$$eval('.node-box', (all) => [all[1].className, all[10].className]),
     ['node-box search-match', 'node-box dimmed']);
   assert.deepEqual(await into('model_l01_001'), Array(3).fill('dimmed'));
-});
-
-test('the overview map shows while the graph overflows, marks the view, and a click or drag moves it', async () => {
-  assert.equal(await (await open('basic.html')).isHidden('#overview'), true);
-  const page = await open('large.html');
-  // The middle of the view as shares of the graph, and of its mark as shares of the map.
+  // The overview map shows while the graph overflows, marks the view, and a click or drag moves it: the
+  // middle of the view as shares of the graph, and of its mark as shares of the map.
   const middles = () => page.evaluate(() => {
     const [s, area] = [document.getElementById('graph-scroll'), document.getElementById('edges-area')];
     const [m, v] = ['#overview canvas', '.overview-view']

@@ -3,43 +3,27 @@
 
   const PANEL_MIN_WIDTH = 240;
   const GRAPH_MIN_WIDTH = 300;
-  // Above this many boxes and edges, fades would cost more per click than
-  // the highlight itself, so the style sheet drops them.
+  // Above this many boxes and edges the style sheet drops the fades, which cost more than the highlight.
   const MANY_ELEMENTS = 400;
-  // Edges are drawn into one canvas that covers the view and this margin
-  // around it (screen pixels): a scroll within the margin only moves what is
-  // drawn, a longer one draws again in the next frame. Boxes are restyled
-  // over the same area; those further away take their look when they come near.
+  // The canvas covers the view and this margin (screen pixels), so a short scroll only moves it.
   const VIEW_MARGIN = 200;
   const MIN_ZOOM = 0.1;
   const MAX_ZOOM = 2;
-  // How much one wheel step (100 units of deltaY) zooms.
   const WHEEL_ZOOM_RATE = 0.002;
-  // Below this scale a box's text is too small to read, and on a large graph
-  // the view holds thousands of boxes: then the canvas draws them as plain
-  // rectangles and the boxes themselves are moved far out of the view, where
-  // the browser paints none of them (hiding them any other way repaints or
-  // restyles every box). They stay in the document, to be focused; a click
-  // finds its box by the measured rectangles.
+  // Below this scale a large graph's boxes are drawn in the canvas and moved far out of view, where
+  // none is painted (hiding them any other way repaints or restyles every box); a click finds its box
+  // by the measured rectangles.
   const OVERVIEW_ZOOM = 0.5;
   const OUT_OF_VIEW = 'translateX(-100000px)';
   // Edges and outlines never get thinner on screen than this share of their width.
   const MIN_LINE_SCALE = 0.5;
   const MAP_WIDTH = 160;
   const MAP_HEIGHT = 320;
-  // Room the map leaves free around it inside the view (pixels).
   const MAP_INSET = 24;
-  // The map's colours, in drawing order: the selection on top.
-  const MAP_COLOURS = ['--gridline', '--edge-line', '--series-model', '--series-upstream', '--text-primary'];
 
-  // Each look an edge can take, in drawing order: lit edges on top. Drawn in
-  // software, a line one pixel wide costs a fifth of a wider one, so plain
-  // edges are one pixel wide, and lit ones two only while few are in view.
-  // The upstream side is broken into dashes, so that it differs from the
-  // downstream side by more than its colour: it is drawn solid into a canvas
-  // of its own, which then loses a checkerboard of squares (that breaks a
-  // line of any direction) and is laid over the edges. The canvas's own
-  // dashes, or a patterned line, cost several times as much per edge.
+  // Each look of an edge, in drawing order. A line one pixel wide costs a fifth of a wider one, so lit
+  // edges are wider only while few are in view. The upstream side is dashed by cutting a checkerboard
+  // out of a canvas of its own: the canvas's own dashes cost several times as much.
   const EDGE_LOOKS = [
     { look: 'dimmed', colour: '--edge-line', alpha: 0.18 },
     { look: '', colour: '--edge-line' },
@@ -51,16 +35,28 @@
   const MANY_LIT_PIECES = 400;
   // The side of one checkerboard square, in screen pixels.
   const DASH = 4;
-  // The pieces of a route: straight, a curve with level ends, the quarter
-  // turns into and out of a lane, a run along a lane.
+  // How the canvases draw a box in each state: zoomed out in the view, and on the map.
+  const PLAIN_BOX = { stroke: '--edge-line', width: 1, map: '--edge-line' };
+  const LIT_BOX = { stroke: '--series-model', width: 2, map: '--series-model' };
+  const BOX_LOOKS = {
+    '': PLAIN_BOX,
+    dimmed: { ...PLAIN_BOX, alpha: 0.28, map: '--gridline' },
+    selected: { fill: '--series-model', stroke: '--series-model', width: 2, map: '--text-primary' },
+    'search-match': LIT_BOX,
+    'highlighted downstream': LIT_BOX,
+    'highlighted upstream': { stroke: '--series-upstream', width: 2, map: '--series-upstream' },
+  };
+  // The map's colours in drawing order, the selection on top.
+  const MAP_COLOURS = ['--gridline', '--edge-line', '--series-model', '--series-upstream', '--text-primary'];
+  const PALETTE = ['--surface-1', ...MAP_COLOURS];
+  // The pieces of a route: straight, a curve with level ends, the turns into and out of a lane, a run.
   const [LINE, CURVE, INTO_LANE, OUT_OF_LANE, RUN] = [0, 1, 2, 3, 4];
   // Lanes in each 64-pixel channel between columns, from 20 pixels in, 4 apart.
   const LANES = 7;
   const LANE_INSET = 20;
   const LANE_SPACING = 4;
   const TURN_RADIUS = 12;
-  // The style sheet's colours the canvases draw with.
-  const PALETTE = ['--surface-1', ...MAP_COLOURS];
+  const DAY_MS = 86400000;
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
@@ -73,133 +69,90 @@
     byName.set(node.name, node);
   }
   for (const edge of edges) {
-    listFor(upstreamOf, edge.downstream).push(edge);
-    listFor(downstreamOf, edge.upstream).push(edge);
+    entryFor(upstreamOf, edge.downstream).push(edge);
+    entryFor(downstreamOf, edge.upstream).push(edge);
   }
 
   let selectedName = null;
-  // name -> its first box (edges attach there), and every box with its name
-  // and column (a plan may list one name twice, as for a versioned model).
-  const nodeEls = new Map();
-  let boxEls = [];
-  // Measured after layout, in unscaled pixels from the top-left corner of
-  // layers (the graph's coordinates): each box's rectangle (parallel to
-  // boxEls), each edge's route, the size of layers, and what the layout
-  // looked like then.
+  // Every box with its name, column and class now (a plan may list a name twice, as for a versioned model).
+  const boxEls = [];
+  // Measured after layout, in unscaled pixels from the top-left corner of layers: each box's rectangle
+  // (parallel to boxEls), each edge's route, the size of layers, and the layout they were measured in.
   let boxRects = [];
   let routes = [];
   let graphSize = { width: 0, height: 0 };
   let layoutShape = '';
   // How boxes and edges should look now.
   let rule = { box: () => '', edge: () => '' };
-  // The part of the scrolled content the canvas covers, in screen pixels,
-  // and the routes drawn there.
+  // The part of the scrolled content the canvas covers (screen pixels), and the routes drawn there.
   let drawnRegion = null;
   let drawnRoutes = [];
   let frameQueued = false;
-  // The map is drawn again after a change of look or of its scale.
   let mapStale = true;
   let mapDrawnScale = 0;
   let palette = {};
   let dashPattern = null;
   let zoom = 1;
-  // The scale the boxes are drawn at now: the zoom, or 1 while moved away.
+  // The scale the boxes are drawn at: the zoom, or 1 while moved out of view.
   let layersScale = 1;
-  // The class each box carries now, so a highlight only touches what changes.
-  const shownState = new WeakMap();
-  const lowerNames = new Map();
 
+  const byId = (id) => document.getElementById(id);
   const rootEl = document.querySelector('.viz-root');
-  const layersEl = document.getElementById('layers');
-  const scrollEl = document.getElementById('graph-scroll');
-  const mainEl = document.getElementById('main');
-  const searchEl = document.getElementById('search');
-  const panelEl = document.getElementById('panel');
-  const handleEl = document.getElementById('panel-resize-handle');
-  const panelEmptyEl = document.getElementById('panel-empty');
-  const panelContentEl = document.getElementById('panel-content');
-  const panelTitleEl = document.getElementById('panel-title');
-  const panelLayerEl = document.getElementById('panel-layer');
-  const panelWindowEl = document.getElementById('panel-window');
-  const panelUpstreamEl = document.getElementById('panel-upstream');
-  const panelDownstreamEl = document.getElementById('panel-downstream');
-  // The edges' canvas sits in an area as large as the scaled graph, which
-  // clips it, so a canvas reaching past the graph never widens the scroll range.
-  const edgesAreaEl = el('div', { id: 'edges-area' });
+  const layersEl = byId('layers');
+  const scrollEl = byId('graph-scroll');
+  const searchEl = byId('search');
+  const panelEl = byId('panel');
+  const panelContentEl = byId('panel-content');
+  // An area as large as the scaled graph clips the canvas, which must not widen the scroll range.
   const edgesEl = el('canvas', { id: 'edges' });
-  edgesAreaEl.appendChild(edgesEl);
-  document.getElementById('edges').replaceWith(edgesAreaEl);
+  const edgesAreaEl = el('div', { id: 'edges-area' }, edgesEl);
+  byId('edges').replaceWith(edgesAreaEl);
   const edgesCtx = edgesEl.getContext('2d');
   const dashCtx = el('canvas').getContext('2d');
-  // The overview map floats over the bottom-right corner of the view, which
-  // needs a box around the scrolled area that does not scroll.
+  // The map floats over the view in a box that does not scroll; a screen reader is spared it.
   const graphAreaEl = el('div', { id: 'graph-area' });
   scrollEl.replaceWith(graphAreaEl);
-  // Scrolling does what the map does, so a screen reader is spared it.
-  const mapEl = el('div', {
-    id: 'overview',
-    'aria-hidden': 'true',
-    title: 'Overview: click or drag to move the view',
-  });
   const mapCanvasEl = el('canvas');
   const mapViewEl = el('div', { class: 'overview-view' });
-  mapEl.append(mapCanvasEl, mapViewEl);
+  const mapEl = el(
+    'div',
+    { id: 'overview', 'aria-hidden': 'true', title: 'Overview: click or drag to move the view' },
+    mapCanvasEl,
+    mapViewEl,
+  );
   mapEl.hidden = true;
   graphAreaEl.append(scrollEl, mapEl);
   // Read out as it changes, so a screen reader hears the count while typing.
   const searchCountEl = el('span', { id: 'search-count', 'aria-live': 'polite' });
-  searchEl.parentNode.after(searchCountEl);
-  const panelDaysEl = el('div', { id: 'panel-days' });
-  const panelLookbackEl = el('div', { id: 'panel-lookback' });
-  const panelLookaheadEl = el('div', { id: 'panel-lookahead' });
-  const panelOptionsEl = el('div', { id: 'panel-dbt-options' });
+  const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
+  searchEl.parentNode.after(searchCountEl, fitEl);
   const panelOptionsTextEl = el('code');
   const panelCopyEl = el('button', { id: 'panel-copy', type: 'button' }, 'Copy');
-  panelOptionsEl.append(panelOptionsTextEl, panelCopyEl);
-  panelWindowEl.after(panelDaysEl, panelLookbackEl, panelLookaheadEl, panelOptionsEl);
-  const fitEl = el('button', { id: 'fit', type: 'button' }, 'Fit');
-  searchCountEl.after(fitEl);
+  const panelFields = ['days', 'lookback', 'lookahead'].map((field) => el('div', { id: 'panel-' + field }));
+  const panelOptionsEl = el('div', { id: 'panel-dbt-options' }, panelOptionsTextEl, panelCopyEl);
+  byId('panel-window').after(...panelFields, panelOptionsEl);
   for (const [side, text] of [
     ['upstream', 'upstream (dashed)'],
     ['downstream', 'downstream'],
   ]) {
-    const item = el('span', { class: 'legend-item' });
-    item.append(el('span', { class: 'legend-line ' + side }), text);
-    document.querySelector('.legend').appendChild(item);
+    const line = el('span', { class: 'legend-line ' + side });
+    document.querySelector('.legend').appendChild(el('span', { class: 'legend-item' }, line, text));
   }
 
-  function listFor(map, key) {
-    let list = map.get(key);
-    if (!list) {
-      list = [];
-      map.set(key, list);
+  function entryFor(map, key, make = () => []) {
+    if (!map.has(key)) {
+      map.set(key, make());
     }
-    return list;
-  }
-
-  // Layer number -> its nodes ordered by name, layers in ascending order.
-  function byLayer() {
-    const groups = new Map();
-    for (const node of nodes) {
-      listFor(groups, Number(node.layer)).push(node);
-    }
-    const collator = new Intl.Collator();
-    const ordered = new Map();
-    for (const layer of [...groups.keys()].sort((a, b) => a - b)) {
-      ordered.set(layer, groups.get(layer).sort((a, b) => collator.compare(a.name, b.name)));
-    }
-    return ordered;
+    return map.get(key);
   }
 
   // Every text reaches the page as a text node, never as markup.
-  function el(tag, attrs, text) {
+  function el(tag, attrs = {}, ...children) {
     const node = document.createElement(tag);
-    for (const [key, value] of Object.entries(attrs || {})) {
+    for (const [key, value] of Object.entries(attrs)) {
       node.setAttribute(key, value);
     }
-    if (text !== undefined) {
-      node.textContent = text;
-    }
+    node.append(...children);
     return node;
   }
 
@@ -207,85 +160,60 @@
     return node.event_time_start + ' .. ' + node.event_time_end;
   }
 
-  const DAY_MS = 86400000;
-
   // "1 day", "3 days", "1 month".
   function amountText(amount, unit) {
     return amount + ' ' + unit + (Number(amount) === 1 ? '' : 's');
   }
 
-  function windowDays(node) {
-    return (Date.parse(node.event_time_end) - Date.parse(node.event_time_start)) / DAY_MS + 1;
-  }
-
-  // dbt takes an exclusive end, the day after the window's last day. Each
-  // option with its value is one piece, so a narrow panel wraps between them.
-  function dbtOptions(node) {
-    const end = new Date(Date.parse(node.event_time_end) + DAY_MS).toISOString().slice(0, 10);
-    return ['--event-time-start ' + node.event_time_start, '--event-time-end ' + end];
-  }
-
-  // The clipboard API needs a secure context; a page opened from a file may
-  // not be one, and then a selected text area is copied instead.
-  function copyText(text) {
-    if (navigator.clipboard && window.isSecureContext) {
-      return navigator.clipboard.writeText(text);
-    }
-    const area = el('textarea', { readonly: '' }, text);
-    document.body.appendChild(area);
-    area.select();
-    const copied = document.execCommand('copy');
-    area.remove();
-    return copied ? Promise.resolve() : Promise.reject(new Error('copy refused'));
-  }
-
+  // The clipboard API needs a secure context, which a page opened from a
+  // file may not be; then a selected text area is copied instead.
   function onCopy() {
-    copyText(panelOptionsTextEl.textContent).then(
-      () => {
-        panelCopyEl.textContent = 'Copied';
-      },
-      () => {
-        panelCopyEl.textContent = 'Copy failed';
-      },
+    const text = panelOptionsTextEl.textContent;
+    let copied;
+    if (navigator.clipboard && window.isSecureContext) {
+      copied = navigator.clipboard.writeText(text);
+    } else {
+      const area = el('textarea', { readonly: '' }, text);
+      document.body.appendChild(area);
+      area.select();
+      copied = document.execCommand('copy') ? Promise.resolve() : Promise.reject(new Error('copy refused'));
+      area.remove();
+    }
+    copied.then(
+      () => (panelCopyEl.textContent = 'Copied'),
+      () => (panelCopyEl.textContent = 'Copy failed'),
     );
   }
 
+  // A column per layer in ascending order, its boxes ordered by name.
   function buildLayout() {
-    layersEl.textContent = '';
-    nodeEls.clear();
-    boxEls = [];
+    const collator = new Intl.Collator();
+    const layers = new Map();
+    for (const node of nodes) {
+      entryFor(layers, Number(node.layer)).push(node);
+    }
     const columns = document.createDocumentFragment();
-    for (const [layer, members] of byLayer()) {
-      const column = el('div', { class: 'layer-col' });
-      for (const node of members) {
-        // Focusable in document order, which is layer order. Named by its
-        // own text, so what a screen reader says is what the box shows.
-        const box = el('div', {
-          class: 'node-box',
-          'data-name': node.name,
-          tabindex: '0',
-          role: 'button',
-          title: node.name,
-        });
-        box.appendChild(el('span', { class: 'node-name' }, node.name));
-        box.appendChild(el('span', { class: 'node-layer' }, 'layer ' + node.layer));
-        box.appendChild(el('span', { class: 'node-window' }, windowText(node)));
+    for (const layer of [...layers.keys()].sort((a, b) => a - b)) {
+      const column = columns.appendChild(el('div', { class: 'layer-col' }));
+      for (const node of layers.get(layer).sort((a, b) => collator.compare(a.name, b.name))) {
+        // Focusable in layer order; named by its own text, so a screen reader says what it shows.
+        const box = el(
+          'div',
+          { class: 'node-box', 'data-name': node.name, tabindex: '0', role: 'button', title: node.name },
+          el('span', { class: 'node-name' }, node.name),
+          el('span', { class: 'node-layer' }, 'layer ' + node.layer),
+          el('span', { class: 'node-window' }, windowText(node)),
+        );
         box.addEventListener('click', () => selectNode(node.name));
-        shownState.set(box, '');
-        if (!nodeEls.has(node.name)) {
-          nodeEls.set(node.name, box);
-        }
-        boxEls.push({ name: node.name, box, column: columns.childElementCount });
-        lowerNames.set(node.name, String(node.name).toLowerCase());
+        const lower = String(node.name).toLowerCase();
+        boxEls.push({ name: node.name, lower, box, column: columns.childElementCount - 1, shown: '' });
         column.appendChild(box);
       }
-      columns.appendChild(column);
     }
     layersEl.appendChild(columns);
   }
 
-  // Column positions and sizes: a box moves only when its column does, as
-  // boxes stack the same way in a column of the same width.
+  // Column positions and sizes: a box moves only when its column does.
   function currentLayoutShape() {
     const parts = [layersEl.offsetWidth, layersEl.offsetHeight];
     for (const column of layersEl.children) {
@@ -298,10 +226,8 @@
     return Math.floor(v) + 0.5;
   }
 
-  // Where an edge may cross a column: the middle of a gap between two of its
-  // boxes, above its first box, or anywhere below its last (the gaps' list
-  // ends there). Edges that share a gap are spread a little, still a few
-  // pixels clear of the boxes.
+  // Where an edge may cross a column: the middle of the gap between boxes nearest to the wanted height,
+  // or anywhere below the last box (the list ends there). Edges sharing a gap are spread a little.
   function crossingAt(gaps, wanted, spread) {
     if (wanted >= gaps[gaps.length - 1]) {
       return wanted;
@@ -322,17 +248,10 @@
     return gaps[low] + spread;
   }
 
-  // An edge leaves its parent's right side straight to the right edge of the
-  // parent's column (nothing else sits at that height there), crosses every
-  // column between the two through the gap between boxes nearest to the
-  // parent's height, and in the free channel before its child turns into a
-  // lane, runs up or down it and turns into the child's left side. So no
-  // edge passes behind a box. The edges into one child share its lane (one
-  // of a few in each channel), so where thousands of long edges cross the
-  // view their runs overlap and are drawn once, as one line per lane.
-  // A route is its start and then, for each piece, its kind and end. Level
-  // lines and lanes lie on the middle of a pixel, so that at actual size a
-  // line one pixel wide is drawn in its full colour, not spread over two.
+  // An edge runs level to the end of its parent's column, crosses each column between through a gap,
+  // and in the channel before its child runs along a lane (by the child's row): no edge passes behind a
+  // box, and thousands of runs overlap on few lanes, drawn once each. A route is its start and then, per
+  // piece, its kind and end. Level lines and lanes lie on pixel middles, drawn in their full colour.
   function route(edge, index, from, to, columns) {
     const [start, end] = [pixelMiddle(from.middle), pixelMiddle(to.middle)];
     const points = [from.right, start];
@@ -369,8 +288,7 @@
     return { edge, points, left: from.right, right: to.left, top, bottom };
   }
 
-  // Every box and column is measured before anything is written, so the page
-  // lays out once however many boxes there are.
+  // Everything is measured before anything is written, so the page lays out once.
   function measureLayout() {
     const origin = layersEl.getBoundingClientRect();
     const relative = (r) => ({
@@ -383,29 +301,25 @@
       ...relative(column.getBoundingClientRect()),
       gaps: [],
     }));
+    // Edges attach to the first box of a name.
     const sides = new Map();
-    let row = 0;
+    let [row, above] = [0, 0];
+    // Boxes are listed column by column, top to bottom; a gap is 20 pixels.
     boxRects = boxEls.map(({ name, box, column }, i) => {
       const rect = relative(box.getBoundingClientRect());
-      rect.middle = (rect.top + rect.bottom) / 2;
-      rect.column = column;
-      row = i > 0 && boxEls[i - 1].column === column ? row + 1 : 0;
-      rect.row = row;
+      const first = i === 0 || boxEls[i - 1].column !== column;
+      row = first ? 0 : row + 1;
+      Object.assign(rect, { middle: (rect.top + rect.bottom) / 2, column, row });
+      const gaps = columns[column].gaps;
+      gaps.push(first ? rect.top - 10 : (above + rect.top) / 2);
+      if (i === boxEls.length - 1 || boxEls[i + 1].column !== column) {
+        gaps.push(rect.bottom + 10);
+      }
+      above = rect.bottom;
       if (!sides.has(name)) {
         sides.set(name, rect);
       }
       return rect;
-    });
-    // Boxes are listed column by column, top to bottom; a gap is 20 pixels.
-    boxRects.forEach((rect, i) => {
-      const previous = boxRects[i - 1];
-      const gaps = columns[rect.column].gaps;
-      const first = !previous || previous.column !== rect.column;
-      gaps.push(first ? rect.top - 10 : (previous.bottom + rect.top) / 2);
-      const next = boxRects[i + 1];
-      if (!next || next.column !== rect.column) {
-        gaps.push(rect.bottom + 10);
-      }
     });
     routes = [];
     edges.forEach((edge, index) => {
@@ -420,6 +334,7 @@
     mapStale = true;
   }
 
+  // The style sheet's colours, and the checkerboard that cuts the dashes.
   function readPalette() {
     const style = getComputedStyle(rootEl);
     palette = {};
@@ -434,17 +349,7 @@
     dashPattern = dashCtx.createPattern(tile, 'repeat');
   }
 
-  // The part of the scrolled content (screen pixels) the canvas should cover now.
-  function wantedRegion() {
-    return {
-      left: scrollEl.scrollLeft - VIEW_MARGIN,
-      top: scrollEl.scrollTop - VIEW_MARGIN,
-      width: edgesEl.width / devicePixelRatio,
-      height: edgesEl.height / devicePixelRatio,
-    };
-  }
-
-  // The same in unscaled pixels of the graph.
+  // A region of the scrolled content (screen pixels) in unscaled pixels of the graph.
   function graphRect(region) {
     return {
       left: region.left / zoom,
@@ -454,13 +359,13 @@
     };
   }
 
-  // The visible part of the graph, in its unscaled pixels.
-  function viewRect() {
+  // The part of the graph in view and a margin of screen pixels around it.
+  function viewRect(margin = 0) {
     return graphRect({
-      left: scrollEl.scrollLeft,
-      top: scrollEl.scrollTop,
-      width: scrollEl.clientWidth,
-      height: scrollEl.clientHeight,
+      left: scrollEl.scrollLeft - margin,
+      top: scrollEl.scrollTop - margin,
+      width: scrollEl.clientWidth + 2 * margin,
+      height: scrollEl.clientHeight + 2 * margin,
     });
   }
 
@@ -477,7 +382,7 @@
     return left <= view.right && right >= view.left && top <= view.bottom && bottom >= view.top;
   }
 
-  // The canvas covers the view and its margin, in steps of a few hundred
+  // The canvas covers the view and its margin in steps of a few hundred
   // pixels, so that a panel drag seldom sizes it anew.
   function sizeCanvas() {
     const step = (size) => Math.ceil((size + 2 * VIEW_MARGIN) / 256) * 256 * devicePixelRatio;
@@ -492,9 +397,8 @@
     }
   }
 
-  // Adds the pieces of one route that cross the area to a path, each piece
-  // whole, and its run along a lane, cut to the area, to the runs.
-  // Zoomed out, curves are drawn as straight lines.
+  // Adds the pieces of a route that cross the area to a path, and its run along a lane, cut to the
+  // area, to the runs. Zoomed out, curves are drawn straight.
   function traceRoute(path, runs, { points }, area, straight) {
     let open = false;
     for (let i = 2; i < points.length; i += 3) {
@@ -527,30 +431,26 @@
     }
   }
 
-  // Adds the runs (lane, top, bottom, ...) to a path, those that overlap on
-  // one lane joined into one line.
+  // Adds the runs (lane, top, bottom, ...) to a path, those that overlap on one lane as one line.
   function traceRuns(path, runs) {
-    const order = [];
-    for (let i = 0; i < runs.length; i += 3) {
-      order.push(i);
-    }
+    const order = Array.from({ length: runs.length / 3 }, (_, k) => 3 * k);
     order.sort((a, b) => runs[a] - runs[b] || runs[a + 1] - runs[b + 1]);
     let [lane, top, bottom] = [NaN, 0, 0];
-    for (const i of order) {
-      if (runs[i] === lane && runs[i + 1] <= bottom) {
-        bottom = Math.max(bottom, runs[i + 2]);
-        continue;
-      }
+    const flush = () => {
       if (!Number.isNaN(lane)) {
         path.moveTo(lane, top);
         path.lineTo(lane, bottom);
       }
-      [lane, top, bottom] = [runs[i], runs[i + 1], runs[i + 2]];
+    };
+    for (const i of order) {
+      if (runs[i] === lane && runs[i + 1] <= bottom) {
+        bottom = Math.max(bottom, runs[i + 2]);
+      } else {
+        flush();
+        [lane, top, bottom] = [runs[i], runs[i + 1], runs[i + 2]];
+      }
     }
-    if (!Number.isNaN(lane)) {
-      path.moveTo(lane, top);
-      path.lineTo(lane, bottom);
-    }
+    flush();
   }
 
   function overview() {
@@ -566,38 +466,20 @@
     return i < 0 ? null : boxEls[i].name;
   }
 
-  function boxLook(state) {
-    if (state === 'selected') {
-      return { fill: '--series-model', stroke: '--series-model', width: 2 };
-    }
-    if (state.includes('upstream')) {
-      return { stroke: '--series-upstream', width: 2 };
-    }
-    if (state.includes('highlighted') || state === 'search-match') {
-      return { stroke: '--series-model', width: 2 };
-    }
-    return { stroke: '--edge-line', width: 1, alpha: state === 'dimmed' ? 0.28 : 1 };
-  }
-
-  // Zoomed out, the boxes in the area as rectangles in their look, with a
-  // ring round the focused one (its own outline is not painted then).
+  // Zoomed out, the boxes in the area as rectangles, with a ring round the focused one.
   function drawBoxes(ctx, area, lineScale) {
     const looks = new Map();
     let focused = null;
-    boxEls.forEach(({ name, box }, i) => {
+    boxEls.forEach((entry, i) => {
       const r = boxRects[i];
-      if (!overlaps(r.left, r.top, r.right, r.bottom, area)) {
-        return;
+      if (overlaps(r.left, r.top, r.right, r.bottom, area)) {
+        const path = entryFor(looks, rule.box(entry), () => new Path2D());
+        path.rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+        focused = entry.box === document.activeElement ? r : focused;
       }
-      const state = rule.box(name);
-      if (!looks.has(state)) {
-        looks.set(state, new Path2D());
-      }
-      looks.get(state).rect(r.left, r.top, r.right - r.left, r.bottom - r.top);
-      focused = box === document.activeElement ? r : focused;
     });
     for (const [state, path] of looks) {
-      const look = boxLook(state);
+      const look = BOX_LOOKS[state];
       ctx.globalAlpha = look.alpha || 1;
       ctx.fillStyle = palette[look.fill || '--surface-1'];
       ctx.fill(path);
@@ -615,8 +497,7 @@
     }
   }
 
-  // The edges that cross the area, traced into one path per look: which
-  // were drawn, how many lit pieces, whether any is dashed.
+  // The edges that cross the area, one path per look: which were drawn, how many lit pieces, any dashed.
   function traceEdges(area, zoomedOut) {
     const paths = new Map(EDGE_LOOKS.map(({ look }) => [look, new Path2D()]));
     const runs = new Map(EDGE_LOOKS.map(({ look }) => [look, []]));
@@ -657,8 +538,7 @@
     if (!dashed) {
       return;
     }
-    // The squares keep to the scrolled content, so dashes stay in place
-    // when the canvas is drawn anew elsewhere.
+    // The squares keep to the scrolled content, so dashes stay put when the canvas is drawn elsewhere.
     const period = 2 * Math.round(DASH * devicePixelRatio);
     const shift = (v) => -((v * devicePixelRatio) % period);
     dashPattern.setTransform(new DOMMatrix([1, 0, 0, 1, shift(region.left), shift(region.top)]));
@@ -672,18 +552,22 @@
     edgesCtx.setTransform(...toRegion);
   }
 
-  // Draws the edges (and, zoomed out, the boxes) of the view and its margin,
-  // and gives the boxes near the view their look.
+  // Draws the edges (and, zoomed out, the boxes) of the view and its margin, and restyles the boxes there.
   function drawView() {
-    const region = wantedRegion();
+    const region = {
+      left: scrollEl.scrollLeft - VIEW_MARGIN,
+      top: scrollEl.scrollTop - VIEW_MARGIN,
+      width: edgesEl.width / devicePixelRatio,
+      height: edgesEl.height / devicePixelRatio,
+    };
     const area = graphRect(region);
     drawnRegion = region;
     const zoomedOut = overview();
     if (!zoomedOut) {
-      boxEls.forEach(({ name, box }, i) => {
+      boxEls.forEach((entry, i) => {
         const r = boxRects[i];
         if (overlaps(r.left, r.top, r.right, r.bottom, area)) {
-          show(box, 'node-box', rule.box(name));
+          showBox(entry, rule.box(entry));
         }
       });
     }
@@ -700,20 +584,9 @@
     edgesEl.style.transform = 'translate(' + region.left + 'px, ' + region.top + 'px)';
   }
 
-  // A view that stays well inside what was last drawn needs nothing new:
-  // then the browser only moves what is already there.
+  // A view well inside what was last drawn needs nothing new.
   function viewIsReady() {
-    if (drawnRegion === null) {
-      return false;
-    }
-    const view = viewRect();
-    const margin = VIEW_MARGIN / 2 / zoom;
-    return contains(graphRect(drawnRegion), {
-      left: view.left - margin,
-      top: view.top - margin,
-      right: view.right + margin,
-      bottom: view.bottom + margin,
-    });
+    return drawnRegion !== null && contains(graphRect(drawnRegion), viewRect(VIEW_MARGIN / 2));
   }
 
   function queueFrame() {
@@ -729,24 +602,10 @@
     }
   }
 
-  // The map: every box as a dot in its look, and the view as a rectangle.
-  // Shown while the graph does not fit into the view.
+  // The map, shown while the graph overflows the view: every box as a dot, and the view's rectangle.
   function mapScale() {
     const height = Math.min(MAP_HEIGHT, scrollEl.clientHeight - 2 * MAP_INSET);
     return Math.min(MAP_WIDTH / graphSize.width, Math.max(height, 40) / graphSize.height);
-  }
-
-  function mapColour(state) {
-    if (state === 'selected') {
-      return '--text-primary';
-    }
-    if (state.includes('upstream')) {
-      return '--series-upstream';
-    }
-    if (state.includes('highlighted') || state === 'search-match') {
-      return '--series-model';
-    }
-    return state === 'dimmed' ? '--gridline' : '--edge-line';
   }
 
   function drawMap() {
@@ -762,19 +621,14 @@
     const ctx = mapCanvasEl.getContext('2d');
     ctx.setTransform(devicePixelRatio, 0, 0, devicePixelRatio, 0, 0);
     const paths = new Map();
-    boxEls.forEach(({ name }, i) => {
+    boxEls.forEach((entry, i) => {
       const r = boxRects[i];
-      const colour = mapColour(rule.box(name));
-      let path = paths.get(colour);
-      if (!path) {
-        path = new Path2D();
-        paths.set(colour, path);
-      }
+      const colour = BOX_LOOKS[rule.box(entry)].map;
       // The selection is drawn larger, so that it shows on a graph of thousands.
       const grow = colour === '--text-primary' ? 2 : 0;
       const width = Math.max(1, (r.right - r.left) * s) + 2 * grow;
       const height = Math.max(1, (r.bottom - r.top) * s) + 2 * grow;
-      path.rect(r.left * s - grow, r.top * s - grow, width, height);
+      entryFor(paths, colour, () => new Path2D()).rect(r.left * s - grow, r.top * s - grow, width, height);
     });
     for (const colour of MAP_COLOURS) {
       if (paths.has(colour)) {
@@ -827,46 +681,46 @@
     });
   }
 
-  // Sizes the edges' area to the scaled graph and, when a column moved or
-  // changed size, measures again. A resize or a panel drag seldom moves a box.
+  function sizeEdgesArea() {
+    edgesAreaEl.style.width = graphSize.width * zoom + 'px';
+    edgesAreaEl.style.height = graphSize.height * zoom + 'px';
+  }
+
+  // Measures again only when a column moved or changed size, which a resize seldom does.
   function drawEdges() {
     sizeCanvas();
     if (currentLayoutShape() !== layoutShape) {
       measureLayout();
       drawnRegion = null;
     }
-    edgesAreaEl.style.width = graphSize.width * zoom + 'px';
-    edgesAreaEl.style.height = graphSize.height * zoom + 'px';
+    sizeEdgesArea();
     if (!viewIsReady()) {
       drawView();
     }
     queueFrame();
   }
 
-  function walk(start, links, nextName) {
+  // The names reached from start through links, taking each edge's end.
+  function walk(start, links, end) {
     const seen = new Set();
     const queue = [start];
     for (let i = 0; i < queue.length; i++) {
       for (const edge of links.get(queue[i]) || []) {
-        const next = nextName(edge);
-        if (!seen.has(next)) {
-          seen.add(next);
-          queue.push(next);
+        if (!seen.has(edge[end])) {
+          seen.add(edge[end]);
+          queue.push(edge[end]);
         }
       }
     }
     return seen;
   }
 
-  function show(element, baseClass, state) {
-    if (shownState.get(element) !== state) {
-      shownState.set(element, state);
-      element.setAttribute('class', state ? baseClass + ' ' + state : baseClass);
+  // Only a box whose look changes is touched.
+  function showBox(entry, state) {
+    if (entry.shown !== state) {
+      entry.shown = state;
+      entry.box.setAttribute('class', state ? 'node-box ' + state : 'node-box');
     }
-  }
-
-  function matchesSearch(name, query) {
-    return lowerNames.get(name).includes(query);
   }
 
   function searchQuery() {
@@ -875,14 +729,8 @@
 
   function showSearchCount() {
     const query = searchQuery();
-    const count = query ? boxEls.filter(({ name }) => matchesSearch(name, query)).length : 0;
-    searchCountEl.textContent = !query
-      ? ''
-      : count === 0
-        ? 'no matches'
-        : count === 1
-          ? '1 match'
-          : count + ' matches';
+    const count = query ? boxEls.filter(({ lower }) => lower.includes(query)).length : 0;
+    searchCountEl.textContent = !query ? '' : count === 1 ? '1 match' : (count || 'no') + ' matches';
   }
 
   function onSearchInput() {
@@ -892,20 +740,15 @@
 
   // Enter takes the first match in the order the graph shows them.
   function onSearchKey(event) {
-    if (event.key !== 'Enter') {
-      return;
-    }
     const query = searchQuery();
-    const first = query && boxEls.find(({ name }) => matchesSearch(name, query));
+    const first = event.key === 'Enter' && query && boxEls.find(({ lower }) => lower.includes(query));
     if (first) {
       event.preventDefault();
-      selectNode(first.name, { reveal: true });
+      selectNode(first.name, true);
     }
   }
 
-  // Scrolls the graph so that a box out of view sits in the middle of the
-  // view, or as near as the edges of the graph allow; a box wholly in view
-  // stays where it is. Uses the measured rectangles, so it lays nothing out.
+  // Centres a box that is not wholly in view, as far as the graph allows, by its measured rectangle.
   function reveal(name) {
     const r = boxRects[boxEls.findIndex((entry) => entry.name === name)];
     if (!r || contains(viewRect(), r)) {
@@ -917,10 +760,8 @@
     );
   }
 
-  // Scales the graph about a point of the view (in pixels from its top-left
-  // corner), which keeps showing the same part of the graph. Only the
-  // transform of layers changes (it always has one: a first transform would
-  // repaint every box), so no box is laid out or restyled anew.
+  // Scales the graph about a point of the view (pixels from its top-left corner). Only the transform of
+  // layers changes (it always has one: a first transform would repaint every box).
   function setZoom(wanted, atX, atY) {
     const next = Math.min(Math.max(wanted, MIN_ZOOM), MAX_ZOOM);
     if (next === zoom) {
@@ -931,8 +772,7 @@
     zoom = next;
     layersScale = overview() ? 1 : zoom;
     layersEl.style.transform = overview() ? OUT_OF_VIEW : 'scale(' + zoom + ')';
-    edgesAreaEl.style.width = graphSize.width * zoom + 'px';
-    edgesAreaEl.style.height = graphSize.height * zoom + 'px';
+    sizeEdgesArea();
     fitEl.textContent = zoom === 1 ? 'Fit' : '100%';
     fitEl.title = zoom === 1 ? 'Fit the graph into the view' : 'Back to actual size';
     scrollEl.scrollTo(x * zoom - atX, y * zoom - atY);
@@ -940,22 +780,18 @@
     queueFrame();
   }
 
-  function fitScale() {
-    return Math.min(1, scrollEl.clientWidth / graphSize.width, scrollEl.clientHeight / graphSize.height);
-  }
-
   // Fit when at actual size, back to actual size otherwise.
   function onFit() {
     if (zoom === 1) {
       scrollEl.scrollTo(0, 0);
-      setZoom(fitScale(), 0, 0);
+      const { clientWidth, clientHeight } = scrollEl;
+      setZoom(Math.min(1, clientWidth / graphSize.width, clientHeight / graphSize.height), 0, 0);
     } else {
       setZoom(1, 0, 0);
     }
   }
 
-  // Ctrl or Cmd with the wheel (and a trackpad pinch, which arrives as one)
-  // zooms about the pointer; the plain wheel still scrolls.
+  // Ctrl or Cmd with the wheel (or a trackpad pinch) zooms about the pointer; the plain wheel scrolls.
   function onWheel(event) {
     if (!event.ctrlKey && !event.metaKey) {
       return;
@@ -969,47 +805,46 @@
     );
   }
 
-  // From a focused box, Left or Up goes to its first parent and Right or
-  // Down to its first child, when it has one.
+  // From a focused box, Left or Up goes to its first parent and Right or Down to its first child.
   function arrowTarget(key, name) {
     if (key === 'ArrowLeft' || key === 'ArrowUp') {
-      return (byName.get(name).depends_on || []).find((parent) => nodeEls.has(parent));
+      return (byName.get(name).depends_on || []).find((parent) => byName.has(parent));
     }
     if (key === 'ArrowRight' || key === 'ArrowDown') {
-      const child = (downstreamOf.get(name) || []).find((edge) => nodeEls.has(edge.downstream));
-      return child && child.downstream;
+      return (downstreamOf.get(name) || []).find((edge) => byName.has(edge.downstream))?.downstream;
     }
     return undefined;
   }
 
+  // Arrows move the focus along the lineage; Enter or Space selects.
   function onBoxKey(event, name) {
     const modified = event.altKey || event.ctrlKey || event.metaKey || event.shiftKey;
     const target = modified ? undefined : arrowTarget(event.key, name);
-    if (target === undefined) {
-      pressSelects(event, name);
+    if (target !== undefined) {
+      reveal(target);
+      boxEls.find((entry) => entry.name === target).box.focus({ preventScroll: true });
+      queueFrame();
+    } else if (event.key === 'Enter' || event.key === ' ') {
+      selectNode(name);
+    } else {
       return;
     }
     event.preventDefault();
-    reveal(target);
-    nodeEls.get(target).focus({ preventScroll: true });
-    queueFrame();
   }
 
   function highlightRule() {
     const query = searchQuery();
     if (query) {
-      return {
-        box: (name) => (matchesSearch(name, query) ? 'search-match' : 'dimmed'),
-        edge: () => 'dimmed',
-      };
+      const box = ({ lower }) => (lower.includes(query) ? 'search-match' : 'dimmed');
+      return { box, edge: () => 'dimmed' };
     }
     if (selectedName === null) {
       return { box: () => '', edge: () => '' };
     }
-    const ancestors = walk(selectedName, upstreamOf, (edge) => edge.upstream);
-    const descendants = walk(selectedName, downstreamOf, (edge) => edge.downstream);
-    // Each side of the lineage takes its own look; an edge that skips the
-    // selection, from an ancestor straight to a descendant, is lit plainly.
+    // Each side of the lineage takes its own look; an edge that skips the selection, from an ancestor
+    // straight to a descendant, is lit plainly.
+    const ancestors = walk(selectedName, upstreamOf, 'upstream');
+    const descendants = walk(selectedName, downstreamOf, 'downstream');
     const side = (name) =>
       name === selectedName
         ? 'selected'
@@ -1019,7 +854,7 @@
             ? 'downstream'
             : null;
     return {
-      box: (name) => {
+      box: ({ name }) => {
         const at = side(name);
         return at === null ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
       },
@@ -1043,44 +878,43 @@
     queueFrame();
   }
 
-  function renderPanelList(list, names) {
-    list.textContent = '';
-    for (const name of names) {
-      // A button inside the item: the list stays a list of items for a
-      // screen reader, and Enter and Space press the button.
-      const item = el('li');
-      item.appendChild(el('button', { type: 'button' }, name));
-      item.addEventListener('click', () => selectNode(name, { reveal: true }));
-      list.appendChild(item);
-    }
-  }
-
-  function renderPanel(name) {
-    const node = byName.get(name);
-    panelEmptyEl.style.display = 'none';
-    panelContentEl.style.display = 'block';
-    panelTitleEl.textContent = name;
-    panelLayerEl.textContent = 'Layer ' + node.layer;
-    panelWindowEl.textContent = windowText(node);
-    panelDaysEl.textContent = amountText(windowDays(node), 'day');
-    panelLookbackEl.textContent = 'lookback ' + amountText(node.lookback, node.lookback_unit);
-    panelLookaheadEl.textContent = 'lookahead ' + amountText(node.lookahead, node.lookahead_unit);
-    const [start, end] = dbtOptions(node);
-    panelOptionsTextEl.replaceChildren(el('span', {}, start), ' ', el('span', {}, end));
-    panelCopyEl.textContent = 'Copy';
-    renderPanelList(panelUpstreamEl, node.depends_on || []);
-    renderPanelList(
-      panelDownstreamEl,
-      (downstreamOf.get(name) || []).map((edge) => edge.downstream),
+  // A button in each item: a list for a screen reader, and Enter and Space press it.
+  function renderPanelList(id, names) {
+    byId(id).replaceChildren(
+      ...names.map((name) => {
+        const item = el('li', {}, el('button', { type: 'button' }, name));
+        item.addEventListener('click', () => selectNode(name, true));
+        return item;
+      }),
     );
   }
 
-  // Enter or Space on a focused box or list item acts as a click.
-  function pressSelects(event, name, how) {
-    if (event.key === 'Enter' || event.key === ' ') {
-      event.preventDefault();
-      selectNode(name, how);
-    }
+  function showPanel(shown) {
+    byId('panel-empty').style.display = shown ? 'none' : '';
+    panelContentEl.style.display = shown ? 'block' : 'none';
+  }
+
+  // dbt takes an exclusive end, the day after the window's last day. A narrow panel wraps between options.
+  function renderPanel(name) {
+    const node = byName.get(name);
+    const [start, end] = [Date.parse(node.event_time_start), Date.parse(node.event_time_end)];
+    showPanel(true);
+    byId('panel-title').textContent = name;
+    byId('panel-layer').textContent = 'Layer ' + node.layer;
+    byId('panel-window').textContent = windowText(node);
+    const [days, lookback, lookahead] = panelFields;
+    days.textContent = amountText((end - start) / DAY_MS + 1, 'day');
+    lookback.textContent = 'lookback ' + amountText(node.lookback, node.lookback_unit);
+    lookahead.textContent = 'lookahead ' + amountText(node.lookahead, node.lookahead_unit);
+    const exclusiveEnd = new Date(end + DAY_MS).toISOString().slice(0, 10);
+    panelOptionsTextEl.replaceChildren(
+      el('span', {}, '--event-time-start ' + node.event_time_start),
+      ' ',
+      el('span', {}, '--event-time-end ' + exclusiveEnd),
+    );
+    panelCopyEl.textContent = 'Copy';
+    renderPanelList('panel-upstream', node.depends_on || []);
+    renderPanelList('panel-downstream', (downstreamOf.get(name) || []).map((edge) => edge.downstream));
   }
 
   // Escape takes back one thing at a time: the selection, then the search.
@@ -1096,9 +930,8 @@
     }
   }
 
-  // With reveal, the graph scrolls to the box first, so the highlight is
-  // applied to what will be in view.
-  function selectNode(name, { reveal: scroll = false } = {}) {
+  // With scroll, the graph scrolls first, so the highlight is applied to what will be in view.
+  function selectNode(name, scroll = false) {
     if (!byName.has(name)) {
       return;
     }
@@ -1115,11 +948,11 @@
   function clearSelection() {
     selectedName = null;
     applyHighlight();
-    panelEmptyEl.style.display = '';
-    panelContentEl.style.display = 'none';
+    showPanel(false);
   }
 
   function initPanelResize() {
+    const handleEl = byId('panel-resize-handle');
     let drag = null;
     handleEl.addEventListener('mousedown', (event) => {
       drag = { x: event.clientX, width: panelEl.getBoundingClientRect().width };
@@ -1128,29 +961,28 @@
       event.preventDefault();
     });
     window.addEventListener('mousemove', (event) => {
-      if (!drag) {
-        return;
+      if (drag) {
+        const main = byId('main').getBoundingClientRect();
+        const widest = Math.max(PANEL_MIN_WIDTH, main.width - GRAPH_MIN_WIDTH);
+        const wanted = drag.width + (drag.x - event.clientX);
+        panelEl.style.width = Math.min(Math.max(wanted, PANEL_MIN_WIDTH), widest) + 'px';
+        drawEdges();
       }
-      const widest = Math.max(PANEL_MIN_WIDTH, mainEl.getBoundingClientRect().width - GRAPH_MIN_WIDTH);
-      const wanted = drag.width + (drag.x - event.clientX);
-      panelEl.style.width = Math.min(Math.max(wanted, PANEL_MIN_WIDTH), widest) + 'px';
-      drawEdges();
     });
     window.addEventListener('mouseup', () => {
-      if (!drag) {
-        return;
+      if (drag) {
+        drag = null;
+        handleEl.classList.remove('resizing');
+        document.body.style.userSelect = '';
       }
-      drag = null;
-      handleEl.classList.remove('resizing');
-      document.body.style.userSelect = '';
     });
   }
 
   searchEl.addEventListener('input', onSearchInput);
+  searchEl.addEventListener('keydown', onSearchKey);
   panelCopyEl.addEventListener('click', onCopy);
   fitEl.addEventListener('click', onFit);
   scrollEl.addEventListener('wheel', onWheel, { passive: false });
-  searchEl.addEventListener('keydown', onSearchKey);
   layersEl.addEventListener('keydown', (event) => {
     const box = event.target.closest('.node-box');
     if (box) {
@@ -1179,26 +1011,20 @@
   window.addEventListener('resize', drawEdges);
   matchMedia('(prefers-color-scheme: dark)').addEventListener('change', () => {
     readPalette();
-    mapStale = true;
-    drawView();
-    queueFrame();
+    applyHighlight();
   });
-  // For tools and tests: the edges drawn last, with their look and route in
-  // the page's coordinates.
+  // For tests: the edges drawn last, their look, and in page coordinates where each piece ends (x, y, ...).
   edgesEl.drawnEdges = () => {
     const view = scrollEl.getBoundingClientRect();
-    const origin = {
-      left: view.left + scrollEl.clientLeft - scrollEl.scrollLeft,
-      top: view.top + scrollEl.clientTop - scrollEl.scrollTop,
-    };
+    const left = view.left + scrollEl.clientLeft - scrollEl.scrollLeft;
+    const top = view.top + scrollEl.clientTop - scrollEl.scrollTop;
     return drawnRoutes.map((i) => ({
       upstream: routes[i].edge.upstream,
       downstream: routes[i].edge.downstream,
       look: rule.edge(routes[i].edge),
-      // Where each piece ends, after where the route starts: x, y, x, y, ...
       points: routes[i].points
         .filter((_, k) => k < 2 || (k - 2) % 3 !== 0)
-        .map((v, k) => (k % 2 ? origin.top : origin.left) + v * zoom),
+        .map((v, k) => (k % 2 ? top : left) + v * zoom),
     }));
   };
   initPanelResize();

@@ -1,10 +1,10 @@
 // Times the HTML report at scale in Chromium: 5,000 models (15,000 edges) and
-// 20,000 models (60,000 edges), first render and each interaction. Not a
-// test: it prints a table of medians. Usage: node bench.mjs [reports-dir]
-// (after html_fixture).
+// 20,000 models (60,000 edges), first render and each interaction, and prints
+// a table of medians. Usage: node bench/report.mjs REPORTS_DIR (written by
+// html_fixture; see docs/performance.md).
 import { readFileSync, readdirSync } from 'node:fs';
 import { loadavg } from 'node:os';
-import { launch, openReport } from './harness.mjs';
+import { launch, openReport } from '../tests/browser/harness.mjs';
 
 const SAMPLES = 9;
 const REPORTS = [

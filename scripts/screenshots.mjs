@@ -1,15 +1,17 @@
 // Screenshots of a report for the README: the whole page in the light and
 // the dark scheme, and one with a model selected.
 //
-//   node tests/browser/screenshots.mjs REPORT.html OUT_DIR [MODEL]
+//   node scripts/screenshots.mjs REPORT.html OUT_DIR [MODEL]
 import { mkdirSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 
-const { chromium } = await import('playwright-core');
+// playwright-core is installed with the browser suite.
+const { chromium } = createRequire(new URL('../tests/browser/package.json', import.meta.url))('playwright-core');
 const [report, outDir, model = 'fct_daily_orders'] = process.argv.slice(2);
 if (!report || !outDir) {
-  console.error('usage: node screenshots.mjs REPORT.html OUT_DIR [MODEL]');
+  console.error('usage: node scripts/screenshots.mjs REPORT.html OUT_DIR [MODEL]');
   process.exit(2);
 }
 mkdirSync(outDir, { recursive: true });
