@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <system_error>
+#include <utility>
 
 namespace tarn {
 namespace {
@@ -56,19 +57,15 @@ bool is_control(char32_t c) {
 }
 
 std::string escaped_control(char32_t c) {
-  switch (c) {
-    case U'\n':
-      return "\\n";
-    case U'\t':
-      return "\\t";
-    case U'\r':
-      return "\\r";
-    case U'\0':
-      return "\\0";
-    default:
-      char hex[8];
-      return "\\u{" + std::string(hex, std::to_chars(hex, hex + 8, std::uint32_t{c}, 16).ptr) + "}";
+  constexpr std::pair<char32_t, std::string_view> short_forms[] = {
+      {U'\n', "\\n"}, {U'\t', "\\t"}, {U'\r', "\\r"}, {U'\0', "\\0"}};
+  for (const auto& [control, escape] : short_forms) {
+    if (c == control) {
+      return std::string(escape);
+    }
   }
+  char hex[8];
+  return "\\u{" + std::string(hex, std::to_chars(hex, hex + 8, std::uint32_t{c}, 16).ptr) + "}";
 }
 
 }  // namespace
