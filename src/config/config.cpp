@@ -2,7 +2,6 @@
 #include "config/yaml.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <unordered_set>
@@ -80,36 +79,17 @@ Status read_i64(const yaml::Document& doc, NodeRef ref, std::optional<std::int64
   if (!scan.spelled && !yaml::is_null(value)) {
     return std::unexpected(type_error(doc, ref, "i64"));
   }
-  field = scan.value ? scan.value : field;
+  field = scan.value;
   return {};
-}
-
-/// The path minus its last component, computed on the text alone; nullopt
-/// for the empty path and for a file-system root.
-std::optional<fs::path> lexical_parent(std::string_view text) {
-  const std::size_t last = text.find_last_not_of('/');
-  if (last == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::size_t slash = text.rfind('/', last);
-  if (slash == std::string_view::npos) {
-    return fs::path();
-  }
-  const std::size_t parent_end = text.find_last_not_of('/', slash);
-  return fs::path(parent_end == std::string_view::npos ? "/" : text.substr(0, parent_end + 1));
-}
-
-bool metadata_available(const fs::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
 }
 
 /// The directories whose tarn.yml files apply, from the repository root down
 /// to the project directory; the project directory alone outside a repository.
 std::vector<fs::path> config_directories(const fs::path& project_dir) {
   std::vector<fs::path> walked{project_dir};
-  while (!metadata_available(walked.back() / ".git")) {
-    auto parent = lexical_parent(walked.back().native());
+  std::error_code ec;
+  while (!fs::exists(walked.back() / ".git", ec)) {
+    auto parent = lexical_parent(walked.back());
     if (!parent) {
       return {project_dir};
     }
@@ -133,29 +113,18 @@ std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
 
 }  // namespace
 
-std::string ProjectConfigError::message() const {
-  return path + ": " + detail;
-}
-
 std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
   auto doc = yaml::load(text);
   if (!doc) {
     return std::unexpected(std::move(doc.error()));
   }
   TarnYml yml;
-  const auto read_dbt_plan = [&](NodeRef ref) {
-    DbtPlanLayer layer;
-    Status status = for_each_entry(*doc, ref, "struct DbtPlanLayer", [&](auto key, NodeRef value) {
-      if (key == "max-window-expansion-days") {
-        return read_i64(*doc, value, layer.max_window_expansion_days);
-      }
-      layer.unknown_keys.emplace_back(key);
-      return Status();
-    });
-    if (status && !yaml::is_null(doc->node(ref))) {
-      yml.dbt_plan = std::move(layer);
+  const auto read_dbt_plan = [&](std::string_view key, NodeRef value) {
+    if (key == "max-window-expansion-days") {
+      return read_i64(*doc, value, yml.max_window_expansion_days);
     }
-    return status;
+    yml.unknown_keys.emplace_back(key);
+    return Status();
   };
   const auto read_entry = [&](std::string_view key, NodeRef value) {
     if (key == "against" || key == "dbt-command" || key == "dbt-args") {
@@ -164,7 +133,8 @@ std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
                        : key == "dbt-command" ? yml.dbt_command
                                               : yml.dbt_args);
     }
-    return key == "dbt-plan" ? read_dbt_plan(value) : Status();
+    return key == "dbt-plan" ? for_each_entry(*doc, value, "struct DbtPlanLayer", read_dbt_plan)
+                             : Status();
   };
   Status status =
       doc->root ? for_each_entry(*doc, *doc->root, "struct TarnYml", read_entry) : Status();
@@ -174,7 +144,7 @@ std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
   return yml;
 }
 
-std::expected<LayeredConfig, ProjectConfigError> load_project_config(
+std::expected<LayeredConfig, std::string> load_project_config(
     const std::filesystem::path& project_dir) {
   LayeredConfig layered;
   const auto take = [](auto& into, auto& from) {
@@ -184,26 +154,24 @@ std::expected<LayeredConfig, ProjectConfigError> load_project_config(
   };
   for (const fs::path& dir : config_directories(project_dir)) {
     const fs::path file = dir / "tarn.yml";
-    if (!metadata_available(file)) {
+    std::error_code ec;
+    if (!fs::exists(file, ec)) {
       continue;
     }
     const std::string path = display_path(file);
     const auto text = read_utf8_file(file);
     auto yml = text ? parse_tarn_yml(*text) : std::unexpected(text.error());
     if (!yml) {
-      return std::unexpected(ProjectConfigError{path, std::move(yml.error())});
+      return std::unexpected(path + ": " + yml.error());
     }
     take(layered.against, yml->against);
     take(layered.dbt_command, yml->dbt_command);
     take(layered.dbt_args, yml->dbt_args);
-    if (yml->dbt_plan) {
-      take(layered.max_window_expansion_days, yml->dbt_plan->max_window_expansion_days);
-      for (const std::string& key : yml->dbt_plan->unknown_keys) {
-        layered.warnings.push_back(
-            {path,
-             "unknown key `" + key +
-                 "` under dbt-plan is ignored -- the key it knows is max-window-expansion-days"});
-      }
+    take(layered.max_window_expansion_days, yml->max_window_expansion_days);
+    for (const std::string& key : yml->unknown_keys) {
+      layered.warnings.push_back(path + ": unknown key `" + key +
+                                 "` under dbt-plan is ignored -- the key it knows is "
+                                 "max-window-expansion-days");
     }
   }
   return layered;

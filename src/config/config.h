@@ -12,25 +12,15 @@
 
 namespace tarn {
 
-struct DbtPlanLayer {
-  std::optional<std::int64_t> max_window_expansion_days;
-  /// Keys of this program's own section that it does not know, in file
-  /// order: likely typos, so they are warned about rather than skipped.
-  std::vector<std::string> unknown_keys;
-};
-
 /// One parsed tarn.yml file.
 struct TarnYml {
   std::optional<std::string> against;
   std::optional<std::string> dbt_command;
   std::optional<std::string> dbt_args;
-  std::optional<DbtPlanLayer> dbt_plan;
-};
-
-/// Shown as "warning: {path}: {message}".
-struct ConfigWarning {
-  std::string path;  // as displayed
-  std::string message;
+  std::optional<std::int64_t> max_window_expansion_days;  // under dbt-plan
+  /// The other keys under dbt-plan, in file order: likely typos, so they are
+  /// warned about rather than skipped.
+  std::vector<std::string> unknown_keys;
 };
 
 /// All tarn.yml files found, layered: every value is that of the nearest file
@@ -40,19 +30,14 @@ struct LayeredConfig {
   std::optional<std::string> dbt_command;
   std::optional<std::string> dbt_args;
   std::optional<std::int64_t> max_window_expansion_days;
-  std::vector<ConfigWarning> warnings;  // of every file read, farthest first
-};
-
-struct ProjectConfigError {
-  std::string path;             // as displayed
-  std::string detail;           // the system's or the YAML parser's text
-  std::string message() const;  // "{path}: {detail}"
+  std::vector<std::string> warnings;  // "{path}: {message}", of every file read, farthest first
 };
 
 /// Parses one file's text; the error is the YAML text with line and column.
 std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text);
 
-std::expected<LayeredConfig, ProjectConfigError> load_project_config(
+/// The error is "{path}: {the system's or the YAML parser's text}".
+std::expected<LayeredConfig, std::string> load_project_config(
     const std::filesystem::path& project_dir);
 
 /// The command-line options that take part in the settings precedence.

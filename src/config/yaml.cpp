@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
 #include <regex>
 #include <unordered_map>
 #include <utility>
@@ -35,16 +36,6 @@ std::string libyaml_error(const yaml_parser_t& parser, std::string_view text) {
   return problem + (context.empty() ? "" : " ") + context + at(position_of(parser.problem_mark));
 }
 
-/// A libyaml struct, deleted on every way out of its scope.
-template <typename T, void (*Delete)(T*)>
-struct Owned {
-  T value{};
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() { Delete(&value); }
-};
-
 std::string text_of(const yaml_char_t* anchor) {
   return anchor != nullptr ? reinterpret_cast<const char*>(anchor) : "";
 }
@@ -56,9 +47,11 @@ std::string at(Position position) {
 }
 
 std::expected<Document, std::string> load(std::string_view text) {
-  Owned<yaml_parser_t, yaml_parser_delete> parser;
-  yaml_parser_initialize(&parser.value);
-  yaml_parser_set_input_string(&parser.value, reinterpret_cast<const unsigned char*>(text.data()),
+  yaml_parser_t parser{};
+  yaml_parser_initialize(&parser);
+  const std::unique_ptr<yaml_parser_t, void (*)(yaml_parser_t*)> parser_owner(&parser,
+                                                                              yaml_parser_delete);
+  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
   Document doc;
   std::vector<std::pair<std::size_t, std::string>> open;  // collections and their anchors
@@ -72,12 +65,12 @@ std::expected<Document, std::string> load(std::string_view text) {
   };
   bool seen_document = false;
   while (true) {
-    Owned<yaml_event_t, yaml_event_delete> event;
+    yaml_event_t e{};
+    const std::unique_ptr<yaml_event_t, void (*)(yaml_event_t*)> event_owner(&e, yaml_event_delete);
     // A parser that failed to initialise reports success with no event.
-    if (!yaml_parser_parse(&parser.value, &event.value) || event.value.type == YAML_NO_EVENT) {
-      return std::unexpected(libyaml_error(parser.value, text));
+    if (!yaml_parser_parse(&parser, &e) || e.type == YAML_NO_EVENT) {
+      return std::unexpected(libyaml_error(parser, text));
     }
-    const yaml_event_t& e = event.value;
     const Position position = position_of(e.start_mark);
     const std::size_t next = doc.nodes.size();
     if (e.type == YAML_STREAM_END_EVENT) {

@@ -57,71 +57,59 @@ std::string banner(const Plan& plan) {
   return "<div id=\"default-yesterday-banner\">" + escape_html_text(note) + "</div>";
 }
 
-constexpr std::string_view page_start =
-    "<!DOCTYPE html>\n"
-    "<html lang=\"en\">\n"
-    "<head>\n"
-    "<meta charset=\"utf-8\">\n"
-    "<title>tarn-dbt-plan</title>\n"
-    "<style>\n";
-
-constexpr std::string_view after_style =
-    "\n"
-    "</style>\n"
-    "</head>\n"
-    "<body>\n"
-    "<div class=\"viz-root\">\n"
-    "  ";
-
-constexpr std::string_view after_banner =
-    "\n"
-    "  <header id=\"toolbar\">\n"
-    "    <div class=\"brand\">tarn <span class=\"brand-sub\">dbt-plan</span></div>\n"
-    "    <div class=\"search-wrap\">\n"
-    "      <svg class=\"search-icon\" viewBox=\"0 0 16 16\" width=\"14\" height=\"14\">\n"
-    "        <path fill=\"currentColor\" d=\"M11.2 9.8h-.6l-.2-.2c.8-.9 1.3-2.1 1.3-3.4C11.7 "
-    "3.3 9.4 1 6.6 1S1.5 3.3 1.5 6.1s2.3 5.1 5.1 5.1c1.3 0 2.5-.5 3.4-1.3l.2.2v.6l3.4 3.4 "
-    "1-1-3.4-3.3zM6.6 9.8c-2 0-3.7-1.7-3.7-3.7S4.6 2.4 6.6 2.4s3.7 1.7 3.7 3.7-1.7 3.7-3.7 "
-    "3.7z\"></path>\n"
-    "      </svg>\n"
-    "      <input id=\"search\" type=\"text\" placeholder=\"Search models\u2026\" "
-    "autocomplete=\"off\" aria-label=\"Search models\">\n"
-    "    </div>\n"
-    "    <div class=\"legend\">\n"
-    "      <span class=\"legend-item\"><span class=\"legend-dot\"></span>model</span>\n"
-    "    </div>\n"
-    "  </header>\n"
-    "  <div id=\"main\">\n"
-    "    <div id=\"graph-scroll\">\n"
-    "      <svg id=\"edges\"></svg>\n"
-    "      <div id=\"layers\"></div>\n"
-    "    </div>\n"
-    "    <div id=\"panel-resize-handle\" title=\"Drag to resize\"></div>\n"
-    "    <aside id=\"panel\">\n"
-    "      <div id=\"panel-empty\">Select a model to inspect its window and lineage.</div>\n"
-    "      <div id=\"panel-content\">\n"
-    "        <div class=\"panel-kind\">model</div>\n"
-    "        <h2 id=\"panel-title\"></h2>\n"
-    "        <div id=\"panel-layer\"></div>\n"
-    "        <div id=\"panel-window\"></div>\n"
-    "        <div class=\"panel-section-label\">Upstream</div>\n"
-    "        <ul id=\"panel-upstream\"></ul>\n"
-    "        <div class=\"panel-section-label\">Downstream</div>\n"
-    "        <ul id=\"panel-downstream\"></ul>\n"
-    "      </div>\n"
-    "    </aside>\n"
-    "  </div>\n"
-    "</div>\n"
-    "<script>\n"
-    "window.TARN_DBT_PLAN_DATA = ";
-
-constexpr std::string_view after_data = ";\n";
-
-constexpr std::string_view page_end =
-    "\n"
-    "</script>\n"
-    "</body>\n"
-    "</html>\n";
+/// The page, each @name@ standing for the part of that name.
+constexpr std::string_view page_template = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<title>tarn-dbt-plan</title>
+<style>
+@style@
+</style>
+</head>
+<body>
+<div class="viz-root">
+  @banner@
+  <header id="toolbar">
+    <div class="brand">tarn <span class="brand-sub">dbt-plan</span></div>
+    <div class="search-wrap">
+      <svg class="search-icon" viewBox="0 0 16 16" width="14" height="14">
+        <path fill="currentColor" d="M11.2 9.8h-.6l-.2-.2c.8-.9 1.3-2.1 1.3-3.4C11.7 3.3 9.4 1 6.6 1S1.5 3.3 1.5 6.1s2.3 5.1 5.1 5.1c1.3 0 2.5-.5 3.4-1.3l.2.2v.6l3.4 3.4 1-1-3.4-3.3zM6.6 9.8c-2 0-3.7-1.7-3.7-3.7S4.6 2.4 6.6 2.4s3.7 1.7 3.7 3.7-1.7 3.7-3.7 3.7z"></path>
+      </svg>
+      <input id="search" type="text" placeholder="Search models…" autocomplete="off" aria-label="Search models">
+    </div>
+    <div class="legend">
+      <span class="legend-item"><span class="legend-dot"></span>model</span>
+    </div>
+  </header>
+  <div id="main">
+    <div id="graph-scroll">
+      <svg id="edges"></svg>
+      <div id="layers"></div>
+    </div>
+    <div id="panel-resize-handle" title="Drag to resize"></div>
+    <aside id="panel">
+      <div id="panel-empty">Select a model to inspect its window and lineage.</div>
+      <div id="panel-content">
+        <div class="panel-kind">model</div>
+        <h2 id="panel-title"></h2>
+        <div id="panel-layer"></div>
+        <div id="panel-window"></div>
+        <div class="panel-section-label">Upstream</div>
+        <ul id="panel-upstream"></ul>
+        <div class="panel-section-label">Downstream</div>
+        <ul id="panel-downstream"></ul>
+      </div>
+    </aside>
+  </div>
+</div>
+<script>
+window.TARN_DBT_PLAN_DATA = @data@;
+@script@
+</script>
+</body>
+</html>
+)";
 
 }  // namespace
 
@@ -164,18 +152,14 @@ std::string render_html_report(const Plan& plan) {
   const std::string data = escape_for_script_element(render_graph_data(plan));
   const std::string banner_text = banner(plan);
   std::string page;
-  page.reserve(page_start.size() + assets::style_css.size() + after_style.size() +
-               banner_text.size() + after_banner.size() + data.size() + after_data.size() +
-               assets::report_js.size() + page_end.size());
-  page += page_start;
-  page += assets::style_css;
-  page += after_style;
-  page += banner_text;
-  page += after_banner;
-  page += data;
-  page += after_data;
-  page += assets::report_js;
-  page += page_end;
+  std::string_view rest = page_template;
+  for (const std::string_view part : {assets::style_css, std::string_view(banner_text),
+                                      std::string_view(data), assets::report_js}) {
+    const std::size_t name_start = rest.find('@');
+    page.append(rest.substr(0, name_start)).append(part);
+    rest.remove_prefix(rest.find('@', name_start + 1) + 1);
+  }
+  page += rest;
   return page;
 }
 

@@ -1,7 +1,6 @@
 #include "main/cli.h"
 
 #include <algorithm>
-#include <array>
 #include <expected>
 
 #include <CLI/CLI.hpp>
@@ -13,77 +12,8 @@ constexpr const char* k_about =
     "tarn-dbt-plan: a static microbatch cascading time-window planner for dbt. Never executes "
     "anything: it prints and writes the plan, and leaves every rebuild to dbt";
 
-struct HelpText {
-  const char* select =
-      "The dbt selector of the models to plan, passed unchanged to `dbt ls --select`, so "
-      "every part of dbt's selector syntax works as it does in dbt";
-  const char* exclude = "Models to leave out, passed unchanged to `dbt ls --exclude`";
-  const char* event_time_start =
-      "First day of the Anchor window (YYYY-MM-DD). Give it together with `--event-time-end`, "
-      "or leave both out to plan every Entry Node for yesterday (UTC)";
-  const char* event_time_end =
-      "Last day of the Anchor window (YYYY-MM-DD), inclusive. Give it together with "
-      "`--event-time-start`, or leave both out";
-  const char* project_dir = "The dbt project directory. Defaults to the current directory";
-  const char* manifest =
-      "Path to the compiled manifest. Defaults to `<project-dir>/target/manifest.json`";
-  const char* output_file =
-      "Where to write the plan JSON. Defaults to `<project-dir>/target/tarn/dbt_plan.json`";
-  const char* pretty =
-      "Also renders an ASCII tree of the plan to the terminal, in addition to writing the JSON";
-  const char* html =
-      "Also writes a self-contained, interactive HTML report to "
-      "`<project-dir>/target/tarn/dbt-plan/dbt_plan_<timestamp>.html`, whatever `--output-file` "
-      "says. Off unless given";
-  const char* dbt_command =
-      "The command that runs dbt, for every dbt call this program makes (`dbt parse` when the "
-      "manifest is stale, `dbt ls` for the selection). Taken from this option, else from "
-      "`dbt-command` in `tarn.yml`, else `dbt`";
-  const char* dbt_args =
-      "Extra arguments added to every dbt call, split like shell words (e.g. `\"--target "
-      "ci\"`); the value may itself start with `--`. Taken from this option, else from "
-      "`dbt-args` in `tarn.yml`, else none";
-  const char* against =
-      "The git ref that `state:` selectors compare against, when `--state` is not given: the "
-      "baseline is compiled at the merge-base of HEAD and this ref. Taken from this option, "
-      "else from `against` in `tarn.yml`, else `master`";
-  const char* state =
-      "A directory holding an already compiled baseline manifest, passed to `dbt ls --state` "
-      "for `state:` selectors. When given, git is not used and `--against` has no effect";
-  const char* anchor =
-      "Places the window on this one selected model instead of on every Entry Node: its "
-      "selected ancestors get the windows that lead up to it, then the window cascades "
-      "downstream as usual. Needs `--event-time-start` and `--event-time-end`; the model must "
-      "be in the selection";
-  const char* runbook =
-      "Also writes a shell script of the dbt commands that rebuild the plan, stage by stage and "
-      "each with its own dates, to this file (`-` for the terminal). The script is only "
-      "written, never run";
-  const char* runbook_command =
-      "The dbt command the run-book uses for every model: `run` (the default) or `build`";
-  const char* summary =
-      "Also writes a Markdown summary of the plan, with the run-book folded in, to this file "
-      "(`-` for the terminal). In a GitHub Actions step: `--summary - >> \"$GITHUB_STEP_SUMMARY\"`";
-};
-
 constexpr std::string_view k_hyphen_value_option = "--dbt-args";
-constexpr std::array<std::string_view, 16> k_value_options = {"-s",
-                                                              "--select",
-                                                              "--exclude",
-                                                              "--event-time-start",
-                                                              "--event-time-end",
-                                                              "--project-dir",
-                                                              "--manifest",
-                                                              "-o",
-                                                              "--output-file",
-                                                              "--dbt-command",
-                                                              "--against",
-                                                              "--state",
-                                                              "--anchor",
-                                                              "--runbook",
-                                                              "--runbook-command",
-                                                              "--summary"};
-constexpr std::array<std::string_view, 2> k_switches = {"--pretty", "--html"};
+constexpr std::string_view k_switches[] = {"--pretty", "--html"};
 
 bool looks_like_option(std::string_view word) {
   return word.size() > 1 && word.front() == '-';
@@ -94,7 +24,7 @@ bool looks_like_option(std::string_view word) {
 /// "--dbt-args=VALUE"); for every other option such a word is the next option,
 /// so the value is missing; and a switch takes no value at all.
 std::expected<std::vector<std::string>, std::string> prepare_arguments(
-    const std::vector<std::string>& args) {
+    const CLI::App& app, const std::vector<std::string>& args) {
   std::vector<std::string> prepared;
   prepared.reserve(args.size());
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -105,7 +35,8 @@ std::expected<std::vector<std::string>, std::string> prepare_arguments(
       ++i;
       continue;
     }
-    if (i > 0 && std::ranges::find(k_value_options, word) != k_value_options.end() &&
+    const CLI::Option* option = i > 0 ? app.get_option_no_throw(word) : nullptr;
+    if (option != nullptr && option->get_expected_min() > 0 && word != k_hyphen_value_option &&
         (!has_next || looks_like_option(args[i + 1]))) {
       return std::unexpected("a value is required for '" + word + "' but none was supplied");
     }
@@ -120,65 +51,77 @@ std::expected<std::vector<std::string>, std::string> prepare_arguments(
   return prepared;
 }
 
-/// Options collect into plain strings; whether each was given is read from
-/// its count afterwards, so no parser-level default ever hides an absence.
-struct OptionSlot {
-  CLI::Option* option = nullptr;
-  std::string value;
-  std::optional<std::string> get() const {
-    return option->count() > 0 ? std::optional<std::string>(value) : std::nullopt;
-  }
-};
-
-struct Slots {
-  OptionSlot exclude, event_time_start, event_time_end, project_dir, manifest, output_file,
-      dbt_command, dbt_args, against, state, anchor, runbook, runbook_command, summary;
-};
-
-void add_value(CLI::App& app, OptionSlot& slot, const std::string& names, const char* value_name,
-               const char* help) {
-  slot.option = app.add_option(names, slot.value, help)->type_name(value_name);
+/// An option given a value sets its field, so no parser-level default ever
+/// hides an absence.
+CLI::Option* add_value(CLI::App& app, std::optional<std::string>& field, const std::string& names,
+                       const char* value_name, const char* help) {
+  return app
+      .add_option_function<std::string>(
+          names, [&field](const std::string& value) { field = value; }, help)
+      ->type_name(value_name);
 }
 
-void define_options(CLI::App& app, Cli& cli, Slots& slots) {
-  const HelpText help;
-  app.add_option("-s,--select", cli.select, help.select)->required()->type_name("SELECT");
-  add_value(app, slots.exclude, "--exclude", "EXCLUDE", help.exclude);
-  add_value(app, slots.event_time_start, "--event-time-start", "EVENT_TIME_START",
-            help.event_time_start);
-  add_value(app, slots.event_time_end, "--event-time-end", "EVENT_TIME_END", help.event_time_end);
-  add_value(app, slots.project_dir, "--project-dir", "PROJECT_DIR", help.project_dir);
-  add_value(app, slots.manifest, "--manifest", "MANIFEST", help.manifest);
-  add_value(app, slots.output_file, "-o,--output-file", "OUTPUT_FILE", help.output_file);
-  app.add_flag("--pretty", cli.pretty, help.pretty)
+void define_options(CLI::App& app, Cli& cli) {
+  app.add_option("-s,--select", cli.select,
+                 "The dbt selector of the models to plan, passed unchanged to `dbt ls --select`, "
+                 "so every part of dbt's selector syntax works as it does in dbt")
+      ->required()
+      ->type_name("SELECT");
+  add_value(app, cli.exclude, "--exclude", "EXCLUDE",
+            "Models to leave out, passed unchanged to `dbt ls --exclude`");
+  add_value(app, cli.event_time_start, "--event-time-start", "EVENT_TIME_START",
+            "First day of the Anchor window (YYYY-MM-DD). Give it together with "
+            "`--event-time-end`, or leave both out to plan every Entry Node for yesterday (UTC)");
+  add_value(app, cli.event_time_end, "--event-time-end", "EVENT_TIME_END",
+            "Last day of the Anchor window (YYYY-MM-DD), inclusive. Give it together with "
+            "`--event-time-start`, or leave both out");
+  add_value(app, cli.project_dir, "--project-dir", "PROJECT_DIR",
+            "The dbt project directory. Defaults to the current directory");
+  add_value(app, cli.manifest, "--manifest", "MANIFEST",
+            "Path to the compiled manifest. Defaults to `<project-dir>/target/manifest.json`");
+  add_value(app, cli.output_file, "-o,--output-file", "OUTPUT_FILE",
+            "Where to write the plan JSON. Defaults to `<project-dir>/target/tarn/dbt_plan.json`");
+  app.add_flag("--pretty", cli.pretty,
+               "Also renders an ASCII tree of the plan to the terminal, in addition to writing "
+               "the JSON")
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  app.add_flag("--html", cli.html, help.html)->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  add_value(app, slots.dbt_command, "--dbt-command", "DBT_COMMAND", help.dbt_command);
-  add_value(app, slots.dbt_args, "--dbt-args", "DBT_ARGS", help.dbt_args);
-  add_value(app, slots.against, "--against", "AGAINST", help.against);
-  add_value(app, slots.state, "--state", "STATE", help.state);
-  add_value(app, slots.anchor, "--anchor", "ANCHOR", help.anchor);
-  add_value(app, slots.runbook, "--runbook", "FILE", help.runbook);
-  add_value(app, slots.runbook_command, "--runbook-command", "COMMAND", help.runbook_command);
-  slots.runbook_command.option->check(CLI::IsMember({"run", "build"}));
-  add_value(app, slots.summary, "--summary", "FILE", help.summary);
-}
-
-void collect(const Slots& slots, Cli& cli) {
-  cli.exclude = slots.exclude.get();
-  cli.event_time_start = slots.event_time_start.get();
-  cli.event_time_end = slots.event_time_end.get();
-  cli.project_dir = slots.project_dir.get();
-  cli.manifest = slots.manifest.get();
-  cli.output_file = slots.output_file.get();
-  cli.dbt_command = slots.dbt_command.get();
-  cli.dbt_args = slots.dbt_args.get();
-  cli.against = slots.against.get();
-  cli.state = slots.state.get();
-  cli.anchor = slots.anchor.get();
-  cli.runbook = slots.runbook.get();
-  cli.runbook_command = slots.runbook_command.get();
-  cli.summary = slots.summary.get();
+  app.add_flag("--html", cli.html,
+               "Also writes a self-contained, interactive HTML report to "
+               "`<project-dir>/target/tarn/dbt-plan/dbt_plan_<timestamp>.html`, whatever "
+               "`--output-file` says. Off unless given")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  add_value(app, cli.dbt_command, "--dbt-command", "DBT_COMMAND",
+            "The command that runs dbt, for every dbt call this program makes (`dbt parse` when "
+            "the manifest is stale, `dbt ls` for the selection). Taken from this option, else "
+            "from `dbt-command` in `tarn.yml`, else `dbt`");
+  add_value(app, cli.dbt_args, "--dbt-args", "DBT_ARGS",
+            "Extra arguments added to every dbt call, split like shell words (e.g. `\"--target "
+            "ci\"`); the value may itself start with `--`. Taken from this option, else from "
+            "`dbt-args` in `tarn.yml`, else none");
+  add_value(app, cli.against, "--against", "AGAINST",
+            "The git ref that `state:` selectors compare against, when `--state` is not given: "
+            "the baseline is compiled at the merge-base of HEAD and this ref. Taken from this "
+            "option, else from `against` in `tarn.yml`, else `master`");
+  add_value(app, cli.state, "--state", "STATE",
+            "A directory holding an already compiled baseline manifest, passed to `dbt ls "
+            "--state` for `state:` selectors. When given, git is not used and `--against` has no "
+            "effect");
+  add_value(app, cli.anchor, "--anchor", "ANCHOR",
+            "Places the window on this one selected model instead of on every Entry Node: its "
+            "selected ancestors get the windows that lead up to it, then the window cascades "
+            "downstream as usual. Needs `--event-time-start` and `--event-time-end`; the model "
+            "must be in the selection");
+  add_value(app, cli.runbook, "--runbook", "FILE",
+            "Also writes a shell script of the dbt commands that rebuild the plan, stage by stage "
+            "and each with its own dates, to this file (`-` for the terminal). The script is only "
+            "written, never run");
+  add_value(app, cli.runbook_command, "--runbook-command", "COMMAND",
+            "The dbt command the run-book uses for every model: `run` (the default) or `build`")
+      ->check(CLI::IsMember({"run", "build"}));
+  add_value(app, cli.summary, "--summary", "FILE",
+            "Also writes a Markdown summary of the plan, with the run-book folded in, to this "
+            "file (`-` for the terminal). In a GitHub Actions step: `--summary - >> "
+            "\"$GITHUB_STEP_SUMMARY\"`");
 }
 
 /// The usage line names the one required option, as the help does.
@@ -202,13 +145,12 @@ std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
   CLI::App app(k_about, "tarn-dbt-plan");
   app.formatter(std::make_shared<Formatter>());
   Cli cli;
-  Slots slots;
-  define_options(app, cli, slots);
+  define_options(app, cli);
   // Defined last so that they close the option list in the help.
   app.set_help_flag("-h,--help", "Print help");
   app.set_version_flag("-V,--version", "tarn-dbt-plan " TARN_VERSION, "Print version");
 
-  auto prepared = prepare_arguments(args);
+  auto prepared = prepare_arguments(app, args);
   if (!prepared) {
     return usage_error(app, prepared.error());
   }
@@ -226,7 +168,6 @@ std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
   } catch (const CLI::ParseError& error) {
     return usage_error(app, error.what());
   }
-  collect(slots, cli);
   if (cli.runbook == "-" && cli.summary == "-") {
     return usage_error(app, "--runbook - and --summary - cannot both write to standard output");
   }

@@ -64,7 +64,7 @@ void JsonWriter::close(char bracket) {
   out_.text += bracket;
 }
 
-void JsonWriter::string(std::string_view text) {
+void JsonWriter::value(std::string_view text) {
   separate();
   // Branch-free, so that the compiler can check many bytes at a time.
   unsigned char high = 0;
@@ -88,14 +88,14 @@ void JsonWriter::string(std::string_view text) {
   }
 }
 
-void JsonWriter::number(std::int64_t value) {
+void JsonWriter::value(std::int64_t number) {
   separate();
-  ScalarWriter(out_).Int64(value);
+  ScalarWriter(out_).Int64(number);
 }
 
-void JsonWriter::number(std::uint64_t value) {
+void JsonWriter::value(std::uint64_t number) {
   separate();
-  ScalarWriter(out_).Uint64(value);
+  ScalarWriter(out_).Uint64(number);
 }
 
 }  // namespace tarn

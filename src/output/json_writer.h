@@ -27,32 +27,24 @@ class JsonWriter {
   void begin_array() { open('['); }
   void end_array() { close(']'); }
   void key(std::string_view name) {
-    string(name);
+    value(name);
     after_key_ = true;
   }
-  void string(std::string_view text);
-  void number(std::int64_t value);
-  void number(std::uint64_t value);
-
-  void member(std::string_view name, std::string_view text) {
-    key(name);
-    string(text);
-  }
-  void member(std::string_view name, std::int64_t value) {
-    key(name);
-    number(value);
-  }
-  void member(std::string_view name, std::uint64_t value) {
-    key(name);
-    number(value);
-  }
-  void member(std::string_view name, const std::vector<std::string>& texts) {
-    key(name);
+  void value(std::string_view text);
+  void value(std::int64_t number);
+  void value(std::uint64_t number);
+  void value(const std::vector<std::string>& texts) {
     begin_array();
     for (const std::string& text : texts) {
-      string(text);
+      value(text);
     }
     end_array();
+  }
+
+  template <typename T>
+  void member(std::string_view name, const T& v) {
+    key(name);
+    value(v);
   }
 
   /// The text written so far.

@@ -9,30 +9,6 @@ namespace tarn {
 
 namespace {
 
-void write_anchor_window(JsonWriter& out, const Plan& plan) {
-  out.key("anchor_window");
-  out.begin_object();
-  out.member("event_time_start", format_date(plan.anchor_window.start));
-  out.member("event_time_end", format_date(plan.anchor_window.end));
-  out.member("source", plan.default_yesterday ? "default_yesterday" : "explicit");
-  if (auto note = plan.default_yesterday_note()) {
-    out.member("note", *note);
-  }
-  out.end_object();
-}
-
-void write_warnings(JsonWriter& out, const Plan& plan) {
-  out.key("warnings");
-  out.begin_array();
-  for (const PlanWarning& warning : plan.warnings) {
-    out.begin_object();
-    out.member("model", warning.model);
-    out.member("message", warning.message);
-    out.end_object();
-  }
-  out.end_array();
-}
-
 void write_metadata(JsonWriter& out, const Plan& plan, const PlanRunInfo& info,
                     std::int64_t unix_seconds) {
   out.key("metadata");
@@ -42,14 +18,30 @@ void write_metadata(JsonWriter& out, const Plan& plan, const PlanRunInfo& info,
   if (plan.anchor_model) {
     out.member("anchor_model", *plan.anchor_model);
   }
-  write_anchor_window(out, plan);
+  out.key("anchor_window");
+  out.begin_object();
+  out.member("event_time_start", format_date(plan.anchor_window.start));
+  out.member("event_time_end", format_date(plan.anchor_window.end));
+  out.member("source", plan.default_yesterday ? "default_yesterday" : "explicit");
+  if (auto note = plan.default_yesterday_note()) {
+    out.member("note", *note);
+  }
+  out.end_object();
   out.member("manifest_path", info.manifest_path);
   if (info.manifest_generated_at) {
     out.member("manifest_generated_at", *info.manifest_generated_at);
   }
   out.member("dbt_command", info.dbt_command);
   out.member("max_window_expansion_days", info.max_window_expansion_days);
-  write_warnings(out, plan);
+  out.key("warnings");
+  out.begin_array();
+  for (const PlanWarning& warning : plan.warnings) {
+    out.begin_object();
+    out.member("model", warning.model);
+    out.member("message", warning.message);
+    out.end_object();
+  }
+  out.end_array();
   out.end_object();
 }
 
@@ -67,19 +59,6 @@ void write_model(JsonWriter& out, const PlannedModel& model) {
   out.end_object();
 }
 
-/// Room for the whole document up front: about 300 bytes per model and a
-/// little per parent, so the string rarely grows.
-std::size_t expected_size(const Plan& plan) {
-  std::size_t bytes = 4096 + plan.warnings.size() * 256;
-  for (const PlannedModel& model : plan.models) {
-    bytes += 320 + model.name.size();
-    for (const std::string& parent : model.depends_on) {
-      bytes += parent.size() + 12;
-    }
-  }
-  return bytes;
-}
-
 }  // namespace
 
 std::string render_plan_json(const Plan& plan, const PlanRunInfo& info) {
@@ -88,7 +67,9 @@ std::string render_plan_json(const Plan& plan, const PlanRunInfo& info) {
 
 std::string render_plan_json_at(const Plan& plan, const PlanRunInfo& info,
                                 std::int64_t unix_seconds) {
-  JsonWriter out(JsonWriter::Layout::pretty, expected_size(plan));
+  // Room for about 320 bytes a model up front, so that the text rarely grows.
+  JsonWriter out(JsonWriter::Layout::pretty,
+                 4096 + 320 * plan.models.size() + 256 * plan.warnings.size());
   out.begin_object();
   write_metadata(out, plan, info, unix_seconds);
   out.key("models");

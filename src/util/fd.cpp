@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tarn {
@@ -20,18 +21,28 @@ std::expected<std::string, int> read_to_end(int fd) {
     const std::size_t old_size = content.size();
     content.resize(old_size + chunk);
     const ssize_t got = ::read(fd, content.data() + old_size, chunk);
-    if (got < 0 && errno == EINTR) {
-      content.resize(old_size);
-      continue;
-    }
-    if (got < 0) {
-      return std::unexpected(errno);
-    }
-    content.resize(old_size + static_cast<std::size_t>(got));
+    content.resize(old_size + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     if (got == 0) {
       return content;
     }
+    if (got < 0 && errno != EINTR) {
+      return std::unexpected(errno);
+    }
   }
+}
+
+int write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return written < 0 ? errno : -1;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
 }
 
 }  // namespace tarn

@@ -1,8 +1,9 @@
 #pragma once
-// File descriptors: an owner that closes, and reading one to its end.
+// File descriptors: an owner that closes, and reading or writing one to the end.
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tarn {
@@ -33,5 +34,9 @@ class UniqueFd {
 /// Everything from the descriptor's position to its end, reads interrupted
 /// by a signal retried; the errno of a failed read.
 std::expected<std::string, int> read_to_end(int fd);
+
+/// Writes all of bytes, writes interrupted by a signal retried: 0, the errno
+/// of a failed write, or -1 when a write took nothing.
+int write_all(int fd, std::string_view bytes);
 
 }  // namespace tarn

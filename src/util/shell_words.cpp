@@ -1,20 +1,16 @@
 #include "util/shell_words.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace tarn {
 namespace {
 
-enum class State {
-  between_words,
-  escape_before_word,
-  in_word,
-  escape_in_word,
-  single_quoted,
-  double_quoted,
-  escape_in_double_quotes,
-  comment,
-};
+using Words = std::expected<std::vector<std::string>, std::string>;
+
+Words missing_closing_quote() {
+  return std::unexpected(std::string("missing closing quote"));
+}
 
 bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\n';
@@ -26,130 +22,74 @@ bool escapable_in_double_quotes(char c) {
   return c == '"' || c == '\\' || c == '$' || c == '`';
 }
 
-/// Every byte of a multi-byte UTF-8 character is outside ASCII, so walking
-/// bytes never splits a character at a special one.
-class Splitter {
- public:
-  std::expected<std::vector<std::string>, std::string> run(std::string_view text) {
-    for (const char c : text) {
-      step(c);
-    }
-    return finish();
-  }
-
- private:
-  void step(char c) {
-    switch (state_) {
-      case State::between_words:
-        start_word(c);
-        return;
-      case State::escape_before_word:
-        // A backslash before a line end joins the lines and leaves no word.
-        if (c == '\n') {
-          state_ = State::between_words;
-        } else {
-          word_ += c;
-          state_ = State::in_word;
-        }
-        return;
-      case State::in_word:
-        continue_word(c);
-        return;
-      case State::escape_in_word:
-        if (c != '\n') {
-          word_ += c;
-        }
-        state_ = State::in_word;
-        return;
-      case State::single_quoted:
-        if (c == '\'') {
-          state_ = State::in_word;
-        } else {
-          word_ += c;
-        }
-        return;
-      case State::double_quoted:
-        if (c == '"') {
-          state_ = State::in_word;
-        } else if (c == '\\') {
-          state_ = State::escape_in_double_quotes;
-        } else {
-          word_ += c;
-        }
-        return;
-      case State::escape_in_double_quotes:
-        if (escapable_in_double_quotes(c)) {
-          word_ += c;
-        } else if (c != '\n') {
-          word_ += '\\';
-          word_ += c;
-        }
-        state_ = State::double_quoted;
-        return;
-      case State::comment:
-        if (c == '\n') {
-          state_ = State::between_words;
-        }
-        return;
+/// Appends the double-quoted text that starts after `at` and returns the
+/// offset of its closing quote, or npos when there is none.
+std::size_t read_double_quoted(std::string_view text, std::size_t at, std::string& word) {
+  for (++at; at < text.size() && text[at] != '"'; ++at) {
+    if (text[at] != '\\') {
+      word += text[at];
+    } else if (++at == text.size()) {
+      return std::string_view::npos;
+    } else if (escapable_in_double_quotes(text[at])) {
+      word += text[at];
+    } else if (text[at] != '\n') {
+      word.append({'\\', text[at]});
     }
   }
+  return at < text.size() ? at : std::string_view::npos;
+}
 
-  void start_word(char c) {
-    if (is_blank(c)) {
-      return;
-    }
-    if (c == '#') {
-      state_ = State::comment;
-    } else if (c == '\\') {
-      state_ = State::escape_before_word;
-    } else {
-      state_ = State::in_word;
-      continue_word(c);
-    }
-  }
-
-  void continue_word(char c) {
-    if (is_blank(c)) {
-      end_word();
-    } else if (c == '\'') {
-      state_ = State::single_quoted;
-    } else if (c == '"') {
-      state_ = State::double_quoted;
-    } else if (c == '\\') {
-      state_ = State::escape_in_word;
-    } else {
-      word_ += c;
-    }
-  }
-
-  void end_word() {
-    words_.push_back(std::move(word_));
-    word_.clear();
-    state_ = State::between_words;
-  }
-
-  std::expected<std::vector<std::string>, std::string> finish() {
-    switch (state_) {
-      case State::between_words:
-      case State::comment:
-        return std::move(words_);
-      case State::in_word:
-        end_word();
-        return std::move(words_);
-      default:
-        return std::unexpected(std::string("missing closing quote"));
-    }
-  }
-
-  State state_ = State::between_words;
-  std::string word_;
-  std::vector<std::string> words_;
-};
+std::string& begun(std::optional<std::string>& word) {
+  return word ? *word : word.emplace();
+}
 
 }  // namespace
 
-std::expected<std::vector<std::string>, std::string> split_shell_words(std::string_view text) {
-  return Splitter().run(text);
+// Every byte of a multi-byte UTF-8 character is outside ASCII, so walking
+// bytes never splits a character at a special one.
+Words split_shell_words(std::string_view text) {
+  std::vector<std::string> words;
+  std::optional<std::string> word;  // the word being read, if one has begun
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (is_blank(c)) {
+      if (word) {
+        words.push_back(std::move(*word));
+        word.reset();
+      }
+    } else if (c == '#' && !word) {
+      at = text.find('\n', at);
+      if (at == std::string_view::npos) {
+        break;
+      }
+    } else if (c == '\\') {
+      // A backslash before a line end joins the lines: it neither begins nor ends a word.
+      if (++at == text.size()) {
+        return missing_closing_quote();
+      }
+      if (text[at] != '\n') {
+        begun(word) += text[at];
+      }
+    } else if (c == '\'') {
+      const std::size_t close = text.find('\'', at + 1);
+      if (close == std::string_view::npos) {
+        return missing_closing_quote();
+      }
+      begun(word).append(text.substr(at + 1, close - at - 1));
+      at = close;
+    } else if (c == '"') {
+      at = read_double_quoted(text, at, begun(word));
+      if (at == std::string_view::npos) {
+        return missing_closing_quote();
+      }
+    } else {
+      begun(word) += c;
+    }
+  }
+  if (word) {
+    words.push_back(std::move(*word));
+  }
+  return words;
 }
 
 namespace {

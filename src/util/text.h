@@ -1,8 +1,9 @@
 #pragma once
 // Text helpers with no product knowledge: lossy UTF-8 decoding, Unicode
-// whitespace trimming, path display and the quoted form of a user value.
+// whitespace trimming, path display and parents, the quoted form of a user value.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,11 @@ std::string_view trim_whitespace(std::string_view text);
 /// The form in which a path appears in messages and documents: its bytes,
 /// lossily decoded, never made absolute.
 std::string display_path(const std::filesystem::path& path);
+
+/// The directory that holds a path, judged on its text alone: empty (the
+/// current directory) for a bare name, absent for "" and "/". A trailing
+/// separator does not make a path its own parent.
+std::optional<std::filesystem::path> lexical_parent(const std::filesystem::path& path);
 
 /// A user value echoed inside a message: double quotes around it, a backslash
 /// before `"` and `\`, and control characters as \n, \t, \r, \0 or \u{hex}.

@@ -14,18 +14,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
-  namespace fs = std::filesystem;
-  std::vector<fs::path> files;
+  std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     std::error_code missing;  // a directory that does not exist holds nothing
-    for (fs::recursive_directory_iterator it(argv[i], missing), end; it != end; ++it) {
-      if (it->is_regular_file()) {
-        files.push_back(it->path());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i], missing)) {
+      if (entry.is_regular_file()) {
+        files.push_back(entry.path());
       }
     }
   }
-  std::sort(files.begin(), files.end());
-  for (const fs::path& file : files) {
+  std::ranges::sort(files);
+  for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     std::fprintf(stderr, "replaying %s\n", file.c_str());
