@@ -54,82 +54,78 @@ class Console {
 };
 
 /// Why a run stopped early: the message after "error: " and the exit status.
-/// Thrown by the step that fails and caught by run(), so that unwinding
-/// releases everything held (the baseline's worktree) before the error line.
 struct Failure {
   std::string message;
   int status = 1;
 };
 
+template <typename T>
+using Step = std::expected<T, Failure>;
+
+Failure fail(std::string message) {
+  return Failure{std::move(message), 1};
+}
+
 /// An interruption seen between two steps ends the run as a failure whose
-/// status tells the signal.
-void stop_if_interrupted() {
-  if (std::optional<int> signal = pending_interrupt()) {
-    const char* name = sigabbrev_np(*signal);
-    throw Failure{"interrupted by SIG" + std::string(name ? name : "?"), 128 + *signal};
+/// status tells the signal, after everything held has been released.
+std::optional<Failure> interruption() {
+  std::optional<int> signal = pending_interrupt();
+  if (!signal) {
+    return std::nullopt;
   }
+  const char* name = sigabbrev_np(*signal);
+  return Failure{"interrupted by SIG" + std::string(name ? name : "?"), 128 + *signal};
 }
 
-/// A module's result, or its error as the run's failure.
-template <typename T, typename E>
-T need(std::expected<T, E>&& result) {
-  if (!result) {
-    if constexpr (requires { result.error().message(); }) {
-      throw Failure{result.error().message()};
-    } else {
-      throw Failure{std::move(result.error())};
-    }
-  }
-  if constexpr (!std::is_void_v<T>) {
-    return std::move(*result);
-  }
-}
-
-/// The same after a step that may have run a child: an interruption comes first.
-template <typename T, typename E>
-T need_after_child(std::expected<T, E>&& result) {
-  stop_if_interrupted();
-  return need(std::move(result));
-}
-
-void check_anchor_has_window(const Cli& cli) {
+Step<void> check_anchor_has_window(const Cli& cli) {
   if (cli.anchor && (!cli.event_time_start || !cli.event_time_end)) {
-    throw Failure{
+    return std::unexpected(fail(
         "--anchor requires --event-time-start and --event-time-end to both be passed explicitly "
-        "-- there is no yesterday-default when --anchor is used"};
+        "-- there is no yesterday-default when --anchor is used"));
   }
+  return {};
 }
 
-void check_project(const fs::path& project_dir) {
+Step<void> check_project(const fs::path& project_dir) {
   std::error_code ec;
   (void)fs::status(project_dir / "dbt_project.yml", ec);
   if (ec) {
-    throw Failure{
+    return std::unexpected(fail(
         display_path(project_dir) +
         " does not look like a dbt project -- no dbt_project.yml found there. tarn-dbt-plan only "
         "works inside a dbt project: run it from the project root, or pass --project-dir pointing "
-        "at one."};
+        "at one."));
   }
-}
-
-Date date_option(const std::string& text) {
-  if (auto date = parse_date(text)) {
-    return *date;
-  }
-  throw Failure{quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date"};
+  return {};
 }
 
 /// The explicit Anchor window, if both options are given; parsed only after
 /// all dbt work, so that a typo in a date never hides a dbt problem.
-std::optional<Window> explicit_window(const Cli& cli) {
+Step<std::optional<Window>> explicit_window(const Cli& cli) {
   if (!cli.event_time_start && !cli.event_time_end) {
-    return std::nullopt;
+    return std::optional<Window>{};
   }
   if (!cli.event_time_start || !cli.event_time_end) {
-    throw Failure{"--event-time-start and --event-time-end must be passed together, or not at all"};
+    return std::unexpected(
+        fail("--event-time-start and --event-time-end must be passed together, or not at all"));
   }
-  const Date start = date_option(*cli.event_time_start);
-  return Window{start, date_option(*cli.event_time_end)};
+  auto parse = [](const std::string& text) -> Step<Date> {
+    auto date = parse_date(text);
+    if (!date) {
+      return std::unexpected(
+          fail(quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date"));
+    }
+    return *date;
+  };
+  auto start = parse(*cli.event_time_start);
+  if (!start) {
+    return std::unexpected(start.error());
+  }
+  auto end = parse(*cli.event_time_end);
+  if (!end) {
+    return std::unexpected(end.error());
+  }
+  return std::optional<Window>{Window{*start, *end}};
 }
 
 /// The run-book and the summary, made only when one of them is asked for.
@@ -143,51 +139,104 @@ class Driver {
  public:
   Driver(const Cli& cli, Console& console) : cli_(cli), console_(console) {}
 
-  /// The whole run after parsing the command line.
-  void execute() {
-    check_anchor_has_window(cli_);
+  /// The whole run after parsing the command line. The baseline lives in this frame, so it is
+  /// released before the caller prints an error, and after the last output otherwise.
+  Step<void> execute() {
+    if (auto checked = check_anchor_has_window(cli_); !checked) {
+      return checked;
+    }
     const fs::path project_dir = cli_.project_dir ? fs::path(*cli_.project_dir) : fs::path(".");
-    check_project(project_dir);
-    const LayeredConfig config = need(load_project_config(project_dir));
-    for (const std::string& warning : config.warnings) {
+    if (auto checked = check_project(project_dir); !checked) {
+      return checked;
+    }
+    auto config = load_project_config(project_dir);
+    if (!config) {
+      return std::unexpected(fail(config.error()));
+    }
+    for (const std::string& warning : config->warnings) {
       console_.err("warning: " + warning + "\n");
     }
     const fs::path manifest_path =
         cli_.manifest ? fs::path(*cli_.manifest) : project_dir / "target" / "manifest.json";
-    const EffectiveSettings settings = need(
-        resolve_settings(SettingOptions{cli_.dbt_command, cli_.dbt_args, cli_.against}, config));
-    need_after_child(
-        refresh_manifest(project_dir, manifest_path, settings.dbt_command, settings.dbt_args));
-    const Manifest manifest = need_after_child(load_manifest(manifest_path));
-    StateBaseline baseline = need_after_child(prepare_state_baseline(
-        BaselineRequest{project_dir, cli_.select, cli_.exclude,
-                        cli_.state ? std::optional<fs::path>(*cli_.state) : std::nullopt,
-                        settings.against, settings.dbt_command, settings.dbt_args}));
-    const Selection selection = need_after_child(
-        select_models(SelectRequest{project_dir, settings.dbt_command, settings.dbt_args,
-                                    cli_.select, cli_.exclude, baseline.state_dir()},
-                      manifest));
-    const std::optional<Window> window = explicit_window(cli_);
-    const Plan plan = need(
-        generate(manifest, selection, window, settings.max_window_expansion_days, cli_.anchor));
-    const PlanRunInfo info{cli_.select, display_path(manifest_path), settings.dbt_command,
-                           manifest.generated_at, settings.max_window_expansion_days};
-    const RunbookTexts runbook = make_runbook(plan, manifest, selection, settings);
-    report(project_dir, plan, info, runbook);
-    print_notes(plan, selection.empty(), runbook.warnings);
-    baseline.release();
+    auto settings =
+        resolve_settings(SettingOptions{cli_.dbt_command, cli_.dbt_args, cli_.against}, *config);
+    if (!settings) {
+      return std::unexpected(fail(settings.error()));
+    }
+    auto refreshed =
+        refresh_manifest(project_dir, manifest_path, settings->dbt_command, settings->dbt_args);
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!refreshed) {
+      return std::unexpected(fail(refreshed.error()));
+    }
+    auto manifest = load_manifest(manifest_path);
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!manifest) {
+      return std::unexpected(fail(manifest.error().message()));
+    }
+    return plan_and_report(project_dir, manifest_path, *settings, *manifest);
   }
 
  private:
-  RunbookTexts make_runbook(const Plan& plan, const Manifest& manifest, const Selection& selection,
-                            const EffectiveSettings& settings) {
+  Step<void> plan_and_report(const fs::path& project_dir, const fs::path& manifest_path,
+                             const EffectiveSettings& settings, const Manifest& manifest) {
+    auto baseline = prepare_state_baseline(
+        BaselineRequest{project_dir, cli_.select, cli_.exclude,
+                        cli_.state ? std::optional<fs::path>(*cli_.state) : std::nullopt,
+                        settings.against, settings.dbt_command, settings.dbt_args});
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!baseline) {
+      return std::unexpected(fail(baseline.error().message()));
+    }
+    auto selection =
+        select_models(SelectRequest{project_dir, settings.dbt_command, settings.dbt_args,
+                                    cli_.select, cli_.exclude, baseline->state_dir()},
+                      manifest);
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    if (!selection) {
+      return std::unexpected(fail(selection.error().message()));
+    }
+    auto window = explicit_window(cli_);
+    if (!window) {
+      return std::unexpected(window.error());
+    }
+    auto plan =
+        generate(manifest, *selection, *window, settings.max_window_expansion_days, cli_.anchor);
+    if (!plan) {
+      return std::unexpected(fail(plan.error().message()));
+    }
+    PlanRunInfo info{cli_.select, display_path(manifest_path), settings.dbt_command,
+                     manifest.generated_at, settings.max_window_expansion_days};
+    auto runbook = make_runbook(*plan, manifest, *selection, settings);
+    if (!runbook) {
+      return std::unexpected(runbook.error());
+    }
+    auto reported = report(project_dir, *plan, info, *runbook);
+    if (!reported) {
+      return reported;
+    }
+    print_notes(*plan, selection->empty(), runbook->warnings);
+    baseline->release();
+    return {};
+  }
+
+  Step<RunbookTexts> make_runbook(const Plan& plan, const Manifest& manifest,
+                                  const Selection& selection, const EffectiveSettings& settings) {
     RunbookTexts texts;
     if (!cli_.runbook && !cli_.summary) {
       return texts;
     }
     auto command = split_shell_words(settings.dbt_command);
     if (!command) {
-      throw Failure{"--dbt-command: " + command.error()};
+      return std::unexpected(fail("--dbt-command: " + command.error()));
     }
     const RunbookInfo info{cli_.select,
                            cli_.exclude,
@@ -205,32 +254,51 @@ class Driver {
   }
 
   /// "-" sends the text to standard output, after the tree.
-  void emit(const std::optional<std::string>& destination, const std::string& text) {
-    if (destination == "-") {
-      console_.out(text);
-    } else if (destination) {
-      need(write_atomically(*destination, text));
+  Step<void> emit(const std::optional<std::string>& destination, const std::string& text) {
+    if (!destination) {
+      return {};
     }
+    if (*destination == "-") {
+      console_.out(text);
+      return {};
+    }
+    if (auto written = write_atomically(fs::path(*destination), text); !written) {
+      return std::unexpected(fail(written.error()));
+    }
+    return {};
   }
 
-  void report(const fs::path& project_dir, const Plan& plan, const PlanRunInfo& info,
-              const RunbookTexts& runbook) {
+  Step<void> report(const fs::path& project_dir, const Plan& plan, const PlanRunInfo& info,
+                    const RunbookTexts& runbook) {
     const fs::path output_path = cli_.output_file
                                      ? fs::path(*cli_.output_file)
                                      : project_dir / "target" / "tarn" / "dbt_plan.json";
-    need(write_atomically(output_path, render_plan_json(plan, info)));
-    stop_if_interrupted();
+    if (auto written = write_atomically(output_path, render_plan_json(plan, info)); !written) {
+      return std::unexpected(fail(written.error()));
+    }
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
     if (cli_.pretty) {
       console_.out(render_tree(plan));
     }
-    emit(cli_.runbook, runbook.runbook);
-    emit(cli_.summary, runbook.summary);
+    if (auto emitted = emit(cli_.runbook, runbook.runbook); !emitted) {
+      return emitted;
+    }
+    if (auto emitted = emit(cli_.summary, runbook.summary); !emitted) {
+      return emitted;
+    }
     if (cli_.html) {
       const fs::path report_path = html_report_path(project_dir);
-      need(write_atomically(report_path, render_html_report(plan)));
+      if (auto written = write_atomically(report_path, render_html_report(plan)); !written) {
+        return std::unexpected(fail(written.error()));
+      }
       console_.out("wrote " + display_path(report_path) + "\n");
     }
-    stop_if_interrupted();
+    if (auto stop = interruption()) {
+      return std::unexpected(*stop);
+    }
+    return {};
   }
 
   /// One write for all of them: a large project can have tens of thousands
@@ -272,11 +340,11 @@ int run(const std::vector<std::string>& args) {
     console.err(exit->err);
     return exit->status;
   }
-  try {
-    Driver(std::get<Cli>(parsed), console).execute();
-  } catch (const Failure& failure) {
-    console.err("error: " + failure.message + "\n");
-    return failure.status;
+  Driver driver(std::get<Cli>(parsed), console);
+  auto outcome = driver.execute();
+  if (!outcome) {
+    console.err("error: " + outcome.error().message + "\n");
+    return outcome.error().status;
   }
   if (int failure = console.out_failure(); failure != 0) {
     // The plan file is complete; only the requested terminal output was lost.
