@@ -3,10 +3,11 @@
 #include <fmt/format.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <initializer_list>
 #include <new>
-#include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "manifest/manifest_text.h"
@@ -18,92 +19,139 @@ namespace {
 
 namespace od = simdjson::ondemand;
 using strict_json::Reader;
+using Overrides = std::unordered_map<std::string, std::int64_t>;
 
-/// Reads the manifest's shape. Each record keeps a bit per known key so that
-/// a repeated one is refused; every other key is walked and checked by
-/// `Reader::skip`. The depth handed to `skip` is the nesting level of the
-/// value inside the document, the top object being level 1.
+/// A borrowed reader of one value, so that a table of keys allocates nothing.
+class ReadValue {
+ public:
+  template <class Read>
+  ReadValue(const Read& read)  // NOLINT(google-explicit-constructor): tables list lambdas
+      : read_(&read), call_([](const void* read, od::value& value) -> bool {
+          return (*static_cast<const Read*>(read))(value);
+        }) {}
+
+  bool operator()(od::value& value) const { return call_(read_, value); }
+
+ private:
+  const void* read_;
+  bool (*call_)(const void*, od::value&);
+};
+
+enum class Use { once, nullable, required };
+
+/// A known key of a record: refused when repeated; a nullable key's null is
+/// checked and read as absent; a required key's absence is refused.
+struct Key {
+  std::string_view name;
+  ReadValue read;
+  Use use = Use::once;
+};
+
+using Keys = std::initializer_list<Key>;
+
+/// Reads the manifest's shape from tables of each record's keys; the depth of
+/// a record is the nesting level of its members, the top object's being 2.
 class ManifestReader {
  public:
   explicit ManifestReader(Reader& in) : in_(in) {}
 
-  bool read(od::document& document, Manifest& out) {
-    std::string_view first;
-    if (auto error = document.raw_json_token().get(first)) {
-      return in_.fail_library(error);
-    }
-    if (first[0] != '{') {
-      return in_.wrong_type(first, "a manifest object");
-    }
-    od::object root;
-    if (auto error = document.get_object().get(root)) {
-      // simdjson checks up front that the last token closes the top object.
-      return error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT
-                 ? in_.fail_at_end("unexpected end of input, or text after the top object")
-                 : in_.fail_library(error);
-    }
-    if (!read_root(root, out)) {
+  bool read(od::document& document, Manifest& out);
+
+ private:
+  bool record(od::value& value, std::string_view expected, int depth, Keys keys) {
+    const char* at = Reader::location(value);
+    od::object object;
+    return in_.open(value, object, expected) && fields(object, at, depth, keys);
+  }
+
+  /// Reads the members that `keys` name (a bit each in `seen`, in table
+  /// order); every other member's value is checked and skipped.
+  bool fields(od::object& object, const char* at, int depth, Keys keys) {
+    unsigned seen = 0;
+    bool read = in_.each(object, [&](od::field& field, std::string_view name) {
+      const Key* key = std::ranges::find(keys, name, &Key::name);
+      if (key == keys.end()) {
+        return in_.skip(field.value(), depth);
+      }
+      const unsigned bit = 1U << (key - keys.begin());
+      if ((seen & bit) != 0) {
+        return in_.fail(Reader::location(field), fmt::format("duplicate field `{}`", name));
+      }
+      seen |= bit;
+      bool null = key->use == Use::nullable && field.value().raw_json_token()[0] == 'n';
+      return null ? in_.skip(field.value(), depth) : key->read(field.value());
+    });
+    if (!read) {
       return false;
     }
-    if (auto trailing = document.current_location(); !trailing.error()) {
-      return in_.fail(trailing.value_unsafe(), "trailing characters");
+    for (const Key& key : keys) {
+      if (key.use == Use::required && (seen & 1U << (&key - keys.begin())) == 0) {
+        return in_.fail(at, fmt::format("missing field `{}`", key.name));
+      }
     }
     return true;
   }
 
- private:
-  bool read_root(od::object& root, Manifest& out) {
-    enum : unsigned { nodes_seen = 1, sources_seen = 2, metadata_seen = 4 };
-    unsigned seen = 0;
-    return in_.for_each_field(root, [&](od::field& field, std::string_view key) {
-      od::value& value = field.value();
-      if (key == "nodes") {
-        return in_.first_occurrence(seen, nodes_seen, field, key) && read_nodes(value, out.nodes);
-      }
-      if (key == "sources") {
-        return in_.first_occurrence(seen, sources_seen, field, key) &&
-               read_sources(value, out.nodes);
-      }
-      if (key == "metadata") {
-        return in_.first_occurrence(seen, metadata_seen, field, key) &&
-               read_metadata(value, out.generated_at);
-      }
-      constexpr int member_depth = 2;
-      return in_.skip(value, member_depth);
+  /// Calls `read_entry(key, value)` for each member of an object.
+  template <class ReadEntry>
+  bool entries(od::value& value, std::string_view expected, ReadEntry&& read_entry) {
+    od::object object;
+    return in_.open(value, object, expected) &&
+           in_.each(object, [&](od::field& field, std::string_view key) {
+             return read_entry(key, field.value());
+           });
+  }
+
+  /// The reader of a value into `out`, chosen by the type of `out`.
+  template <class T>
+  auto into(T& out) {
+    return [this, &out](od::value& value) { return read_value(value, out); };
+  }
+
+  bool read_value(od::value& value, std::string& out) { return in_.read_string(value, out); }
+
+  bool read_value(od::value& value, std::optional<std::string>& out) {
+    return in_.read_string(value, out.emplace());
+  }
+
+  bool read_value(od::value& value, std::int64_t& out) { return in_.read_integer(value, out); }
+
+  bool read_value(od::value& value, std::vector<std::string>& parents) {
+    od::array array;
+    return in_.open(value, array, "an array of strings") && in_.each(array, [&](od::value& parent) {
+      return in_.read_string(parent, parents.emplace_back());
     });
   }
 
-  bool read_metadata(od::value& value, std::optional<std::string>& generated_at) {
-    bool null = false;
-    od::object object;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
-    if (!in_.read_object(value, object, "an object")) {
+  bool read_value(od::value& value, WindowUnit& unit) {
+    const char* at = Reader::location(value);
+    std::string name;
+    if (!in_.read_string(value, name)) {
       return false;
     }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "generated_at") {
-        return in_.first_occurrence(seen, 1, field, key) &&
-               read_optional_string(field.value(), generated_at);
-      }
-      return in_.skip(field.value(), 3);
+    if (auto known = parse_unit(name)) {
+      unit = *known;
+      return true;
+    }
+    return in_.fail(
+        at,
+        fmt::format("unknown variant `{}`, expected one of `day`, `week`, `month`, `year`", name));
+  }
+
+  bool read_value(od::value& value, Overrides& overrides) {
+    return entries(value, "an object of integers", [&](std::string_view name, od::value& amount) {
+      return in_.read_integer(amount, overrides[std::string(name)]);
     });
   }
 
   bool read_nodes(od::value& value, std::unordered_map<std::string, ManifestNode>& nodes) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object of nodes")) {
-      return false;
-    }
-    return in_.for_each_field(object, [&](od::field& field, std::string_view id) {
+    return entries(value, "an object of nodes", [&](std::string_view id, od::value& entry) {
       ManifestNode node;
-      bool is_model = false;
-      if (!read_node(field.value(), node, is_model)) {
+      std::string resource_type;
+      if (!read_node(entry, node, resource_type)) {
         return false;
       }
-      place_node(std::string(id), std::move(node), is_model, nodes);
+      place_node(std::string(id), std::move(node), resource_type == "model", nodes);
       return true;
     });
   }
@@ -131,217 +179,44 @@ class ManifestReader {
     }
   }
 
-  bool read_node(od::value& value, ManifestNode& node, bool& is_model) {
-    enum : unsigned {
-      name_seen = 1,
-      resource_type_seen = 2,
-      depends_on_seen = 4,
-      config_seen = 8,
-      version_seen = 16,
+  bool read_node(od::value& value, ManifestNode& node, std::string& resource_type) {
+    auto depends_on = [&](od::value& object) {
+      return record(object, "an object", 5, {{"nodes", into(node.depends_on)}});
     };
-    const char* at = in_.location(value);
-    od::object object;
-    if (!in_.read_object(value, object, "a node object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    std::string resource_type;
-    bool read = in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      od::value& member = field.value();
-      if (key == "name") {
-        return in_.first_occurrence(seen, name_seen, field, key) &&
-               in_.read_string(member, node.name);
-      }
-      if (key == "resource_type") {
-        return in_.first_occurrence(seen, resource_type_seen, field, key) &&
-               in_.read_string(member, resource_type);
-      }
-      if (key == "depends_on") {
-        return in_.first_occurrence(seen, depends_on_seen, field, key) &&
-               read_depends_on(member, node.depends_on);
-      }
-      if (key == "config") {
-        return in_.first_occurrence(seen, config_seen, field, key) && read_config(member, node);
-      }
-      if (key == "version") {
-        return in_.first_occurrence(seen, version_seen, field, key) &&
-               read_version(member, node.version);
-      }
-      return in_.skip(member, 4);
-    });
-    if (!read) {
-      return false;
-    }
-    if ((seen & name_seen) == 0) {
-      return in_.fail(at, "missing field `name`");
-    }
-    if ((seen & resource_type_seen) == 0) {
-      return in_.fail(at, "missing field `resource_type`");
-    }
-    is_model = resource_type == "model";
-    return true;
-  }
-
-  bool read_depends_on(od::value& value, std::vector<std::string>& parents) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "nodes") {
-        return in_.first_occurrence(seen, 1, field, key) && read_parents(field.value(), parents);
-      }
-      return in_.skip(field.value(), 5);
-    });
-  }
-
-  bool read_parents(od::value& value, std::vector<std::string>& parents) {
-    od::array array;
-    if (!in_.read_array(value, array, "an array of strings")) {
-      return false;
-    }
-    return in_.for_each_element(array, [&](od::value& element) {
-      return in_.read_string(element, parents.emplace_back());
-    });
+    auto version = [&](od::value& member) { return read_version(member, node.version); };
+    return record(value, "a node object", 4,
+                  {{"name", into(node.name), Use::required},
+                   {"resource_type", into(resource_type), Use::required},
+                   {"depends_on", depends_on},
+                   {"config", [&](od::value& config) { return read_config(config, node); }},
+                   {"version", version, Use::nullable}});
   }
 
   bool read_config(od::value& value, ManifestNode& node) {
-    enum : unsigned {
-      event_time_seen = 1,
-      meta_seen = 2,
-      materialized_seen = 4,
-      incremental_strategy_seen = 8,
+    auto meta = [&](od::value& object) {
+      auto tarn = [&](od::value& member) { return read_tarn(member, node.meta.emplace()); };
+      return record(object, "an object", 6, {{"tarn", tarn, Use::nullable}});
     };
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "event_time") {
-        return in_.first_occurrence(seen, event_time_seen, field, key) &&
-               read_optional_string(field.value(), node.event_time);
-      }
-      if (key == "meta") {
-        return in_.first_occurrence(seen, meta_seen, field, key) &&
-               read_meta(field.value(), node.meta);
-      }
-      if (key == "materialized") {
-        return in_.first_occurrence(seen, materialized_seen, field, key) &&
-               read_optional_string(field.value(), node.materialized);
-      }
-      if (key == "incremental_strategy") {
-        return in_.first_occurrence(seen, incremental_strategy_seen, field, key) &&
-               read_optional_string(field.value(), node.incremental_strategy);
-      }
-      return in_.skip(field.value(), 5);
-    });
+    return record(value, "an object", 5,
+                  {{"event_time", into(node.event_time), Use::nullable},
+                   {"meta", meta},
+                   {"materialized", into(node.materialized), Use::nullable},
+                   {"incremental_strategy", into(node.incremental_strategy), Use::nullable}});
   }
 
-  bool read_meta(od::value& value, std::optional<TarnMeta>& meta) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "tarn") {
-        return in_.first_occurrence(seen, 1, field, key) && read_optional_tarn(field.value(), meta);
-      }
-      return in_.skip(field.value(), 6);
-    });
-  }
-
-  bool read_optional_tarn(od::value& value, std::optional<TarnMeta>& meta) {
-    bool null = false;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    return read_tarn(object, meta.emplace());
-  }
-
-  bool read_tarn(od::object& object, TarnMeta& tarn) {
-    enum : unsigned {
-      lookback_seen = 1,
-      lookback_unit_seen = 2,
-      lookahead_seen = 4,
-      lookahead_unit_seen = 8,
-      lookback_overrides_seen = 16,
-      lookahead_overrides_seen = 32,
-    };
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      od::value& member = field.value();
-      if (key == "lookback") {
-        return in_.first_occurrence(seen, lookback_seen, field, key) &&
-               in_.read_integer(member, tarn.lookback);
-      }
-      if (key == "lookback_unit") {
-        return in_.first_occurrence(seen, lookback_unit_seen, field, key) &&
-               read_unit(member, tarn.lookback_unit);
-      }
-      if (key == "lookahead") {
-        return in_.first_occurrence(seen, lookahead_seen, field, key) &&
-               in_.read_integer(member, tarn.lookahead);
-      }
-      if (key == "lookahead_unit") {
-        return in_.first_occurrence(seen, lookahead_unit_seen, field, key) &&
-               read_unit(member, tarn.lookahead_unit);
-      }
-      if (key == "lookback_overrides") {
-        return in_.first_occurrence(seen, lookback_overrides_seen, field, key) &&
-               read_overrides(member, tarn.lookback_overrides);
-      }
-      if (key == "lookahead_overrides") {
-        return in_.first_occurrence(seen, lookahead_overrides_seen, field, key) &&
-               read_overrides(member, tarn.lookahead_overrides);
-      }
-      return in_.skip(member, 7);
-    });
-  }
-
-  bool read_unit(od::value& value, WindowUnit& unit) {
-    const char* at = in_.location(value);
-    std::string name;
-    if (!in_.read_string(value, name)) {
-      return false;
-    }
-    if (auto known = parse_unit(name)) {
-      unit = *known;
-      return true;
-    }
-    return in_.fail(
-        at,
-        fmt::format("unknown variant `{}`, expected one of `day`, `week`, `month`, `year`", name));
-  }
-
-  bool read_overrides(od::value& value, std::unordered_map<std::string, std::int64_t>& overrides) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object of integers")) {
-      return false;
-    }
-    return in_.for_each_field(object, [&](od::field& field, std::string_view name) {
-      std::int64_t amount = 0;
-      if (!in_.read_integer(field.value(), amount)) {
-        return false;
-      }
-      overrides.insert_or_assign(std::string(name), amount);
-      return true;
-    });
+  bool read_tarn(od::value& value, TarnMeta& tarn) {
+    return record(value, "an object", 7,
+                  {{"lookback", into(tarn.lookback)},
+                   {"lookback_unit", into(tarn.lookback_unit)},
+                   {"lookahead", into(tarn.lookahead)},
+                   {"lookahead_unit", into(tarn.lookahead_unit)},
+                   {"lookback_overrides", into(tarn.lookback_overrides)},
+                   {"lookahead_overrides", into(tarn.lookahead_overrides)}});
   }
 
   /// dbt writes a model's version as an integer, a float or a string and
   /// shows the model as "{name}.v{version}"; the text after ".v" is kept.
   bool read_version(od::value& value, std::optional<std::string>& version) {
-    bool null = false;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
     std::string_view token = value.raw_json_token();
     if (token[0] == '"') {
       return in_.read_string(value, version.emplace());
@@ -349,19 +224,16 @@ class ManifestReader {
     if (token[0] == '-' || (token[0] >= '0' && token[0] <= '9')) {
       return in_.read_number_text(value, version.emplace());
     }
-    return in_.wrong_type(value, "an integer, a float or a string");
+    return in_.wrong_type(token, "an integer, a float or a string");
   }
 
+  /// A source keeps only its name; its own config is never read.
   bool read_sources(od::value& value, std::unordered_map<std::string, ManifestNode>& nodes) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object of sources")) {
-      return false;
-    }
-    return in_.for_each_field(object, [&](od::field& field, std::string_view id) {
+    return entries(value, "an object of sources", [&](std::string_view id, od::value& entry) {
       ManifestNode source;
       source.id = id;
       source.is_source = true;
-      if (!read_source(field.value(), source)) {
+      if (!record(entry, "a source object", 4, {{"name", into(source.name), Use::required}})) {
         return false;
       }
       std::string key = source.id;
@@ -370,37 +242,39 @@ class ManifestReader {
     });
   }
 
-  /// A source keeps only its name; its own config is never read.
-  bool read_source(od::value& value, ManifestNode& source) {
-    const char* at = in_.location(value);
-    od::object object;
-    if (!in_.read_object(value, object, "a source object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    bool read = in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "name") {
-        return in_.first_occurrence(seen, 1, field, key) &&
-               in_.read_string(field.value(), source.name);
-      }
-      return in_.skip(field.value(), 4);
-    });
-    if (read && seen == 0) {
-      return in_.fail(at, "missing field `name`");
-    }
-    return read;
-  }
-
-  bool read_optional_string(od::value& value, std::optional<std::string>& out) {
-    bool null = false;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
-    return in_.read_string(value, out.emplace());
-  }
-
   Reader& in_;
 };
+
+bool ManifestReader::read(od::document& document, Manifest& out) {
+  std::string_view first;
+  if (auto error = document.raw_json_token().get(first)) {
+    return in_.fail_library(error);
+  }
+  if (first[0] != '{') {
+    return in_.wrong_type(first, "a manifest object");
+  }
+  od::object root;
+  if (auto error = document.get_object().get(root)) {
+    // simdjson checks up front that the last token closes the top object.
+    return error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT
+               ? in_.fail(in_.end(), "unexpected end of input, or text after the top object")
+               : in_.fail_library(error);
+  }
+  auto metadata = [&](od::value& value) {
+    return record(value, "an object", 3, {{"generated_at", into(out.generated_at), Use::nullable}});
+  };
+  bool read = fields(root, first.data(), 2,
+                     {{"nodes", [&](od::value& value) { return read_nodes(value, out.nodes); }},
+                      {"sources", [&](od::value& value) { return read_sources(value, out.nodes); }},
+                      {"metadata", metadata, Use::nullable}});
+  if (!read) {
+    return false;
+  }
+  if (auto trailing = document.current_location(); !trailing.error()) {
+    return in_.fail(trailing.value_unsafe(), "trailing characters");
+  }
+  return true;
+}
 
 /// Nodes take a few kilobytes each in any manifest dbt writes; reserving on
 /// that guess avoids most rehashing without holding much memory.
@@ -412,24 +286,17 @@ std::size_t expected_node_count(std::size_t text_size) {
 /// One pass over the text, checking every value against the JSON grammar,
 /// the ones it does not keep included.
 std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json) {
-  std::string_view text(json.data(), json.size());
-  Reader in(text);
+  Reader in(std::string_view(json.data(), json.size()));
   od::parser parser;
   od::document document;
   if (auto error = parser.iterate(json).get(document)) {
-    auto fault = strict_json::locate_document_fault(text);
-    if (!fault.message.empty()) {
-      return std::unexpected(
-          fmt::format("{} at {}", fault.message, line_and_column(text, fault.offset)));
-    }
-    in.fail_library(error);
+    in.fail_indexing(error);
     return std::unexpected(in.detail());
   }
   in.attach(document);
   Manifest manifest;
-  manifest.nodes.reserve(expected_node_count(text.size()));
-  ManifestReader reader(in);
-  if (!reader.read(document, manifest)) {
+  manifest.nodes.reserve(expected_node_count(json.size()));
+  if (!ManifestReader(in).read(document, manifest)) {
     return std::unexpected(in.detail());
   }
   return manifest;
@@ -467,7 +334,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
       return read_failure("stream did not contain valid UTF-8");
     }
     if (!manifest) {
-      return std::unexpected(ManifestError{shown, manifest.error()});
+      return read_failure(std::move(manifest.error()));
     }
     return std::move(*manifest);
   } catch (const std::bad_alloc&) {

@@ -9,11 +9,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 namespace tarn::strict_json {
 namespace {
 
 constexpr std::string_view integer_expected = "a signed 64-bit integer";
+constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
 
 bool is_json_space(char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t';
@@ -21,6 +23,10 @@ bool is_json_space(char c) {
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
+}
+
+bool starts_number(char c) {
+  return c == '-' || is_digit(c);
 }
 
 /// simdjson's raw tokens run up to the next token, blanks included.
@@ -44,105 +50,65 @@ std::string shortened(std::string_view token) {
   return std::string(token.substr(0, end)) + "...";
 }
 
+/// The UTF-16 unit spelled by the four hex digits at `at`.
 std::optional<std::uint32_t> hex_unit(std::string_view text, std::size_t at) {
+  std::uint32_t unit = 0;
   if (at + 4 > text.size()) {
     return std::nullopt;
   }
-  std::uint32_t unit = 0;
-  for (char c : text.substr(at, 4)) {
-    unit <<= 4;
-    if (is_digit(c)) {
-      unit |= static_cast<std::uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      unit |= static_cast<std::uint32_t>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      unit |= static_cast<std::uint32_t>(c - 'A' + 10);
-    } else {
-      return std::nullopt;
-    }
+  auto [end, error] = std::from_chars(text.data() + at, text.data() + at + 4, unit, 16);
+  if (error != std::errc{} || end != text.data() + at + 4) {
+    return std::nullopt;
   }
   return unit;
+}
+
+bool is_low_surrogate(std::uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
 /// Where the escape starting with the backslash at `at` ends, or npos when it
 /// is not a valid escape. A \u escape of a UTF-16 surrogate must form a pair.
 std::size_t escape_end(std::string_view text, std::size_t at) {
   constexpr auto npos = std::string_view::npos;
-  if (at + 1 >= text.size()) {
-    return npos;
-  }
-  switch (text[at + 1]) {
-    case '"':
-    case '\\':
-    case '/':
-    case 'b':
-    case 'f':
-    case 'n':
-    case 'r':
-    case 't':
-      return at + 2;
-    case 'u':
-      break;
-    default:
-      return npos;
+  if (at + 1 >= text.size() || text[at + 1] != 'u') {
+    return at + 1 < text.size() && std::string_view(R"("\/bfnrt)").contains(text[at + 1]) ? at + 2
+                                                                                          : npos;
   }
   auto unit = hex_unit(text, at + 2);
-  if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF)) {
+  if (!unit || is_low_surrogate(*unit)) {
     return npos;
   }
   if (*unit < 0xD800 || *unit > 0xDBFF) {
     return at + 6;
   }
-  if (at + 8 > text.size() || text[at + 6] != '\\' || text[at + 7] != 'u') {
-    return npos;
-  }
-  auto low = hex_unit(text, at + 8);
-  if (!low || *low < 0xDC00 || *low > 0xDFFF) {
-    return npos;
-  }
-  return at + 12;
+  auto low = text.substr(at + 6).starts_with("\\u") ? hex_unit(text, at + 8) : std::nullopt;
+  return low && is_low_surrogate(*low) ? at + 12 : npos;
 }
 
-std::size_t first_invalid_escape(std::string_view content) {
-  for (std::size_t at = content.find('\\'); at != std::string_view::npos;) {
-    std::size_t end = escape_end(content, at);
-    if (end == std::string_view::npos) {
-      return at;
-    }
-    at = content.find('\\', end);
-  }
-  return std::string_view::npos;
-}
-
-/// Whether `token` (no surrounding whitespace) is a JSON number.
+/// Whether `token` (no surrounding blanks) is a JSON number.
 bool is_json_number(std::string_view token) {
   std::size_t i = 0;
+  auto take = [&](std::string_view chars) {
+    bool taken = i < token.size() && chars.contains(token[i]);
+    i += taken ? 1 : 0;
+    return taken;
+  };
   auto digits = [&] {
     std::size_t start = i;
-    while (i < token.size() && is_digit(token[i])) {
-      ++i;
+    while (take("0123456789")) {
     }
     return i > start;
   };
-  if (i < token.size() && token[i] == '-') {
-    ++i;
-  }
-  if (i < token.size() && token[i] == '0') {
-    ++i;
-  } else if (!digits()) {
+  take("-");
+  if (!take("0") && !digits()) {
     return false;
   }
-  if (i < token.size() && token[i] == '.') {
-    ++i;
-    if (!digits()) {
-      return false;
-    }
+  if (take(".") && !digits()) {
+    return false;
   }
-  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-    ++i;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
-      ++i;
-    }
+  if (take("eE")) {
+    take("+-");
     if (!digits()) {
       return false;
     }
@@ -150,55 +116,20 @@ bool is_json_number(std::string_view token) {
   return i == token.size();
 }
 
-bool is_continuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
-/// Length of the UTF-8 sequence at `at`, or 0 when it is not valid (overlong
-/// forms and surrogates included).
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
-  auto byte = [&](std::size_t i) {
-    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
-  };
-  unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    return 1;
-  }
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    low = lead == 0xE0 ? 0xA0 : 0x80;
-    high = lead == 0xED ? 0x9F : 0xBF;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    low = lead == 0xF0 ? 0x90 : 0x80;
-    high = lead == 0xF4 ? 0x8F : 0xBF;
-  } else {
-    return 0;
-  }
-  if (byte(1) < low || byte(1) > high) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if (!is_continuation(byte(i))) {
-      return 0;
-    }
-  }
-  return length;
+/// Length of the UTF-8 sequence at `at`, or 0 when it is not valid.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+  auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  bool valid = at + length <= text.size() && simdjson::validate_utf8(text.data() + at, length);
+  return valid ? length : 0;
 }
 
 std::string library_message(simdjson::error_code error) {
-  switch (error) {
-    case simdjson::TAPE_ERROR:
-      return "expected `,` `:` `}` or `]`, or a key";
-    case simdjson::EMPTY:
-      return "empty document";
-    default:
-      break;
+  if (error == simdjson::TAPE_ERROR) {
+    return std::string(structure_expected);
+  }
+  if (error == simdjson::EMPTY) {
+    return "empty document";
   }
   std::string text = simdjson::error_message(error);
   if (!text.empty()) {
@@ -210,27 +141,49 @@ std::string library_message(simdjson::error_code error) {
   return text;
 }
 
+/// The scalar type and text of a token as messages show it.
+std::string describe(std::string_view raw) {
+  std::string_view token = trimmed(raw);
+  switch (token[0]) {
+    case '{':
+      return "object";
+    case '[':
+      return "array";
+    case 'n':
+      return "null";
+    case 't':
+    case 'f':
+      return fmt::format("boolean `{}`", token);
+    case '"':
+      return fmt::format("string {}", shortened(token));
+    default:
+      break;
+  }
+  bool fractional = token.find_first_of(".eE") != std::string_view::npos;
+  return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
+}
+
 }  // namespace
 
-DocumentFault locate_document_fault(std::string_view text) {
+bool Reader::fail_indexing(simdjson::error_code error) {
   bool in_string = false;
   std::size_t string_start = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    auto c = static_cast<unsigned char>(text[at]);
+  for (std::size_t at = 0; at < text_.size();) {
+    auto c = static_cast<unsigned char>(text_[at]);
     if (c >= 0x80) {
-      std::size_t length = utf8_sequence_length(text, at);
+      std::size_t length = utf8_length(text_, at);
       if (length == 0) {
-        return {at, "invalid UTF-8"};
+        return fail(text_.data() + at, "invalid UTF-8");
       }
       at += length;
       continue;
     }
     if (in_string && c == '\\') {
-      at += at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) < 0x80 ? 2 : 1;
+      at += at + 1 < text_.size() && static_cast<unsigned char>(text_[at + 1]) < 0x80 ? 2 : 1;
       continue;
     }
     if (in_string && c < 0x20) {
-      return {at, "control character in string"};
+      return fail(text_.data() + at, "control character in string");
     }
     if (c == '"') {
       in_string = !in_string;
@@ -238,22 +191,26 @@ DocumentFault locate_document_fault(std::string_view text) {
     }
     ++at;
   }
-  if (in_string) {
-    return {string_start, "unclosed string"};
-  }
-  return {text.size(), ""};
+  return in_string ? fail(text_.data() + string_start, "unclosed string") : fail_library(error);
 }
 
 bool Reader::skip(od::value& value, int depth) {
   std::string_view token = value.raw_json_token();
-  switch (token[0]) {
-    case '{':
-      return skip_object(value, depth);
-    case '[':
-      return skip_array(value, depth);
-    default:
-      return check_scalar(token) && close_scalar(token);
+  if (token[0] != '{' && token[0] != '[') {
+    return check_scalar(token) && close_scalar(token);
   }
+  if (depth + 1 >= max_depth) {
+    return fail(token.data(), "recursion limit exceeded");
+  }
+  if (token[0] == '{') {
+    od::object object;
+    return open(value, object, "") && each(object, [&](od::field& field, std::string_view) {
+             return skip(field.value(), depth + 1);
+           });
+  }
+  od::array array;
+  return open(value, array, "") &&
+         each(array, [&](od::value& element) { return skip(element, depth + 1); });
 }
 
 bool Reader::close_scalar(std::string_view token) {
@@ -261,77 +218,38 @@ bool Reader::close_scalar(std::string_view token) {
   // over it by counting brackets, which would let `"a":"b":"c"` through. The
   // token runs up to the next structural character, which must close it.
   const char* next = token.data() + token.size();
-  const char* end = text_.data() + text_.size();
-  while (next != end && (*next == ' ' || *next == '\t' || *next == '\n' || *next == '\r')) {
+  while (next != end() && is_json_space(*next)) {
     ++next;
   }
-  if (next == end || (*next != ',' && *next != '}' && *next != ']')) {
-    return fail(next, library_message(simdjson::TAPE_ERROR));
+  if (next == end() || (*next != ',' && *next != '}' && *next != ']')) {
+    return fail(next, std::string(structure_expected));
   }
   return true;
 }
 
-bool Reader::within_double_range(std::string_view token) {
-  // Numbers too large for a double are refused, as most JSON readers do;
-  // only a long token or one with an exponent can be one.
-  std::string_view number = trimmed(token);
-  if (number.size() < 300 && number.find_first_of("eE") == std::string_view::npos) {
-    return true;
-  }
-  const std::string copy(number);
-  return std::isfinite(std::strtod(copy.c_str(), nullptr)) ||
-         fail(number.data(), "number out of range");
-}
-
-bool Reader::skip_object(od::value& value, int depth) {
-  if (depth + 1 >= max_depth) {
-    return fail(location(value), "recursion limit exceeded");
-  }
-  od::object object;
-  if (auto error = value.get_object().get(object)) {
-    return fail_library(error);
-  }
-  return for_each_field(
-      object, [&](od::field& field, std::string_view) { return skip(field.value(), depth + 1); });
-}
-
-bool Reader::skip_array(od::value& value, int depth) {
-  if (depth + 1 >= max_depth) {
-    return fail(location(value), "recursion limit exceeded");
-  }
-  od::array array;
-  if (auto error = value.get_array().get(array)) {
-    return fail_library(error);
-  }
-  return for_each_element(array, [&](od::value& element) { return skip(element, depth + 1); });
-}
-
 bool Reader::check_scalar(std::string_view raw) {
   std::string_view token = trimmed(raw);
-  switch (token[0]) {
-    case '"':
-      return check_string(token);
-    case 't':
-    case 'f':
-    case 'n':
-      return token == "true" || token == "false" || token == "null" ||
-             fail(token.data(), "invalid literal");
-    case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9':
-      return (is_json_number(token) || fail(token.data(), "invalid number")) &&
-             within_double_range(token);
-    default:
-      return fail(token.data(), "expected a value");
+  if (token[0] == '"') {
+    return check_string(token);
   }
+  if (std::string_view("tfn").contains(token[0])) {
+    return token == "true" || token == "false" || token == "null" ||
+           fail(token.data(), "invalid literal");
+  }
+  if (!starts_number(token[0])) {
+    return fail(token.data(), "expected a value");
+  }
+  if (!is_json_number(token)) {
+    return fail(token.data(), "invalid number");
+  }
+  // Numbers too large for a double are refused, as most JSON readers do;
+  // only a long token or one with an exponent can be one.
+  if (token.size() < 300 && token.find_first_of("eE") == std::string_view::npos) {
+    return true;
+  }
+  const std::string copy(token);
+  return std::isfinite(std::strtod(copy.c_str(), nullptr)) ||
+         fail(token.data(), "number out of range");
 }
 
 bool Reader::check_string(std::string_view token) {
@@ -339,8 +257,14 @@ bool Reader::check_string(std::string_view token) {
     return fail(token.data(), "invalid string");
   }
   std::string_view content = token.substr(1, token.size() - 2);
-  std::size_t bad = first_invalid_escape(content);
-  return bad == std::string_view::npos || fail(content.data() + bad, "invalid escape in string");
+  for (std::size_t at = content.find('\\'); at != std::string_view::npos;) {
+    std::size_t end = escape_end(content, at);
+    if (end == std::string_view::npos) {
+      return fail(content.data() + at, "invalid escape in string");
+    }
+    at = content.find('\\', end);
+  }
+  return true;
 }
 
 bool Reader::key_text(od::field& field, std::string_view& out) {
@@ -352,33 +276,10 @@ bool Reader::key_text(od::field& field, std::string_view& out) {
   do {
     --end;
   } while (*end != '"');
-  std::string_view content(start, static_cast<std::size_t>(end - start));
-  if (content.find('\\') == std::string_view::npos) {
-    out = content;
-    return true;
-  }
-  if (field.unescaped_key().get(out) != simdjson::SUCCESS) {
+  out = std::string_view(start, static_cast<std::size_t>(end - start));
+  if (out.find('\\') != std::string_view::npos &&
+      field.unescaped_key().get(out) != simdjson::SUCCESS) {
     return fail(start - 1, "invalid escape in string");
-  }
-  return true;
-}
-
-bool Reader::read_object(od::value& value, od::object& out, std::string_view expected) {
-  if (value.raw_json_token()[0] != '{') {
-    return wrong_type(value, expected);
-  }
-  if (auto error = value.get_object().get(out)) {
-    return fail_library(error);
-  }
-  return true;
-}
-
-bool Reader::read_array(od::value& value, od::array& out, std::string_view expected) {
-  if (value.raw_json_token()[0] != '[') {
-    return wrong_type(value, expected);
-  }
-  if (auto error = value.get_array().get(out)) {
-    return fail_library(error);
   }
   return true;
 }
@@ -386,7 +287,7 @@ bool Reader::read_array(od::value& value, od::array& out, std::string_view expec
 bool Reader::read_string(od::value& value, std::string& out) {
   std::string_view token = trimmed(value.raw_json_token());
   if (token[0] != '"') {
-    return wrong_type(value, "a string");
+    return wrong_type(token, "a string");
   }
   if (!check_string(token)) {
     return false;
@@ -405,14 +306,14 @@ bool Reader::read_string(od::value& value, std::string& out) {
 
 bool Reader::read_integer(od::value& value, std::int64_t& out) {
   std::string_view token = trimmed(value.raw_json_token());
-  if (token[0] != '-' && !is_digit(token[0])) {
-    return wrong_type(value, integer_expected);
+  if (!starts_number(token[0])) {
+    return wrong_type(token, integer_expected);
   }
   if (!check_scalar(token)) {
     return false;
   }
   if (token.find_first_of(".eE") != std::string_view::npos) {
-    return wrong_type(value, integer_expected);
+    return wrong_type(token, integer_expected);
   }
   auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), out);
   if (error != std::errc{} || end != token.data() + token.size()) {
@@ -424,35 +325,8 @@ bool Reader::read_integer(od::value& value, std::int64_t& out) {
 
 bool Reader::read_number_text(od::value& value, std::string& out) {
   std::string_view token = trimmed(value.raw_json_token());
-  if (token[0] != '-' && !is_digit(token[0])) {
-    return wrong_type(value, "a number");
-  }
-  if (!check_scalar(token)) {
-    return false;
-  }
   out.assign(token);
-  return close_scalar(token);
-}
-
-bool Reader::check_null(od::value& value, bool& null) {
-  std::string_view token = value.raw_json_token();
-  null = false;
-  if (token[0] != 'n') {
-    return true;
-  }
-  // Set only once the literal is known to be null: callers treat a set flag
-  // as "nothing more to read".
-  null = check_scalar(token) && close_scalar(token);
-  return null;
-}
-
-bool Reader::first_occurrence(unsigned& seen, unsigned bit, od::field& field,
-                              std::string_view name) {
-  if ((seen & bit) != 0) {
-    return fail(location(field), fmt::format("duplicate field `{}`", name));
-  }
-  seen |= bit;
-  return true;
+  return check_scalar(token) && close_scalar(token);
 }
 
 bool Reader::fail(const char* at, std::string message) {
@@ -472,37 +346,15 @@ bool Reader::wrong_type(std::string_view token, std::string_view expected) {
 }
 
 bool Reader::fail_library(simdjson::error_code error) {
-  const char* end = text_.data() + text_.size();
-  const char* at = end;
+  const char* at = end();
   if (document_ != nullptr && error != simdjson::INCOMPLETE_ARRAY_OR_OBJECT) {
     if (auto location = document_->current_location(); !location.error()) {
-      at = std::min(location.value_unsafe(), end);
+      at = std::min(location.value_unsafe(), end());
     }
   }
   // Before a document exists the failure is about the text as a whole.
-  bool ran_off = document_ != nullptr && at == end;
+  bool ran_off = document_ != nullptr && at == end();
   return fail(at, ran_off ? "unexpected end of input" : library_message(error));
-}
-
-std::string Reader::describe(std::string_view raw) const {
-  std::string_view token = trimmed(raw);
-  switch (token[0]) {
-    case '{':
-      return "object";
-    case '[':
-      return "array";
-    case 'n':
-      return "null";
-    case 't':
-    case 'f':
-      return fmt::format("boolean `{}`", token);
-    case '"':
-      return fmt::format("string {}", shortened(token));
-    default:
-      break;
-  }
-  bool fractional = token.find_first_of(".eE") != std::string_view::npos;
-  return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
 }
 
 std::string Reader::detail() const {
