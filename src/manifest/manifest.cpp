@@ -4,37 +4,436 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <initializer_list>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 #include "manifest/manifest_text.h"
-#include "manifest/strict_json.h"
 #include "util/text.h"
 
 namespace tarn {
 namespace {
 
 namespace od = simdjson::ondemand;
-using strict_json::Reader;
+using Nodes = std::unordered_map<std::string, ManifestNode>;
 using Overrides = std::unordered_map<std::string, std::int64_t>;
 
-/// A borrowed reader of one value, so that a table of keys allocates nothing.
-class ReadValue {
- public:
-  template <class Read>
-  ReadValue(const Read& read)  // NOLINT(google-explicit-constructor): tables list lambdas
-      : read_(&read), call_([](const void* read, od::value& value) -> bool {
-          return (*static_cast<const Read*>(read))(value);
-        }) {}
+/// Levels of nesting allowed, the top object being level 1: simdjson's own
+/// bound, which its iterator relies on.
+constexpr int max_depth = 1024;
+constexpr std::string_view integer_expected = "a signed 64-bit integer";
+constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
 
-  bool operator()(od::value& value) const { return call_(read_, value); }
+bool is_json_space(char c) {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+bool starts_number(char c) {
+  return c == '-' || (c >= '0' && c <= '9');
+}
+
+/// simdjson's raw tokens run up to the next token, blanks included.
+std::string_view trimmed(std::string_view token) {
+  while (!token.empty() && is_json_space(token.back())) {
+    token.remove_suffix(1);
+  }
+  return token;
+}
+
+/// A token as messages quote it: long texts are cut on a character border.
+std::string shortened(std::string_view token) {
+  constexpr std::size_t limit = 64;
+  if (token.size() <= limit) {
+    return std::string(token);
+  }
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(token[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  return std::string(token.substr(0, end)) + "...";
+}
+
+/// The UTF-16 unit spelled by the four hex digits at `at`.
+std::optional<std::uint32_t> hex_unit(std::string_view text, std::size_t at) {
+  std::uint32_t unit = 0;
+  if (at + 4 > text.size()) {
+    return std::nullopt;
+  }
+  auto [end, error] = std::from_chars(text.data() + at, text.data() + at + 4, unit, 16);
+  if (error != std::errc{} || end != text.data() + at + 4) {
+    return std::nullopt;
+  }
+  return unit;
+}
+
+bool is_low_surrogate(std::uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+/// Where the escape starting with the backslash at `at` ends, or npos when it
+/// is not a valid escape. A \u escape of a UTF-16 surrogate must form a pair.
+std::size_t escape_end(std::string_view text, std::size_t at) {
+  constexpr auto npos = std::string_view::npos;
+  if (at + 1 >= text.size() || text[at + 1] != 'u') {
+    return at + 1 < text.size() && std::string_view(R"("\/bfnrt)").contains(text[at + 1]) ? at + 2
+                                                                                          : npos;
+  }
+  auto unit = hex_unit(text, at + 2);
+  if (!unit || is_low_surrogate(*unit)) {
+    return npos;
+  }
+  if (*unit < 0xD800 || *unit > 0xDBFF) {
+    return at + 6;
+  }
+  auto low = text.substr(at + 6).starts_with("\\u") ? hex_unit(text, at + 8) : std::nullopt;
+  return low && is_low_surrogate(*low) ? at + 12 : npos;
+}
+
+/// Whether `token` (no surrounding blanks) is a JSON number.
+bool is_json_number(std::string_view token) {
+  std::size_t i = 0;
+  auto take = [&](std::string_view chars) {
+    bool taken = i < token.size() && chars.contains(token[i]);
+    i += taken ? 1 : 0;
+    return taken;
+  };
+  auto digits = [&] {
+    std::size_t start = i;
+    while (take("0123456789")) {
+    }
+    return i > start;
+  };
+  take("-");
+  if (!take("0") && !digits()) {
+    return false;
+  }
+  if (take(".") && !digits()) {
+    return false;
+  }
+  if (take("eE")) {
+    take("+-");
+    if (!digits()) {
+      return false;
+    }
+  }
+  return i == token.size();
+}
+
+/// Length of the UTF-8 sequence at `at`, or 0 when it is not valid.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+  auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  bool valid = at + length <= text.size() && simdjson::validate_utf8(text.data() + at, length);
+  return valid ? length : 0;
+}
+
+std::string library_message(simdjson::error_code error) {
+  if (error == simdjson::TAPE_ERROR) {
+    return std::string(structure_expected);
+  }
+  if (error == simdjson::EMPTY) {
+    return "empty document";
+  }
+  std::string text = simdjson::error_message(error);
+  if (!text.empty()) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  if (text.ends_with('.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+/// The scalar type and text of a token as messages show it.
+std::string describe(std::string_view raw) {
+  std::string_view token = trimmed(raw);
+  switch (token[0]) {
+    case '{':
+      return "object";
+    case '[':
+      return "array";
+    case 'n':
+      return "null";
+    case 't':
+    case 'f':
+      return fmt::format("boolean `{}`", token);
+    case '"':
+      return fmt::format("string {}", shortened(token));
+    default:
+      break;
+  }
+  bool fractional = token.find_first_of(".eE") != std::string_view::npos;
+  return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
+}
+
+/// Strict reading on top of simdjson's On-Demand API, which checks only what
+/// it is asked to read and jumps over the rest by counting brackets: this
+/// reader checks every value it passes against the JSON grammar, so a broken
+/// literal, number or escape inside an ignored key is still refused. The
+/// first failure is kept with the offending token's position, and every check
+/// returns false once it is recorded.
+class StrictReader {
+ public:
+  explicit StrictReader(simdjson::padded_string_view json) : text_(json.data(), json.size()) {}
+
+  /// A failure of simdjson's indexing of the whole text, which it reports
+  /// without a position: placed at the first fault in the text.
+  bool fail_indexing(simdjson::error_code error) {
+    bool in_string = false;
+    std::size_t string_start = 0;
+    for (std::size_t at = 0; at < text_.size();) {
+      auto c = static_cast<unsigned char>(text_[at]);
+      if (c >= 0x80) {
+        std::size_t length = utf8_length(text_, at);
+        if (length == 0) {
+          return fail(text_.data() + at, "invalid UTF-8");
+        }
+        at += length;
+        continue;
+      }
+      if (in_string && c == '\\') {
+        at += at + 1 < text_.size() && static_cast<unsigned char>(text_[at + 1]) < 0x80 ? 2 : 1;
+        continue;
+      }
+      if (in_string && c < 0x20) {
+        return fail(text_.data() + at, "control character in string");
+      }
+      if (c == '"') {
+        in_string = !in_string;
+        string_start = at;
+      }
+      ++at;
+    }
+    return in_string ? fail(text_.data() + string_start, "unclosed string") : fail_library(error);
+  }
+
+  /// The failure message followed by " at line L column C".
+  std::string detail() const {
+    const char* at = at_ == nullptr ? text_.data() : at_;
+    auto offset = static_cast<std::size_t>(at - text_.data());
+    return fmt::format("{} at {}", message_, line_and_column(text_, offset));
+  }
+
+ protected:
+  /// Checks a value of any shape at nesting level `depth`, keeping nothing.
+  bool skip(od::value& value, int depth) {
+    std::string_view token = value.raw_json_token();
+    if (token[0] != '{' && token[0] != '[') {
+      return check_scalar(token) && close_scalar(token);
+    }
+    if (depth + 1 >= max_depth) {
+      return fail(token.data(), "recursion limit exceeded");
+    }
+    if (token[0] == '{') {
+      od::object object;
+      return open(value, object, "") && each(object, [&](od::field& field, std::string_view) {
+               return skip(field.value(), depth + 1);
+             });
+    }
+    od::array array;
+    return open(value, array, "") &&
+           each(array, [&](od::value& element) { return skip(element, depth + 1); });
+  }
+
+  /// Calls `on(field, key)` for each member of an object, `key` unescaped, or
+  /// `on(element)` for each element of an array; stops at the first false.
+  template <class Container, class On>
+  bool each(Container& container, On&& on) {
+    for (auto result : container) {
+      if (auto error = result.error()) {
+        return fail_library(error);
+      }
+      // Used in place: copying the item out of the result costs a stall.
+      auto& item = result.value_unsafe();
+      if constexpr (std::is_same_v<Container, od::object>) {
+        std::string_view key;
+        if (!key_text(item, key) || !on(item, key)) {
+          return false;
+        }
+      } else if (!on(item)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  /// Opens an object or an array, refusing a value of any other type.
+  template <class Container>
+  bool open(od::value& value, Container& out, std::string_view expected) {
+    constexpr char opening = std::is_same_v<Container, od::object> ? '{' : '[';
+    if (value.raw_json_token()[0] != opening) {
+      return wrong_type(value.raw_json_token(), expected);
+    }
+    if (auto error = value.get(out)) {
+      return fail_library(error);
+    }
+    return true;
+  }
+
+  bool read_string(od::value& value, std::string& out) {
+    std::string_view token = trimmed(value.raw_json_token());
+    if (token[0] != '"') {
+      return wrong_type(token, "a string");
+    }
+    if (!check_string(token)) {
+      return false;
+    }
+    std::string_view content = token.substr(1, token.size() - 2);
+    if (content.find('\\') == std::string_view::npos) {
+      out.assign(content);
+      return close_scalar(token);
+    }
+    if (value.get_string().get(content) != simdjson::SUCCESS) {
+      return fail(token.data(), "invalid escape in string");
+    }
+    out.assign(content);
+    return true;
+  }
+
+  bool read_integer(od::value& value, std::int64_t& out) {
+    std::string_view token = trimmed(value.raw_json_token());
+    if (!starts_number(token[0])) {
+      return wrong_type(token, integer_expected);
+    }
+    if (!check_scalar(token)) {
+      return false;
+    }
+    if (token.find_first_of(".eE") != std::string_view::npos) {
+      return wrong_type(token, integer_expected);
+    }
+    auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), out);
+    if (error != std::errc{} || end != token.data() + token.size()) {
+      return fail(token.data(),
+                  fmt::format("invalid value: integer `{}`, expected {}", token, integer_expected));
+    }
+    return close_scalar(token);
+  }
+
+  /// A number's text exactly as written.
+  bool read_number_text(od::value& value, std::string& out) {
+    std::string_view token = trimmed(value.raw_json_token());
+    out.assign(token);
+    return check_scalar(token) && close_scalar(token);
+  }
+
+  bool fail(const char* at, std::string message) {
+    if (at_ == nullptr) {
+      at_ = at;
+      message_ = std::move(message);
+    }
+    return false;
+  }
+
+  /// Refuses a token of the wrong type, unless it is not valid JSON at all.
+  bool wrong_type(std::string_view token, std::string_view expected) {
+    if (token[0] != '{' && token[0] != '[' && !check_scalar(token)) {
+      return false;
+    }
+    return fail(token.data(),
+                fmt::format("invalid type: {}, expected {}", describe(token), expected));
+  }
+
+  /// A failure reported by simdjson, placed at the iterator's position.
+  bool fail_library(simdjson::error_code error) {
+    const char* at = end();
+    if (document_ != nullptr && error != simdjson::INCOMPLETE_ARRAY_OR_OBJECT) {
+      if (auto location = document_->current_location(); !location.error()) {
+        at = std::min(location.value_unsafe(), end());
+      }
+    }
+    // Before a document exists the failure is about the text as a whole.
+    bool ran_off = document_ != nullptr && at == end();
+    return fail(at, ran_off ? "unexpected end of input" : library_message(error));
+  }
+
+  static const char* location(od::value& value) { return value.raw_json_token().data(); }
+  static const char* location(od::field& field) { return field.key().raw() - 1; }
+  const char* end() const { return text_.data() + text_.size(); }
+
+  od::document* document_ = nullptr;
 
  private:
-  const void* read_;
-  bool (*call_)(const void*, od::value&);
+  bool key_text(od::field& field, std::string_view& out) {
+    const char* start = field.key().raw();
+    // The index knows where the value starts. Between it and the key's
+    // closing quote there is only the colon and blanks, which the iterator
+    // has already checked, so a short walk back finds where the key ends.
+    const char* end = field.value().raw_json_token().data();
+    do {
+      --end;
+    } while (*end != '"');
+    out = std::string_view(start, static_cast<std::size_t>(end - start));
+    if (out.find('\\') != std::string_view::npos &&
+        field.unescaped_key().get(out) != simdjson::SUCCESS) {
+      return fail(start - 1, "invalid escape in string");
+    }
+    return true;
+  }
+
+  bool check_scalar(std::string_view raw) {
+    std::string_view token = trimmed(raw);
+    if (token[0] == '"') {
+      return check_string(token);
+    }
+    if (std::string_view("tfn").contains(token[0])) {
+      return token == "true" || token == "false" || token == "null" ||
+             fail(token.data(), "invalid literal");
+    }
+    if (!starts_number(token[0])) {
+      return fail(token.data(), "expected a value");
+    }
+    if (!is_json_number(token)) {
+      return fail(token.data(), "invalid number");
+    }
+    // Numbers too large for a double are refused, as most JSON readers do;
+    // only a long token or one with an exponent can be one.
+    if (token.size() < 300 && token.find_first_of("eE") == std::string_view::npos) {
+      return true;
+    }
+    const std::string copy(token);
+    return std::isfinite(std::strtod(copy.c_str(), nullptr)) ||
+           fail(token.data(), "number out of range");
+  }
+
+  /// A scalar that is only looked at stays unread, and On-Demand then jumps
+  /// over it by counting brackets, which would let `"a":"b":"c"` through. The
+  /// token runs up to the next structural character, which must close it.
+  bool close_scalar(std::string_view token) {
+    const char* next = token.data() + token.size();
+    while (next != end() && is_json_space(*next)) {
+      ++next;
+    }
+    if (next == end() || (*next != ',' && *next != '}' && *next != ']')) {
+      return fail(next, std::string(structure_expected));
+    }
+    return true;
+  }
+
+  bool check_string(std::string_view token) {
+    if (token.size() < 2 || token.back() != '"') {
+      return fail(token.data(), "invalid string");
+    }
+    std::string_view content = token.substr(1, token.size() - 2);
+    for (std::size_t at = content.find('\\'); at != std::string_view::npos;) {
+      std::size_t end = escape_end(content, at);
+      if (end == std::string_view::npos) {
+        return fail(content.data() + at, "invalid escape in string");
+      }
+      at = content.find('\\', end);
+    }
+    return true;
+  }
+
+  std::string_view text_;
+  std::string message_;
+  const char* at_ = nullptr;
 };
 
 enum class Use { once, nullable, required };
@@ -43,50 +442,50 @@ enum class Use { once, nullable, required };
 /// checked and read as absent; a required key's absence is refused.
 struct Key {
   std::string_view name;
-  ReadValue read;
+  std::function<bool(od::value&)> read;  // the lambdas hold two pointers: no allocation
   Use use = Use::once;
 };
 
 using Keys = std::initializer_list<Key>;
 
-/// Reads the manifest's shape from tables of each record's keys; the depth of
-/// a record is the nesting level of its members, the top object's being 2.
-class ManifestReader {
+/// Reads the manifest's shape from a table of each record's keys. The depth
+/// of a record is the nesting level of its members, the top object's being 2.
+class ManifestReader : public StrictReader {
  public:
-  explicit ManifestReader(Reader& in) : in_(in) {}
+  using StrictReader::StrictReader;
 
   bool read(od::document& document, Manifest& out);
 
  private:
   bool record(od::value& value, std::string_view expected, int depth, Keys keys) {
-    const char* at = Reader::location(value);
+    const char* at = location(value);
     od::object object;
-    return in_.open(value, object, expected) && fields(object, at, depth, keys);
+    return open(value, object, expected) && fields(object, at, depth, keys);
   }
 
   /// Reads the members that `keys` name (a bit each in `seen`, in table
   /// order); every other member's value is checked and skipped.
   bool fields(od::object& object, const char* at, int depth, Keys keys) {
     unsigned seen = 0;
-    bool read = in_.each(object, [&](od::field& field, std::string_view name) {
+    bool read = each(object, [&](od::field& field, std::string_view name) {
       const Key* key = std::ranges::find(keys, name, &Key::name);
       if (key == keys.end()) {
-        return in_.skip(field.value(), depth);
+        return skip(field.value(), depth);
       }
       const unsigned bit = 1U << (key - keys.begin());
       if ((seen & bit) != 0) {
-        return in_.fail(Reader::location(field), fmt::format("duplicate field `{}`", name));
+        return fail(location(field), fmt::format("duplicate field `{}`", name));
       }
       seen |= bit;
       bool null = key->use == Use::nullable && field.value().raw_json_token()[0] == 'n';
-      return null ? in_.skip(field.value(), depth) : key->read(field.value());
+      return null ? skip(field.value(), depth) : key->read(field.value());
     });
     if (!read) {
       return false;
     }
     for (const Key& key : keys) {
       if (key.use == Use::required && (seen & 1U << (&key - keys.begin())) == 0) {
-        return in_.fail(at, fmt::format("missing field `{}`", key.name));
+        return fail(at, fmt::format("missing field `{}`", key.name));
       }
     }
     return true;
@@ -96,8 +495,8 @@ class ManifestReader {
   template <class ReadEntry>
   bool entries(od::value& value, std::string_view expected, ReadEntry&& read_entry) {
     od::object object;
-    return in_.open(value, object, expected) &&
-           in_.each(object, [&](od::field& field, std::string_view key) {
+    return open(value, object, expected) &&
+           each(object, [&](od::field& field, std::string_view key) {
              return read_entry(key, field.value());
            });
   }
@@ -108,75 +507,64 @@ class ManifestReader {
     return [this, &out](od::value& value) { return read_value(value, out); };
   }
 
-  bool read_value(od::value& value, std::string& out) { return in_.read_string(value, out); }
+  bool read_value(od::value& value, std::string& out) { return read_string(value, out); }
 
   bool read_value(od::value& value, std::optional<std::string>& out) {
-    return in_.read_string(value, out.emplace());
+    return read_string(value, out.emplace());
   }
 
-  bool read_value(od::value& value, std::int64_t& out) { return in_.read_integer(value, out); }
+  bool read_value(od::value& value, std::int64_t& out) { return read_integer(value, out); }
 
   bool read_value(od::value& value, std::vector<std::string>& parents) {
     od::array array;
-    return in_.open(value, array, "an array of strings") && in_.each(array, [&](od::value& parent) {
-      return in_.read_string(parent, parents.emplace_back());
-    });
+    return open(value, array, "an array of strings") && each(array, [&](od::value& parent) {
+             return read_string(parent, parents.emplace_back());
+           });
   }
 
   bool read_value(od::value& value, WindowUnit& unit) {
-    const char* at = Reader::location(value);
+    const char* at = location(value);
     std::string name;
-    if (!in_.read_string(value, name)) {
+    if (!read_string(value, name)) {
       return false;
     }
     if (auto known = parse_unit(name)) {
       unit = *known;
       return true;
     }
-    return in_.fail(
+    return fail(
         at,
         fmt::format("unknown variant `{}`, expected one of `day`, `week`, `month`, `year`", name));
   }
 
   bool read_value(od::value& value, Overrides& overrides) {
     return entries(value, "an object of integers", [&](std::string_view name, od::value& amount) {
-      return in_.read_integer(amount, overrides[std::string(name)]);
-    });
-  }
-
-  bool read_nodes(od::value& value, std::unordered_map<std::string, ManifestNode>& nodes) {
-    return entries(value, "an object of nodes", [&](std::string_view id, od::value& entry) {
-      ManifestNode node;
-      std::string resource_type;
-      if (!read_node(entry, node, resource_type)) {
-        return false;
-      }
-      place_node(std::string(id), std::move(node), resource_type == "model", nodes);
-      return true;
+      return read_integer(amount, overrides[std::string(name)]);
     });
   }
 
   /// A later entry under the same id replaces an earlier one, and one that
   /// is not a model takes the earlier model out again. Sources win over
   /// nodes whichever of the two maps comes first in the file.
-  static void place_node(std::string id, ManifestNode&& node, bool is_model,
-                         std::unordered_map<std::string, ManifestNode>& nodes) {
-    auto found = nodes.find(id);
-    if (found != nodes.end() && found->second.is_source) {
-      return;
-    }
-    if (!is_model) {
-      if (found != nodes.end()) {
-        nodes.erase(found);
+  bool read_nodes(od::value& value, Nodes& nodes) {
+    return entries(value, "an object of nodes", [&](std::string_view id, od::value& entry) {
+      ManifestNode node;
+      node.id = id;
+      std::string resource_type;
+      if (!read_node(entry, node, resource_type)) {
+        return false;
       }
-      return;
-    }
-    node.id = id;
-    if (found != nodes.end()) {
-      found->second = std::move(node);
-    } else {
-      nodes.emplace(std::move(id), std::move(node));
-    }
+      if (auto found = nodes.find(node.id); found != nodes.end() && found->second.is_source) {
+        return true;
+      }
+      if (resource_type != "model") {
+        nodes.erase(node.id);
+        return true;
+      }
+      std::string key = node.id;
+      nodes.insert_or_assign(std::move(key), std::move(node));
+      return true;
+    });
   }
 
   bool read_node(od::value& value, ManifestNode& node, std::string& resource_type) {
@@ -219,16 +607,16 @@ class ManifestReader {
   bool read_version(od::value& value, std::optional<std::string>& version) {
     std::string_view token = value.raw_json_token();
     if (token[0] == '"') {
-      return in_.read_string(value, version.emplace());
+      return read_string(value, version.emplace());
     }
-    if (token[0] == '-' || (token[0] >= '0' && token[0] <= '9')) {
-      return in_.read_number_text(value, version.emplace());
+    if (starts_number(token[0])) {
+      return read_number_text(value, version.emplace());
     }
-    return in_.wrong_type(token, "an integer, a float or a string");
+    return wrong_type(token, "an integer, a float or a string");
   }
 
   /// A source keeps only its name; its own config is never read.
-  bool read_sources(od::value& value, std::unordered_map<std::string, ManifestNode>& nodes) {
+  bool read_sources(od::value& value, Nodes& nodes) {
     return entries(value, "an object of sources", [&](std::string_view id, od::value& entry) {
       ManifestNode source;
       source.id = id;
@@ -241,24 +629,23 @@ class ManifestReader {
       return true;
     });
   }
-
-  Reader& in_;
 };
 
 bool ManifestReader::read(od::document& document, Manifest& out) {
+  document_ = &document;
   std::string_view first;
   if (auto error = document.raw_json_token().get(first)) {
-    return in_.fail_library(error);
+    return fail_library(error);
   }
   if (first[0] != '{') {
-    return in_.wrong_type(first, "a manifest object");
+    return wrong_type(first, "a manifest object");
   }
   od::object root;
   if (auto error = document.get_object().get(root)) {
     // simdjson checks up front that the last token closes the top object.
     return error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT
-               ? in_.fail(in_.end(), "unexpected end of input, or text after the top object")
-               : in_.fail_library(error);
+               ? fail(end(), "unexpected end of input, or text after the top object")
+               : fail_library(error);
   }
   auto metadata = [&](od::value& value) {
     return record(value, "an object", 3, {{"generated_at", into(out.generated_at), Use::nullable}});
@@ -271,7 +658,7 @@ bool ManifestReader::read(od::document& document, Manifest& out) {
     return false;
   }
   if (auto trailing = document.current_location(); !trailing.error()) {
-    return in_.fail(trailing.value_unsafe(), "trailing characters");
+    return fail(trailing.value_unsafe(), "trailing characters");
   }
   return true;
 }
@@ -286,18 +673,17 @@ std::size_t expected_node_count(std::size_t text_size) {
 /// One pass over the text, checking every value against the JSON grammar,
 /// the ones it does not keep included.
 std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json) {
-  Reader in(std::string_view(json.data(), json.size()));
+  ManifestReader reader(json);
   od::parser parser;
   od::document document;
   if (auto error = parser.iterate(json).get(document)) {
-    in.fail_indexing(error);
-    return std::unexpected(in.detail());
+    reader.fail_indexing(error);
+    return std::unexpected(reader.detail());
   }
-  in.attach(document);
   Manifest manifest;
   manifest.nodes.reserve(expected_node_count(json.size()));
-  if (!ManifestReader(in).read(document, manifest)) {
-    return std::unexpected(in.detail());
+  if (!reader.read(document, manifest)) {
+    return std::unexpected(reader.detail());
   }
   return manifest;
 }
