@@ -35,8 +35,12 @@ bool is_json_space(char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 bool starts_number(char c) {
-  return c == '-' || (c >= '0' && c <= '9');
+  return c == '-' || is_digit(c);
 }
 
 /// simdjson's raw tokens run up to the next token, blanks included.
@@ -60,17 +64,14 @@ std::string shortened(std::string_view token) {
   return std::string(token.substr(0, end)) + "...";
 }
 
-/// The UTF-16 unit spelled by the four hex digits at `at`.
-std::optional<std::uint32_t> hex_unit(std::string_view text, std::size_t at) {
+/// The UTF-16 unit spelled by the first four characters, when they are hex digits.
+std::optional<std::uint32_t> hex_unit(std::string_view text) {
   std::uint32_t unit = 0;
-  if (at + 4 > text.size()) {
+  if (text.size() < 4) {
     return std::nullopt;
   }
-  auto [end, error] = std::from_chars(text.data() + at, text.data() + at + 4, unit, 16);
-  if (error != std::errc{} || end != text.data() + at + 4) {
-    return std::nullopt;
-  }
-  return unit;
+  auto [end, error] = std::from_chars(text.data(), text.data() + 4, unit, 16);
+  return error == std::errc{} && end == text.data() + 4 ? std::optional(unit) : std::nullopt;
 }
 
 bool is_low_surrogate(std::uint32_t unit) {
@@ -80,50 +81,33 @@ bool is_low_surrogate(std::uint32_t unit) {
 /// Where the escape starting with the backslash at `at` ends, or npos when it
 /// is not a valid escape. A \u escape of a UTF-16 surrogate must form a pair.
 std::size_t escape_end(std::string_view text, std::size_t at) {
-  constexpr auto npos = std::string_view::npos;
-  if (at + 1 >= text.size() || text[at + 1] != 'u') {
-    return at + 1 < text.size() && std::string_view(R"("\/bfnrt)").contains(text[at + 1]) ? at + 2
-                                                                                          : npos;
+  std::string_view rest = text.substr(at + 1);
+  if (!rest.starts_with('u')) {
+    bool simple = !rest.empty() && std::string_view(R"("\/bfnrt)").contains(rest[0]);
+    return simple ? at + 2 : std::string_view::npos;
   }
-  auto unit = hex_unit(text, at + 2);
+  auto unit = hex_unit(rest.substr(1));
   if (!unit || is_low_surrogate(*unit)) {
-    return npos;
+    return std::string_view::npos;
   }
   if (*unit < 0xD800 || *unit > 0xDBFF) {
     return at + 6;
   }
-  auto low = text.substr(at + 6).starts_with("\\u") ? hex_unit(text, at + 8) : std::nullopt;
-  return low && is_low_surrogate(*low) ? at + 12 : npos;
+  auto low = rest.substr(5).starts_with("\\u") ? hex_unit(rest.substr(7)) : std::nullopt;
+  return low && is_low_surrogate(*low) ? at + 12 : std::string_view::npos;
 }
 
-/// Whether `token` (no surrounding blanks) is a JSON number.
+/// Whether `token` (no surrounding blanks) is a JSON number: what from_chars
+/// reads, less a leading zero, a bare fraction point and infinity.
 bool is_json_number(std::string_view token) {
-  std::size_t i = 0;
-  auto take = [&](std::string_view chars) {
-    bool taken = i < token.size() && chars.contains(token[i]);
-    i += taken ? 1 : 0;
-    return taken;
-  };
-  auto digits = [&] {
-    std::size_t start = i;
-    while (take("0123456789")) {
-    }
-    return i > start;
-  };
-  take("-");
-  if (!take("0") && !digits()) {
-    return false;
-  }
-  if (take(".") && !digits()) {
-    return false;
-  }
-  if (take("eE")) {
-    take("+-");
-    if (!digits()) {
-      return false;
-    }
-  }
-  return i == token.size();
+  std::string_view digits = token.substr(token.starts_with('-') ? 1 : 0);
+  auto digit_at = [&](std::size_t at) { return at < digits.size() && is_digit(digits[at]); };
+  std::size_t point = digits.find('.');
+  double value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return digit_at(0) && !(digits[0] == '0' && digit_at(1)) &&
+         (point == std::string_view::npos || digit_at(point + 1)) &&
+         end == digits.data() + digits.size();
 }
 
 /// Length of the UTF-8 sequence at `at`, or 0 when it is not valid.
