@@ -31,9 +31,7 @@ constexpr int max_depth = 1024;
 constexpr std::string_view integer_expected = "a signed 64-bit integer";
 constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
 
-bool is_json_space(char c) {
-  return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
+constexpr std::string_view json_blanks = " \n\r\t";
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -45,10 +43,7 @@ bool starts_number(char c) {
 
 /// simdjson's raw tokens run up to the next token, blanks included.
 std::string_view trimmed(std::string_view token) {
-  while (!token.empty() && is_json_space(token.back())) {
-    token.remove_suffix(1);
-  }
-  return token;
+  return token.substr(0, token.find_last_not_of(json_blanks) + 1);
 }
 
 /// A token as messages quote it: long texts are cut on a character border.
@@ -97,23 +92,34 @@ std::size_t escape_end(std::string_view text, std::size_t at) {
   return low && is_low_surrogate(*low) ? at + 12 : std::string_view::npos;
 }
 
-/// Whether `token` (no surrounding blanks) is a JSON number: what from_chars
-/// reads, less a leading zero, a bare fraction point and infinity.
-bool is_json_number(std::string_view token) {
+/// Why `token` (no surrounding blanks) is not a JSON number that a double can
+/// hold, or "": what from_chars reads, less a leading zero, a bare fraction
+/// point and infinity, and not beyond a double's range (most JSON readers
+/// refuse those).
+std::string_view number_fault(std::string_view token) {
   std::string_view digits = token.substr(token.starts_with('-') ? 1 : 0);
   auto digit_at = [&](std::size_t at) { return at < digits.size() && is_digit(digits[at]); };
   std::size_t point = digits.find('.');
   double value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  return digit_at(0) && !(digits[0] == '0' && digit_at(1)) &&
-         (point == std::string_view::npos || digit_at(point + 1)) &&
-         end == digits.data() + digits.size();
+  if (!digit_at(0) || (digits[0] == '0' && digit_at(1)) ||
+      (point != std::string_view::npos && !digit_at(point + 1)) ||
+      end != digits.data() + digits.size()) {
+    return "invalid number";
+  }
+  // from_chars refuses a number too close to zero as well; strtod reads it as 0.
+  bool too_large = error == std::errc::result_out_of_range &&
+                   !std::isfinite(std::strtod(std::string(token).c_str(), nullptr));
+  return too_large ? "number out of range" : "";
 }
 
 /// Length of the UTF-8 sequence at `at`, or 0 when it is not valid.
 std::size_t utf8_length(std::string_view text, std::size_t at) {
   auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  if (lead < 0x80) {
+    return 1;
+  }
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
   bool valid = at + length <= text.size() && simdjson::validate_utf8(text.data() + at, length);
   return valid ? length : 0;
 }
@@ -174,13 +180,9 @@ class StrictReader {
     std::size_t string_start = 0;
     for (std::size_t at = 0; at < text_.size();) {
       auto c = static_cast<unsigned char>(text_[at]);
-      if (c >= 0x80) {
-        std::size_t length = utf8_length(text_, at);
-        if (length == 0) {
-          return fail(text_.data() + at, "invalid UTF-8");
-        }
-        at += length;
-        continue;
+      std::size_t length = utf8_length(text_, at);
+      if (length == 0) {
+        return fail(text_.data() + at, "invalid UTF-8");
       }
       if (in_string && c == '\\') {
         at += at + 1 < text_.size() && static_cast<unsigned char>(text_[at + 1]) < 0x80 ? 2 : 1;
@@ -193,7 +195,7 @@ class StrictReader {
         in_string = !in_string;
         string_start = at;
       }
-      ++at;
+      at += length;
     }
     return in_string ? fail(text_.data() + string_start, "unclosed string") : fail_library(error);
   }
@@ -215,15 +217,14 @@ class StrictReader {
     if (depth + 1 >= max_depth) {
       return fail(token.data(), "recursion limit exceeded");
     }
+    // The type is known: `each_in` cannot refuse it.
     if (token[0] == '{') {
-      od::object object;
-      return open(value, object, "") && each(object, [&](od::field& field, std::string_view) {
-               return skip(field.value(), depth + 1);
-             });
+      return each_in(value, "", [&](od::field& field, std::string_view) {
+        return skip(field.value(), depth + 1);
+      });
     }
-    od::array array;
-    return open(value, array, "") &&
-           each(array, [&](od::value& element) { return skip(element, depth + 1); });
+    return each_in<od::array>(value, "",
+                              [&](od::value& element) { return skip(element, depth + 1); });
   }
 
   /// Calls `on(field, key)` for each member of an object, `key` unescaped, or
@@ -246,6 +247,13 @@ class StrictReader {
       }
     }
     return true;
+  }
+
+  /// `each` over a value that must be an object or an array.
+  template <class Container = od::object, class On>
+  bool each_in(od::value& value, std::string_view expected, On&& on) {
+    Container container;
+    return open(value, container, expected) && each(container, on);
   }
 
   /// Opens an object or an array, refusing a value of any other type.
@@ -373,28 +381,17 @@ class StrictReader {
     if (!starts_number(token[0])) {
       return fail(token.data(), "expected a value");
     }
-    if (!is_json_number(token)) {
-      return fail(token.data(), "invalid number");
-    }
-    // Numbers too large for a double are refused, as most JSON readers do;
-    // only a long token or one with an exponent can be one.
-    if (token.size() < 300 && token.find_first_of("eE") == std::string_view::npos) {
-      return true;
-    }
-    const std::string copy(token);
-    return std::isfinite(std::strtod(copy.c_str(), nullptr)) ||
-           fail(token.data(), "number out of range");
+    std::string_view fault = number_fault(token);
+    return fault.empty() || fail(token.data(), std::string(fault));
   }
 
   /// A scalar that is only looked at stays unread, and On-Demand then jumps
   /// over it by counting brackets, which would let `"a":"b":"c"` through. The
   /// token runs up to the next structural character, which must close it.
   bool close_scalar(std::string_view token) {
-    const char* next = token.data() + token.size();
-    while (next != end() && is_json_space(*next)) {
-      ++next;
-    }
-    if (next == end() || (*next != ',' && *next != '}' && *next != ']')) {
+    std::string_view rest(token.data() + token.size(), end());
+    const char* next = rest.data() + std::min(rest.find_first_not_of(json_blanks), rest.size());
+    if (next == end() || !std::string_view(",}]").contains(*next)) {
       return fail(next, std::string(structure_expected));
     }
     return true;
@@ -475,16 +472,6 @@ class ManifestReader : public StrictReader {
     return true;
   }
 
-  /// Calls `read_entry(key, value)` for each member of an object.
-  template <class ReadEntry>
-  bool entries(od::value& value, std::string_view expected, ReadEntry&& read_entry) {
-    od::object object;
-    return open(value, object, expected) &&
-           each(object, [&](od::field& field, std::string_view key) {
-             return read_entry(key, field.value());
-           });
-  }
-
   /// The reader of a value into `out`, chosen by the type of `out`.
   template <class T>
   auto into(T& out) {
@@ -500,10 +487,9 @@ class ManifestReader : public StrictReader {
   bool read_value(od::value& value, std::int64_t& out) { return read_integer(value, out); }
 
   bool read_value(od::value& value, std::vector<std::string>& parents) {
-    od::array array;
-    return open(value, array, "an array of strings") && each(array, [&](od::value& parent) {
-             return read_string(parent, parents.emplace_back());
-           });
+    return each_in<od::array>(value, "an array of strings", [&](od::value& parent) {
+      return read_string(parent, parents.emplace_back());
+    });
   }
 
   bool read_value(od::value& value, WindowUnit& unit) {
@@ -522,8 +508,8 @@ class ManifestReader : public StrictReader {
   }
 
   bool read_value(od::value& value, Overrides& overrides) {
-    return entries(value, "an object of integers", [&](std::string_view name, od::value& amount) {
-      return read_integer(amount, overrides[std::string(name)]);
+    return each_in(value, "an object of integers", [&](od::field& field, std::string_view name) {
+      return read_integer(field.value(), overrides[std::string(name)]);
     });
   }
 
@@ -531,11 +517,11 @@ class ManifestReader : public StrictReader {
   /// is not a model takes the earlier model out again. Sources win over
   /// nodes whichever of the two maps comes first in the file.
   bool read_nodes(od::value& value, Nodes& nodes) {
-    return entries(value, "an object of nodes", [&](std::string_view id, od::value& entry) {
+    auto read_entry = [&](od::field& field, std::string_view id) {
       ManifestNode node;
       node.id = id;
       std::string resource_type;
-      if (!read_node(entry, node, resource_type)) {
+      if (!read_node(field.value(), node, resource_type)) {
         return false;
       }
       if (auto found = nodes.find(node.id); found != nodes.end() && found->second.is_source) {
@@ -548,7 +534,8 @@ class ManifestReader : public StrictReader {
       std::string key = node.id;
       nodes.insert_or_assign(std::move(key), std::move(node));
       return true;
-    });
+    };
+    return each_in(value, "an object of nodes", read_entry);
   }
 
   bool read_node(od::value& value, ManifestNode& node, std::string& resource_type) {
@@ -601,17 +588,19 @@ class ManifestReader : public StrictReader {
 
   /// A source keeps only its name; its own config is never read.
   bool read_sources(od::value& value, Nodes& nodes) {
-    return entries(value, "an object of sources", [&](std::string_view id, od::value& entry) {
+    auto read_entry = [&](od::field& field, std::string_view id) {
       ManifestNode source;
       source.id = id;
       source.is_source = true;
-      if (!record(entry, "a source object", 4, {{"name", into(source.name), Use::required}})) {
+      if (!record(field.value(), "a source object", 4,
+                  {{"name", into(source.name), Use::required}})) {
         return false;
       }
       std::string key = source.id;
       nodes.insert_or_assign(std::move(key), std::move(source));
       return true;
-    });
+    };
+    return each_in(value, "an object of sources", read_entry);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -61,23 +62,6 @@ void Text::Unmap::operator()(char* memory) const {
   ::munmap(memory, capacity);
 }
 
-std::expected<Text, int> Text::load(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info {};
-  if (!fd.is_open() || ::fstat(fd.get(), &info) != 0) {
-    return std::unexpected(errno);
-  }
-  // Files that report no size (those under /proc, for one) and file systems
-  // that cannot map are read instead.
-  if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    if (auto text = map(fd.get(), info)) {
-      text->fd_ = std::move(fd);
-      return text;
-    }
-  }
-  return read(fd.get());
-}
-
 std::expected<Text, int> Text::padded(std::size_t size) {
   std::size_t capacity = round_up_to_pages(size + simdjson::SIMDJSON_PADDING);
   void* memory = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
@@ -88,23 +72,25 @@ std::expected<Text, int> Text::padded(std::size_t size) {
   return Text(memory, size, capacity);
 }
 
-/// Zero pages for the whole region first, then the file over its start: the
-/// padding past the file's last page is then ordinary readable memory.
-std::expected<Text, int> Text::map(int fd, const struct stat& info) {
-  auto text = padded(static_cast<std::size_t>(info.st_size));
-  if (!text) {
-    return text;
-  }
-  if (::mmap(text->memory_.get(), text->size_, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) ==
-      MAP_FAILED) {
+std::expected<Text, int> Text::load(const std::filesystem::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.is_open() || ::fstat(fd.get(), &info) != 0) {
     return std::unexpected(errno);
   }
-  text->mapped_mtime_ = info.st_mtim;
-  return text;
-}
-
-std::expected<Text, int> Text::read(int fd) {
-  auto content = read_to_end(fd);
+  // The file over the start of the zeroed region, whose padding past the
+  // file's last page is then ordinary memory. Files that report no size
+  // (those under /proc, for one) and file systems that cannot map are read.
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    auto text = padded(static_cast<std::size_t>(info.st_size));
+    if (text && ::mmap(text->memory_.get(), text->size_, PROT_READ, MAP_PRIVATE | MAP_FIXED,
+                       fd.get(), 0) != MAP_FAILED) {
+      text->fd_ = std::move(fd);
+      text->mapped_mtime_ = info.st_mtim;
+      return text;
+    }
+  }
+  auto content = read_to_end(fd.get());
   if (!content) {
     return std::unexpected(content.error());
   }

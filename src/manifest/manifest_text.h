@@ -9,7 +9,6 @@
 // into zeros read and a file reported as changed.
 
 #include <simdjson.h>
-#include <sys/stat.h>
 
 #include <cstddef>
 #include <ctime>
@@ -50,8 +49,6 @@ class Text {
 
   /// Zeroed memory for `size` bytes and the padding.
   static std::expected<Text, int> padded(std::size_t size);
-  static std::expected<Text, int> map(int fd, const struct stat& info);
-  static std::expected<Text, int> read(int fd);
 
   std::unique_ptr<char, Unmap> memory_;
   std::size_t size_;
