@@ -3,404 +3,638 @@
 #include <fmt/format.h>
 #include <simdjson.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <cstring>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <initializer_list>
 #include <new>
-#include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "manifest/manifest_text.h"
-#include "manifest/strict_json.h"
 #include "util/text.h"
 
 namespace tarn {
 namespace {
 
 namespace od = simdjson::ondemand;
-using strict_json::Reader;
+using Nodes = std::unordered_map<std::string, ManifestNode>;
+using Overrides = std::unordered_map<std::string, std::int64_t>;
 
-/// Reads the manifest's shape. Each record keeps a bit per known key so that
-/// a repeated one is refused; every other key is walked and checked by
-/// `Reader::skip`. The depth handed to `skip` is the nesting level of the
-/// value inside the document, the top object being level 1.
-class ManifestReader {
+/// Levels of nesting allowed, the top object being level 1: simdjson's own
+/// bound, which its iterator relies on.
+constexpr int max_depth = 1024;
+constexpr std::string_view integer_expected = "a signed 64-bit integer";
+constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
+
+constexpr std::string_view json_blanks = " \n\r\t";
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool starts_number(char c) {
+  return c == '-' || is_digit(c);
+}
+
+/// simdjson's raw tokens run up to the next token, blanks included.
+std::string_view trimmed(std::string_view token) {
+  return token.substr(0, token.find_last_not_of(json_blanks) + 1);
+}
+
+/// A token as messages quote it: long texts are cut on a character border.
+std::string shortened(std::string_view token) {
+  constexpr std::size_t limit = 64;
+  if (token.size() <= limit) {
+    return std::string(token);
+  }
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(token[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  return std::string(token.substr(0, end)) + "...";
+}
+
+/// The UTF-16 unit spelled by the first four characters, when they are hex digits.
+std::optional<std::uint32_t> hex_unit(std::string_view text) {
+  std::uint32_t unit = 0;
+  if (text.size() < 4) {
+    return std::nullopt;
+  }
+  auto [end, error] = std::from_chars(text.data(), text.data() + 4, unit, 16);
+  return error == std::errc{} && end == text.data() + 4 ? std::optional(unit) : std::nullopt;
+}
+
+bool is_low_surrogate(std::uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+/// Where the escape starting with the backslash at `at` ends, or npos when it
+/// is not a valid escape. A \u escape of a UTF-16 surrogate must form a pair.
+std::size_t escape_end(std::string_view text, std::size_t at) {
+  std::string_view rest = text.substr(at + 1);
+  if (!rest.starts_with('u')) {
+    bool simple = !rest.empty() && std::string_view(R"("\/bfnrt)").contains(rest[0]);
+    return simple ? at + 2 : std::string_view::npos;
+  }
+  auto unit = hex_unit(rest.substr(1));
+  if (!unit || is_low_surrogate(*unit)) {
+    return std::string_view::npos;
+  }
+  if (*unit < 0xD800 || *unit > 0xDBFF) {
+    return at + 6;
+  }
+  auto low = rest.substr(5).starts_with("\\u") ? hex_unit(rest.substr(7)) : std::nullopt;
+  return low && is_low_surrogate(*low) ? at + 12 : std::string_view::npos;
+}
+
+/// Why `token` (no surrounding blanks) is not a JSON number that a double can
+/// hold, or "": what from_chars reads, less a leading zero, a bare fraction
+/// point and infinity, and not beyond a double's range (most JSON readers
+/// refuse those).
+std::string_view number_fault(std::string_view token) {
+  std::string_view digits = token.substr(token.starts_with('-') ? 1 : 0);
+  auto digit_at = [&](std::size_t at) { return at < digits.size() && is_digit(digits[at]); };
+  std::size_t point = digits.find('.');
+  double value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (!digit_at(0) || (digits[0] == '0' && digit_at(1)) ||
+      (point != std::string_view::npos && !digit_at(point + 1)) ||
+      end != digits.data() + digits.size()) {
+    return "invalid number";
+  }
+  // from_chars refuses a number too close to zero as well; strtod reads it as 0.
+  bool too_large = error == std::errc::result_out_of_range &&
+                   !std::isfinite(std::strtod(std::string(token).c_str(), nullptr));
+  return too_large ? "number out of range" : "";
+}
+
+/// Length of the UTF-8 sequence at `at`, or 0 when it is not valid.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+  auto lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) {
+    return 1;
+  }
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  bool valid = at + length <= text.size() && simdjson::validate_utf8(text.data() + at, length);
+  return valid ? length : 0;
+}
+
+std::string library_message(simdjson::error_code error) {
+  if (error == simdjson::TAPE_ERROR) {
+    return std::string(structure_expected);
+  }
+  if (error == simdjson::EMPTY) {
+    return "empty document";
+  }
+  std::string text = simdjson::error_message(error);
+  if (!text.empty()) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  if (text.ends_with('.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+/// The scalar type and text of a token as messages show it.
+std::string describe(std::string_view raw) {
+  std::string_view token = trimmed(raw);
+  switch (token[0]) {
+    case '{':
+      return "object";
+    case '[':
+      return "array";
+    case 'n':
+      return "null";
+    case 't':
+    case 'f':
+      return fmt::format("boolean `{}`", token);
+    case '"':
+      return fmt::format("string {}", shortened(token));
+    default:
+      break;
+  }
+  bool fractional = token.find_first_of(".eE") != std::string_view::npos;
+  return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
+}
+
+/// Strict reading on top of simdjson's On-Demand API, which checks only what
+/// it is asked to read and jumps over the rest by counting brackets: this
+/// reader checks every value it passes against the JSON grammar, so a broken
+/// literal, number or escape inside an ignored key is still refused. The
+/// first failure is kept with the offending token's position, and every check
+/// returns false once it is recorded.
+class StrictReader {
  public:
-  explicit ManifestReader(Reader& in) : in_(in) {}
+  explicit StrictReader(simdjson::padded_string_view json) : text_(json.data(), json.size()) {}
 
-  bool read(od::document& document, Manifest& out) {
-    std::string_view first;
-    if (auto error = document.raw_json_token().get(first)) {
-      return in_.fail_library(error);
+  /// A failure of simdjson's indexing of the whole text, which it reports
+  /// without a position: placed at the first fault in the text.
+  bool fail_indexing(simdjson::error_code error) {
+    bool in_string = false;
+    std::size_t string_start = 0;
+    for (std::size_t at = 0; at < text_.size();) {
+      auto c = static_cast<unsigned char>(text_[at]);
+      std::size_t length = utf8_length(text_, at);
+      if (length == 0) {
+        return fail(text_.data() + at, "invalid UTF-8");
+      }
+      if (in_string && c == '\\') {
+        at += at + 1 < text_.size() && static_cast<unsigned char>(text_[at + 1]) < 0x80 ? 2 : 1;
+        continue;
+      }
+      if (in_string && c < 0x20) {
+        return fail(text_.data() + at, "control character in string");
+      }
+      if (c == '"') {
+        in_string = !in_string;
+        string_start = at;
+      }
+      at += length;
     }
-    if (first[0] != '{') {
-      return in_.wrong_type(first, "a manifest object");
+    return in_string ? fail(text_.data() + string_start, "unclosed string") : fail_library(error);
+  }
+
+  /// The failure message followed by " at line L column C".
+  std::string detail() const {
+    const char* at = at_ == nullptr ? text_.data() : at_;
+    auto offset = static_cast<std::size_t>(at - text_.data());
+    return fmt::format("{} at {}", message_, line_and_column(text_, offset));
+  }
+
+ protected:
+  /// Checks a value of any shape at nesting level `depth`, keeping nothing.
+  bool skip(od::value& value, int depth) {
+    std::string_view token = value.raw_json_token();
+    if (token[0] != '{' && token[0] != '[') {
+      return check_scalar(token) && close_scalar(token);
     }
-    od::object root;
-    if (auto error = document.get_object().get(root)) {
-      // simdjson checks up front that the last token closes the top object.
-      return error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT
-                 ? in_.fail_at_end("unexpected end of input, or text after the top object")
-                 : in_.fail_library(error);
+    if (depth + 1 >= max_depth) {
+      return fail(token.data(), "recursion limit exceeded");
     }
-    if (!read_root(root, out)) {
-      return false;
+    // The type is known: `each_in` cannot refuse it.
+    if (token[0] == '{') {
+      return each_in(value, "", [&](od::field& field, std::string_view) {
+        return skip(field.value(), depth + 1);
+      });
     }
-    if (auto trailing = document.current_location(); !trailing.error()) {
-      return in_.fail(trailing.value_unsafe(), "trailing characters");
+    return each_in<od::array>(value, "",
+                              [&](od::value& element) { return skip(element, depth + 1); });
+  }
+
+  /// Calls `on(field, key)` for each member of an object, `key` unescaped, or
+  /// `on(element)` for each element of an array; stops at the first false.
+  template <class Container, class On>
+  bool each(Container& container, On&& on) {
+    for (auto result : container) {
+      if (auto error = result.error()) {
+        return fail_library(error);
+      }
+      // Used in place: copying the item out of the result costs a stall.
+      auto& item = result.value_unsafe();
+      if constexpr (std::is_same_v<Container, od::object>) {
+        std::string_view key;
+        if (!key_text(item, key) || !on(item, key)) {
+          return false;
+        }
+      } else if (!on(item)) {
+        return false;
+      }
     }
     return true;
   }
 
+  /// `each` over a value that must be an object or an array.
+  template <class Container = od::object, class On>
+  bool each_in(od::value& value, std::string_view expected, On&& on) {
+    Container container;
+    return open(value, container, expected) && each(container, on);
+  }
+
+  /// Opens an object or an array, refusing a value of any other type.
+  template <class Container>
+  bool open(od::value& value, Container& out, std::string_view expected) {
+    constexpr char opening = std::is_same_v<Container, od::object> ? '{' : '[';
+    if (value.raw_json_token()[0] != opening) {
+      return wrong_type(value.raw_json_token(), expected);
+    }
+    if (auto error = value.get(out)) {
+      return fail_library(error);
+    }
+    return true;
+  }
+
+  bool read_string(od::value& value, std::string& out) {
+    std::string_view token = trimmed(value.raw_json_token());
+    if (token[0] != '"') {
+      return wrong_type(token, "a string");
+    }
+    if (!check_string(token)) {
+      return false;
+    }
+    std::string_view content = token.substr(1, token.size() - 2);
+    if (content.find('\\') == std::string_view::npos) {
+      out.assign(content);
+      return close_scalar(token);
+    }
+    if (value.get_string().get(content) != simdjson::SUCCESS) {
+      return fail(token.data(), "invalid escape in string");
+    }
+    out.assign(content);
+    return true;
+  }
+
+  bool read_integer(od::value& value, std::int64_t& out) {
+    std::string_view token = trimmed(value.raw_json_token());
+    if (!starts_number(token[0])) {
+      return wrong_type(token, integer_expected);
+    }
+    if (!check_scalar(token)) {
+      return false;
+    }
+    if (token.find_first_of(".eE") != std::string_view::npos) {
+      return wrong_type(token, integer_expected);
+    }
+    auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), out);
+    if (error != std::errc{} || end != token.data() + token.size()) {
+      return fail(token.data(),
+                  fmt::format("invalid value: integer `{}`, expected {}", token, integer_expected));
+    }
+    return close_scalar(token);
+  }
+
+  /// A number's text exactly as written.
+  bool read_number_text(od::value& value, std::string& out) {
+    std::string_view token = trimmed(value.raw_json_token());
+    out.assign(token);
+    return check_scalar(token) && close_scalar(token);
+  }
+
+  bool fail(const char* at, std::string message) {
+    if (at_ == nullptr) {
+      at_ = at;
+      message_ = std::move(message);
+    }
+    return false;
+  }
+
+  /// Refuses a token of the wrong type, unless it is not valid JSON at all.
+  bool wrong_type(std::string_view token, std::string_view expected) {
+    if (token[0] != '{' && token[0] != '[' && !check_scalar(token)) {
+      return false;
+    }
+    return fail(token.data(),
+                fmt::format("invalid type: {}, expected {}", describe(token), expected));
+  }
+
+  /// A failure reported by simdjson, placed at the iterator's position.
+  bool fail_library(simdjson::error_code error) {
+    const char* at = end();
+    if (document_ != nullptr && error != simdjson::INCOMPLETE_ARRAY_OR_OBJECT) {
+      if (auto location = document_->current_location(); !location.error()) {
+        at = std::min(location.value_unsafe(), end());
+      }
+    }
+    // Before a document exists the failure is about the text as a whole.
+    bool ran_off = document_ != nullptr && at == end();
+    return fail(at, ran_off ? "unexpected end of input" : library_message(error));
+  }
+
+  static const char* location(od::value& value) { return value.raw_json_token().data(); }
+  static const char* location(od::field& field) { return field.key().raw() - 1; }
+  const char* end() const { return text_.data() + text_.size(); }
+
+  od::document* document_ = nullptr;
+
  private:
-  bool read_root(od::object& root, Manifest& out) {
-    enum : unsigned { nodes_seen = 1, sources_seen = 2, metadata_seen = 4 };
-    unsigned seen = 0;
-    return in_.for_each_field(root, [&](od::field& field, std::string_view key) {
-      od::value& value = field.value();
-      if (key == "nodes") {
-        return in_.first_occurrence(seen, nodes_seen, field, key) && read_nodes(value, out.nodes);
-      }
-      if (key == "sources") {
-        return in_.first_occurrence(seen, sources_seen, field, key) &&
-               read_sources(value, out.nodes);
-      }
-      if (key == "metadata") {
-        return in_.first_occurrence(seen, metadata_seen, field, key) &&
-               read_metadata(value, out.generated_at);
-      }
-      constexpr int member_depth = 2;
-      return in_.skip(value, member_depth);
-    });
+  bool key_text(od::field& field, std::string_view& out) {
+    const char* start = field.key().raw();
+    // The index knows where the value starts. Between it and the key's
+    // closing quote there is only the colon and blanks, which the iterator
+    // has already checked, so a short walk back finds where the key ends.
+    const char* end = field.value().raw_json_token().data();
+    do {
+      --end;
+    } while (*end != '"');
+    out = std::string_view(start, static_cast<std::size_t>(end - start));
+    if (out.find('\\') != std::string_view::npos &&
+        field.unescaped_key().get(out) != simdjson::SUCCESS) {
+      return fail(start - 1, "invalid escape in string");
+    }
+    return true;
   }
 
-  bool read_metadata(od::value& value, std::optional<std::string>& generated_at) {
-    bool null = false;
+  bool check_scalar(std::string_view raw) {
+    std::string_view token = trimmed(raw);
+    if (token[0] == '"') {
+      return check_string(token);
+    }
+    if (std::string_view("tfn").contains(token[0])) {
+      return token == "true" || token == "false" || token == "null" ||
+             fail(token.data(), "invalid literal");
+    }
+    if (!starts_number(token[0])) {
+      return fail(token.data(), "expected a value");
+    }
+    std::string_view fault = number_fault(token);
+    return fault.empty() || fail(token.data(), std::string(fault));
+  }
+
+  /// A scalar that is only looked at stays unread, and On-Demand then jumps
+  /// over it by counting brackets, which would let `"a":"b":"c"` through. The
+  /// token runs up to the next structural character, which must close it.
+  bool close_scalar(std::string_view token) {
+    std::string_view rest(token.data() + token.size(), end());
+    const char* next = rest.data() + std::min(rest.find_first_not_of(json_blanks), rest.size());
+    if (next == end() || !std::string_view(",}]").contains(*next)) {
+      return fail(next, std::string(structure_expected));
+    }
+    return true;
+  }
+
+  bool check_string(std::string_view token) {
+    if (token.size() < 2 || token.back() != '"') {
+      return fail(token.data(), "invalid string");
+    }
+    std::string_view content = token.substr(1, token.size() - 2);
+    for (std::size_t at = content.find('\\'); at != std::string_view::npos;) {
+      std::size_t end = escape_end(content, at);
+      if (end == std::string_view::npos) {
+        return fail(content.data() + at, "invalid escape in string");
+      }
+      at = content.find('\\', end);
+    }
+    return true;
+  }
+
+  std::string_view text_;
+  std::string message_;
+  const char* at_ = nullptr;
+};
+
+enum class Use { once, nullable, required };
+
+/// A known key of a record: refused when repeated; a nullable key's null is
+/// checked and read as absent; a required key's absence is refused.
+struct Key {
+  std::string_view name;
+  std::function<bool(od::value&)> read;  // the lambdas hold two pointers: no allocation
+  Use use = Use::once;
+};
+
+using Keys = std::initializer_list<Key>;
+
+/// Reads the manifest's shape from a table of each record's keys. The depth
+/// of a record is the nesting level of its members, the top object's being 2.
+class ManifestReader : public StrictReader {
+ public:
+  using StrictReader::StrictReader;
+
+  bool read(od::document& document, Manifest& out);
+
+ private:
+  bool record(od::value& value, std::string_view expected, int depth, Keys keys) {
+    const char* at = location(value);
     od::object object;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
+    return open(value, object, expected) && fields(object, at, depth, keys);
+  }
+
+  /// Reads the members that `keys` name (a bit each in `seen`, in table
+  /// order); every other member's value is checked and skipped.
+  bool fields(od::object& object, const char* at, int depth, Keys keys) {
     unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "generated_at") {
-        return in_.first_occurrence(seen, 1, field, key) &&
-               read_optional_string(field.value(), generated_at);
+    bool read = each(object, [&](od::field& field, std::string_view name) {
+      const Key* key = std::ranges::find(keys, name, &Key::name);
+      if (key == keys.end()) {
+        return skip(field.value(), depth);
       }
-      return in_.skip(field.value(), 3);
-    });
-  }
-
-  bool read_nodes(od::value& value, std::unordered_map<std::string, ManifestNode>& nodes) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object of nodes")) {
-      return false;
-    }
-    return in_.for_each_field(object, [&](od::field& field, std::string_view id) {
-      ManifestNode node;
-      bool is_model = false;
-      if (!read_node(field.value(), node, is_model)) {
-        return false;
+      const unsigned bit = 1U << (key - keys.begin());
+      if ((seen & bit) != 0) {
+        return fail(location(field), fmt::format("duplicate field `{}`", name));
       }
-      place_node(std::string(id), std::move(node), is_model, nodes);
-      return true;
-    });
-  }
-
-  /// A later entry under the same id replaces an earlier one, and one that
-  /// is not a model takes the earlier model out again. Sources win over
-  /// nodes whichever of the two maps comes first in the file.
-  static void place_node(std::string id, ManifestNode&& node, bool is_model,
-                         std::unordered_map<std::string, ManifestNode>& nodes) {
-    auto found = nodes.find(id);
-    if (found != nodes.end() && found->second.is_source) {
-      return;
-    }
-    if (!is_model) {
-      if (found != nodes.end()) {
-        nodes.erase(found);
-      }
-      return;
-    }
-    node.id = id;
-    if (found != nodes.end()) {
-      found->second = std::move(node);
-    } else {
-      nodes.emplace(std::move(id), std::move(node));
-    }
-  }
-
-  bool read_node(od::value& value, ManifestNode& node, bool& is_model) {
-    enum : unsigned {
-      name_seen = 1,
-      resource_type_seen = 2,
-      depends_on_seen = 4,
-      config_seen = 8,
-      version_seen = 16,
-    };
-    const char* at = in_.location(value);
-    od::object object;
-    if (!in_.read_object(value, object, "a node object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    std::string resource_type;
-    bool read = in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      od::value& member = field.value();
-      if (key == "name") {
-        return in_.first_occurrence(seen, name_seen, field, key) &&
-               in_.read_string(member, node.name);
-      }
-      if (key == "resource_type") {
-        return in_.first_occurrence(seen, resource_type_seen, field, key) &&
-               in_.read_string(member, resource_type);
-      }
-      if (key == "depends_on") {
-        return in_.first_occurrence(seen, depends_on_seen, field, key) &&
-               read_depends_on(member, node.depends_on);
-      }
-      if (key == "config") {
-        return in_.first_occurrence(seen, config_seen, field, key) && read_config(member, node);
-      }
-      if (key == "version") {
-        return in_.first_occurrence(seen, version_seen, field, key) &&
-               read_version(member, node.version);
-      }
-      return in_.skip(member, 4);
+      seen |= bit;
+      bool null = key->use == Use::nullable && field.value().raw_json_token()[0] == 'n';
+      return null ? skip(field.value(), depth) : key->read(field.value());
     });
     if (!read) {
       return false;
     }
-    if ((seen & name_seen) == 0) {
-      return in_.fail(at, "missing field `name`");
+    for (const Key& key : keys) {
+      if (key.use == Use::required && (seen & 1U << (&key - keys.begin())) == 0) {
+        return fail(at, fmt::format("missing field `{}`", key.name));
+      }
     }
-    if ((seen & resource_type_seen) == 0) {
-      return in_.fail(at, "missing field `resource_type`");
-    }
-    is_model = resource_type == "model";
     return true;
   }
 
-  bool read_depends_on(od::value& value, std::vector<std::string>& parents) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "nodes") {
-        return in_.first_occurrence(seen, 1, field, key) && read_parents(field.value(), parents);
-      }
-      return in_.skip(field.value(), 5);
+  /// The reader of a value into `out`, chosen by the type of `out`.
+  template <class T>
+  auto into(T& out) {
+    return [this, &out](od::value& value) { return read_value(value, out); };
+  }
+
+  bool read_value(od::value& value, std::string& out) { return read_string(value, out); }
+
+  bool read_value(od::value& value, std::optional<std::string>& out) {
+    return read_string(value, out.emplace());
+  }
+
+  bool read_value(od::value& value, std::int64_t& out) { return read_integer(value, out); }
+
+  bool read_value(od::value& value, std::vector<std::string>& parents) {
+    return each_in<od::array>(value, "an array of strings", [&](od::value& parent) {
+      return read_string(parent, parents.emplace_back());
     });
   }
 
-  bool read_parents(od::value& value, std::vector<std::string>& parents) {
-    od::array array;
-    if (!in_.read_array(value, array, "an array of strings")) {
-      return false;
-    }
-    return in_.for_each_element(array, [&](od::value& element) {
-      return in_.read_string(element, parents.emplace_back());
-    });
-  }
-
-  bool read_config(od::value& value, ManifestNode& node) {
-    enum : unsigned {
-      event_time_seen = 1,
-      meta_seen = 2,
-      materialized_seen = 4,
-      incremental_strategy_seen = 8,
-    };
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "event_time") {
-        return in_.first_occurrence(seen, event_time_seen, field, key) &&
-               read_optional_string(field.value(), node.event_time);
-      }
-      if (key == "meta") {
-        return in_.first_occurrence(seen, meta_seen, field, key) &&
-               read_meta(field.value(), node.meta);
-      }
-      if (key == "materialized") {
-        return in_.first_occurrence(seen, materialized_seen, field, key) &&
-               read_optional_string(field.value(), node.materialized);
-      }
-      if (key == "incremental_strategy") {
-        return in_.first_occurrence(seen, incremental_strategy_seen, field, key) &&
-               read_optional_string(field.value(), node.incremental_strategy);
-      }
-      return in_.skip(field.value(), 5);
-    });
-  }
-
-  bool read_meta(od::value& value, std::optional<TarnMeta>& meta) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "tarn") {
-        return in_.first_occurrence(seen, 1, field, key) && read_optional_tarn(field.value(), meta);
-      }
-      return in_.skip(field.value(), 6);
-    });
-  }
-
-  bool read_optional_tarn(od::value& value, std::optional<TarnMeta>& meta) {
-    bool null = false;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
-    od::object object;
-    if (!in_.read_object(value, object, "an object")) {
-      return false;
-    }
-    return read_tarn(object, meta.emplace());
-  }
-
-  bool read_tarn(od::object& object, TarnMeta& tarn) {
-    enum : unsigned {
-      lookback_seen = 1,
-      lookback_unit_seen = 2,
-      lookahead_seen = 4,
-      lookahead_unit_seen = 8,
-      lookback_overrides_seen = 16,
-      lookahead_overrides_seen = 32,
-    };
-    unsigned seen = 0;
-    return in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      od::value& member = field.value();
-      if (key == "lookback") {
-        return in_.first_occurrence(seen, lookback_seen, field, key) &&
-               in_.read_integer(member, tarn.lookback);
-      }
-      if (key == "lookback_unit") {
-        return in_.first_occurrence(seen, lookback_unit_seen, field, key) &&
-               read_unit(member, tarn.lookback_unit);
-      }
-      if (key == "lookahead") {
-        return in_.first_occurrence(seen, lookahead_seen, field, key) &&
-               in_.read_integer(member, tarn.lookahead);
-      }
-      if (key == "lookahead_unit") {
-        return in_.first_occurrence(seen, lookahead_unit_seen, field, key) &&
-               read_unit(member, tarn.lookahead_unit);
-      }
-      if (key == "lookback_overrides") {
-        return in_.first_occurrence(seen, lookback_overrides_seen, field, key) &&
-               read_overrides(member, tarn.lookback_overrides);
-      }
-      if (key == "lookahead_overrides") {
-        return in_.first_occurrence(seen, lookahead_overrides_seen, field, key) &&
-               read_overrides(member, tarn.lookahead_overrides);
-      }
-      return in_.skip(member, 7);
-    });
-  }
-
-  bool read_unit(od::value& value, WindowUnit& unit) {
-    const char* at = in_.location(value);
+  bool read_value(od::value& value, WindowUnit& unit) {
+    const char* at = location(value);
     std::string name;
-    if (!in_.read_string(value, name)) {
+    if (!read_string(value, name)) {
       return false;
     }
     if (auto known = parse_unit(name)) {
       unit = *known;
       return true;
     }
-    return in_.fail(
+    return fail(
         at,
         fmt::format("unknown variant `{}`, expected one of `day`, `week`, `month`, `year`", name));
   }
 
-  bool read_overrides(od::value& value, std::unordered_map<std::string, std::int64_t>& overrides) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object of integers")) {
-      return false;
-    }
-    return in_.for_each_field(object, [&](od::field& field, std::string_view name) {
-      std::int64_t amount = 0;
-      if (!in_.read_integer(field.value(), amount)) {
+  bool read_value(od::value& value, Overrides& overrides) {
+    return each_in(value, "an object of integers", [&](od::field& field, std::string_view name) {
+      return read_integer(field.value(), overrides[std::string(name)]);
+    });
+  }
+
+  /// A later entry under the same id replaces an earlier one, and one that
+  /// is not a model takes the earlier model out again. Sources win over
+  /// nodes whichever of the two maps comes first in the file.
+  bool read_nodes(od::value& value, Nodes& nodes) {
+    auto read_entry = [&](od::field& field, std::string_view id) {
+      ManifestNode node;
+      node.id = id;
+      std::string resource_type;
+      if (!read_node(field.value(), node, resource_type)) {
         return false;
       }
-      overrides.insert_or_assign(std::string(name), amount);
+      if (auto found = nodes.find(node.id); found != nodes.end() && found->second.is_source) {
+        return true;
+      }
+      if (resource_type != "model") {
+        nodes.erase(node.id);
+        return true;
+      }
+      std::string key = node.id;
+      nodes.insert_or_assign(std::move(key), std::move(node));
       return true;
-    });
+    };
+    return each_in(value, "an object of nodes", read_entry);
+  }
+
+  bool read_node(od::value& value, ManifestNode& node, std::string& resource_type) {
+    auto depends_on = [&](od::value& object) {
+      return record(object, "an object", 5, {{"nodes", into(node.depends_on)}});
+    };
+    auto version = [&](od::value& member) { return read_version(member, node.version); };
+    return record(value, "a node object", 4,
+                  {{"name", into(node.name), Use::required},
+                   {"resource_type", into(resource_type), Use::required},
+                   {"depends_on", depends_on},
+                   {"config", [&](od::value& config) { return read_config(config, node); }},
+                   {"version", version, Use::nullable}});
+  }
+
+  bool read_config(od::value& value, ManifestNode& node) {
+    auto meta = [&](od::value& object) {
+      auto tarn = [&](od::value& member) { return read_tarn(member, node.meta.emplace()); };
+      return record(object, "an object", 6, {{"tarn", tarn, Use::nullable}});
+    };
+    return record(value, "an object", 5,
+                  {{"event_time", into(node.event_time), Use::nullable},
+                   {"meta", meta},
+                   {"materialized", into(node.materialized), Use::nullable},
+                   {"incremental_strategy", into(node.incremental_strategy), Use::nullable}});
+  }
+
+  bool read_tarn(od::value& value, TarnMeta& tarn) {
+    return record(value, "an object", 7,
+                  {{"lookback", into(tarn.lookback)},
+                   {"lookback_unit", into(tarn.lookback_unit)},
+                   {"lookahead", into(tarn.lookahead)},
+                   {"lookahead_unit", into(tarn.lookahead_unit)},
+                   {"lookback_overrides", into(tarn.lookback_overrides)},
+                   {"lookahead_overrides", into(tarn.lookahead_overrides)}});
   }
 
   /// dbt writes a model's version as an integer, a float or a string and
   /// shows the model as "{name}.v{version}"; the text after ".v" is kept.
   bool read_version(od::value& value, std::optional<std::string>& version) {
-    bool null = false;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
     std::string_view token = value.raw_json_token();
     if (token[0] == '"') {
-      return in_.read_string(value, version.emplace());
+      return read_string(value, version.emplace());
     }
-    if (token[0] == '-' || (token[0] >= '0' && token[0] <= '9')) {
-      return in_.read_number_text(value, version.emplace());
+    if (starts_number(token[0])) {
+      return read_number_text(value, version.emplace());
     }
-    return in_.wrong_type(value, "an integer, a float or a string");
+    return wrong_type(token, "an integer, a float or a string");
   }
 
-  bool read_sources(od::value& value, std::unordered_map<std::string, ManifestNode>& nodes) {
-    od::object object;
-    if (!in_.read_object(value, object, "an object of sources")) {
-      return false;
-    }
-    return in_.for_each_field(object, [&](od::field& field, std::string_view id) {
+  /// A source keeps only its name; its own config is never read.
+  bool read_sources(od::value& value, Nodes& nodes) {
+    auto read_entry = [&](od::field& field, std::string_view id) {
       ManifestNode source;
       source.id = id;
       source.is_source = true;
-      if (!read_source(field.value(), source)) {
+      if (!record(field.value(), "a source object", 4,
+                  {{"name", into(source.name), Use::required}})) {
         return false;
       }
       std::string key = source.id;
       nodes.insert_or_assign(std::move(key), std::move(source));
       return true;
-    });
+    };
+    return each_in(value, "an object of sources", read_entry);
   }
-
-  /// A source keeps only its name; its own config is never read.
-  bool read_source(od::value& value, ManifestNode& source) {
-    const char* at = in_.location(value);
-    od::object object;
-    if (!in_.read_object(value, object, "a source object")) {
-      return false;
-    }
-    unsigned seen = 0;
-    bool read = in_.for_each_field(object, [&](od::field& field, std::string_view key) {
-      if (key == "name") {
-        return in_.first_occurrence(seen, 1, field, key) &&
-               in_.read_string(field.value(), source.name);
-      }
-      return in_.skip(field.value(), 4);
-    });
-    if (read && seen == 0) {
-      return in_.fail(at, "missing field `name`");
-    }
-    return read;
-  }
-
-  bool read_optional_string(od::value& value, std::optional<std::string>& out) {
-    bool null = false;
-    if (!in_.check_null(value, null) || null) {
-      return null;
-    }
-    return in_.read_string(value, out.emplace());
-  }
-
-  Reader& in_;
 };
+
+bool ManifestReader::read(od::document& document, Manifest& out) {
+  document_ = &document;
+  std::string_view first;
+  if (auto error = document.raw_json_token().get(first)) {
+    return fail_library(error);
+  }
+  if (first[0] != '{') {
+    return wrong_type(first, "a manifest object");
+  }
+  od::object root;
+  if (auto error = document.get_object().get(root)) {
+    // simdjson checks up front that the last token closes the top object.
+    return error == simdjson::INCOMPLETE_ARRAY_OR_OBJECT
+               ? fail(end(), "unexpected end of input, or text after the top object")
+               : fail_library(error);
+  }
+  auto metadata = [&](od::value& value) {
+    return record(value, "an object", 3, {{"generated_at", into(out.generated_at), Use::nullable}});
+  };
+  bool read = fields(root, first.data(), 2,
+                     {{"nodes", [&](od::value& value) { return read_nodes(value, out.nodes); }},
+                      {"sources", [&](od::value& value) { return read_sources(value, out.nodes); }},
+                      {"metadata", metadata, Use::nullable}});
+  if (!read) {
+    return false;
+  }
+  if (auto trailing = document.current_location(); !trailing.error()) {
+    return fail(trailing.value_unsafe(), "trailing characters");
+  }
+  return true;
+}
 
 /// Nodes take a few kilobytes each in any manifest dbt writes; reserving on
 /// that guess avoids most rehashing without holding much memory.
@@ -412,25 +646,17 @@ std::size_t expected_node_count(std::size_t text_size) {
 /// One pass over the text, checking every value against the JSON grammar,
 /// the ones it does not keep included.
 std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view json) {
-  std::string_view text(json.data(), json.size());
-  Reader in(text);
+  ManifestReader reader(json);
   od::parser parser;
   od::document document;
   if (auto error = parser.iterate(json).get(document)) {
-    auto fault = strict_json::locate_document_fault(text);
-    if (!fault.message.empty()) {
-      return std::unexpected(
-          fmt::format("{} at {}", fault.message, line_and_column(text, fault.offset)));
-    }
-    in.fail_library(error);
-    return std::unexpected(in.detail());
+    reader.fail_indexing(error);
+    return std::unexpected(reader.detail());
   }
-  in.attach(document);
   Manifest manifest;
-  manifest.nodes.reserve(expected_node_count(text.size()));
-  ManifestReader reader(in);
+  manifest.nodes.reserve(expected_node_count(json.size()));
   if (!reader.read(document, manifest)) {
-    return std::unexpected(in.detail());
+    return std::unexpected(reader.detail());
   }
   return manifest;
 }
@@ -467,7 +693,7 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
       return read_failure("stream did not contain valid UTF-8");
     }
     if (!manifest) {
-      return std::unexpected(ManifestError{shown, manifest.error()});
+      return read_failure(std::move(manifest.error()));
     }
     return std::move(*manifest);
   } catch (const std::bad_alloc&) {

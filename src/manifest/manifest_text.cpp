@@ -1,9 +1,8 @@
 #include "manifest/manifest_text.h"
 
-#include "manifest/pages.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,11 +10,19 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <utility>
 
 namespace tarn::manifest_text {
 namespace {
+
+std::size_t page_size() {
+  static const auto bytes = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return bytes;
+}
+
+std::size_t round_up_to_pages(std::size_t n) {
+  return (n + page_size() - 1) / page_size() * page_size();
+}
 
 // The one guarded mapping, read by the SIGBUS handler: the file's pages are
 // [begin, end).
@@ -35,7 +42,7 @@ void on_bus_error(int signal, siginfo_t* info, void*) {
   std::uintptr_t end = guarded_end.load(std::memory_order_relaxed);
   bool from_fault = info->si_code > 0;
   if (from_fault && at >= begin && at < end) {
-    std::uintptr_t page = at & ~(std::uintptr_t{pages::size()} - 1);
+    std::uintptr_t page = at & ~(std::uintptr_t{page_size()} - 1);
     void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
     if (zeros != MAP_FAILED) {
@@ -51,76 +58,47 @@ void on_bus_error(int signal, siginfo_t* info, void*) {
 
 }  // namespace
 
-std::expected<Text, int> Text::load(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.is_open()) {
-    return std::unexpected(errno);
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    return std::unexpected(errno);
-  }
-  // Files that report no size (those under /proc, for one) and file systems
-  // that cannot map are read instead.
-  if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    if (auto text = map(fd.get(), info)) {
-      text->fd_ = std::move(fd);
-      return text;
-    }
-  }
-  return read(fd.get());
+void Text::Unmap::operator()(char* memory) const {
+  ::munmap(memory, capacity);
 }
 
-std::expected<Text, int> Text::map(int fd, const struct stat& info) {
-  auto size = static_cast<std::size_t>(info.st_size);
-  std::size_t capacity = pages::round_up(size + simdjson::SIMDJSON_PADDING, pages::size());
-  // Zero pages for the whole region first, then the file over its start: the
-  // padding past the file's last page is then ordinary readable memory.
-  void* region =
-      ::mmap(nullptr, capacity, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (region == MAP_FAILED) {
-    return std::unexpected(errno);
-  }
-  if (::mmap(region, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
-    int error = errno;
-    ::munmap(region, capacity);
-    return std::unexpected(error);
-  }
-  Text text(static_cast<char*>(region), size, capacity);
-  text.mapped_mtime_ = info.st_mtim;
-  return text;
-}
-
-/// A file that cannot be mapped (a pipe, a file under /proc) is read whole,
-/// then copied into memory that has simdjson's padding after it.
-std::expected<Text, int> Text::read(int fd) {
-  auto content = read_to_end(fd);
-  if (!content) {
-    return std::unexpected(content.error());
-  }
-  const std::size_t capacity =
-      pages::round_up(content->size() + simdjson::SIMDJSON_PADDING, pages::size());
-  void* memory =
-      ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+std::expected<Text, int> Text::padded(std::size_t size) {
+  std::size_t capacity = round_up_to_pages(size + simdjson::SIMDJSON_PADDING);
+  void* memory = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (memory == MAP_FAILED) {
     return std::unexpected(errno);
   }
-  std::memcpy(memory, content->data(), content->size());
-  return Text(static_cast<char*>(memory), content->size(), capacity);
+  return Text(memory, size, capacity);
 }
 
-Text::Text(Text&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(other.size_),
-      capacity_(other.capacity_),
-      fd_(std::move(other.fd_)),
-      mapped_mtime_(other.mapped_mtime_),
-      truncated_(other.truncated_) {}
-
-Text::~Text() {
-  if (data_ != nullptr) {
-    ::munmap(data_, capacity_);
+std::expected<Text, int> Text::load(const std::filesystem::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.is_open() || ::fstat(fd.get(), &info) != 0) {
+    return std::unexpected(errno);
   }
+  // The file over the start of the zeroed region, whose padding past the
+  // file's last page is then ordinary memory. Files that report no size
+  // (those under /proc, for one) and file systems that cannot map are read.
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    auto text = padded(static_cast<std::size_t>(info.st_size));
+    if (text && ::mmap(text->memory_.get(), text->size_, PROT_READ, MAP_PRIVATE | MAP_FIXED,
+                       fd.get(), 0) != MAP_FAILED) {
+      text->fd_ = std::move(fd);
+      text->mapped_mtime_ = info.st_mtim;
+      return text;
+    }
+  }
+  auto content = read_to_end(fd.get());
+  if (!content) {
+    return std::unexpected(content.error());
+  }
+  auto text = padded(content->size());
+  if (text) {
+    std::memcpy(text->memory_.get(), content->data(), content->size());
+  }
+  return text;
 }
 
 bool Text::changed() const {
@@ -137,9 +115,9 @@ TruncationGuard::TruncationGuard(Text& text) : text_(text) {
   if (!text.mapped()) {
     return;
   }
-  auto begin = reinterpret_cast<std::uintptr_t>(text.data_);
+  auto begin = reinterpret_cast<std::uintptr_t>(text.data());
   guarded_begin.store(begin);
-  guarded_end.store(begin + pages::round_up(text.size_, pages::size()));
+  guarded_end.store(begin + round_up_to_pages(text.size()));
   guarded_fault = 0;
   struct sigaction action {};
   action.sa_sigaction = on_bus_error;
