@@ -73,6 +73,26 @@ TEST_F(Versioned, WarningsAndTheNoteFollowThePlanOrderExpansionFirst) {
                 format_date(yesterday()) + ")");
 }
 
+TEST_F(Versioned, AnchorNameSharedByTwoPackagesIsTheSmallestId) {
+  // model.a.stg (the smaller id) reads model.a.up three days back; model.p.stg reads a seed.
+  for (const char* id : {"model.a.up", "model.a.stg"}) {
+    ManifestNode& node = manifest.nodes[id];
+    node.id = id;
+    node.name = std::string(id).substr(8);
+    node.event_time = "at";
+    selection.insert(node.id);
+  }
+  manifest.nodes["model.a.stg"].depends_on = {"model.a.up"};
+  manifest.nodes["model.a.stg"].meta.emplace().lookback = 3;
+  const auto planned = plan("stg");
+  ASSERT_TRUE(planned) << planned.error().message();
+  for (const PlannedModel& model : planned->models) {
+    if (model.name == "up") {
+      EXPECT_EQ(format_date(model.event_time_start), "2024-03-07");
+    }
+  }
+}
+
 struct AnchorCase {
   const char* name;
   const char* anchor;
