@@ -1,9 +1,5 @@
 // parse_date on arbitrary bytes: a rejection carries the text unchanged, and an accepted date
 // has a valid month and day and prints in the canonical form, which reads back as itself.
-
-#include <cstdint>
-#include <string_view>
-
 #include "date/date.h"
 #include "fuzz_check.h"
 
@@ -14,14 +10,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(date.error() == text);
     return 0;
   }
-  const tarn::CivilDate civil = tarn::civil_from_days(*date);
-  FUZZ_CHECK(civil.month >= 1 && civil.month <= 12);
-  FUZZ_CHECK(civil.day >= 1 && civil.day <= tarn::days_in_month(civil.year, civil.month));
+  const auto [year, month, day] = tarn::civil_from_days(*date);
+  FUZZ_CHECK(month >= 1 && month <= 12 && day >= 1 && day <= tarn::days_in_month(year, month));
   // Years whose day number leaves the 64-bit range need only not crash.
-  if (civil.year > -1'000'000'000'000 && civil.year < 1'000'000'000'000) {
-    auto again = tarn::parse_date(tarn::format_date(*date));
-    FUZZ_CHECK(again.has_value() && *again == *date);
-    FUZZ_CHECK(tarn::days_from_civil(civil.year, civil.month, civil.day) == *date);
+  if (year > -1'000'000'000'000 && year < 1'000'000'000'000) {
+    FUZZ_CHECK(tarn::parse_date(tarn::format_date(*date)) == *date);
+    FUZZ_CHECK(tarn::days_from_civil(year, month, day) == *date);
   }
   return 0;
 }

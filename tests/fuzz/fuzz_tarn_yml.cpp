@@ -1,9 +1,5 @@
 // The tarn.yml reader on arbitrary bytes: a record or one message, never a crash, a hang or
 // unbounded memory (aliases, deep nesting).
-
-#include <cstdint>
-#include <string_view>
-
 #include "config/config.h"
 #include "fuzz_check.h"
 

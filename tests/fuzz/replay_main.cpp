@@ -1,14 +1,11 @@
 // Runs a fuzz target without libFuzzer over every file below the directories named on the
-// command line, in path order: the gcc build's replay of the seed corpus and of every input
-// that once crashed a target.
-
+// command line, in path order: the replay of the seed corpus and of every input that once crashed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <string>
+#include <sstream>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -25,11 +22,9 @@ int main(int argc, char** argv) {
   }
   std::ranges::sort(files);
   for (const auto& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     std::fprintf(stderr, "replaying %s\n", file.c_str());
+    const std::string bytes = (std::ostringstream() << std::ifstream(file).rdbuf()).str();
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
-  std::fprintf(stderr, "replayed %zu inputs\n", files.size());
   return files.empty() ? 1 : 0;
 }

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <tuple>
-
 #include "config/config.h"
 #include "unit/support/scratch_dir.h"
 
@@ -18,28 +15,27 @@ const auto days_error = [](std::string s) { return s + ", expected i64 at line 1
 /// "command|<arg>...|against|days", or the message.
 std::string effective(const LayeredConfig& config, const SettingOptions& options = {}) {
   const auto s = resolve_settings(options, config);
+  if (!s) {
+    return s.error();
+  }
   std::string args;
-  for (const std::string& word : s ? s->dbt_args : std::vector<std::string>{}) {
+  for (const std::string& word : s->dbt_args) {
     args += "<" + word + ">";
   }
-  return s ? s->dbt_command + "|" + args + "|" + s->against + "|" +
-                 std::to_string(s->max_window_expansion_days)
-           : s.error();
+  return s->dbt_command + "|" + args + "|" + s->against + "|" +
+         std::to_string(s->max_window_expansion_days);
 }
 
 /// Name, text, and the settings it gives alone or its message.
 using Case = std::tuple<const char*, std::string, std::string>;
-
 class ParseTarnYml : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ParseTarnYml, GivesTheSettingsOfTheFileAloneOrItsMessage) {
   const auto& [name, text, expected] = GetParam();
-  const auto yml = parse_tarn_yml(text);
-  EXPECT_EQ(
-      yml ? effective(
-                {yml->against, yml->dbt_command, yml->dbt_args, yml->max_window_expansion_days, {}})
-          : yml.error(),
-      expected);
+  const auto y = parse_tarn_yml(text);
+  EXPECT_EQ(y ? effective({y->against, y->dbt_command, y->dbt_args, y->max_window_expansion_days})
+              : y.error(),
+            expected);
 }
 
 /// 2^60 scalars if anything expanded its aliases.
@@ -52,11 +48,10 @@ std::string alias_bomb(int level = 60) {
 
 const std::string plain = "dbt||master|";      // the defaults but the limit
 const std::string i64 = "922337203685477580";  // the digits of 2^63 but the last
-const std::string too_deep = "recursion limit exceeded: more than 128 nested levels at line 1 ";
 const std::string sequence = "invalid type: sequence, expected a string at line ";
 
 // clang-format off
-const Case parse_cases[] = {
+INSTANTIATE_TEST_SUITE_P(Cases, ParseTarnYml, ::testing::ValuesIn(std::vector<Case>{
     {"TextIsTheScalarsText", "against: 5\ndbt-command: nULL\ndbt-args: >-\n  a\n  b\n",
      "nULL|<a><b>|5|90"},
     {"OnlyPlainNullsAreNull", "against: \"null\"\ndbt-command: '~'\ndbt-args:\n" + days("NULL"),
@@ -81,22 +76,21 @@ const Case parse_cases[] = {
     {"StringForDocument", "'a'",
      "invalid type: string \"a\", expected struct TarnYml at line 1 column 1"},
     {"RepeatedKey", "against: a\nagainst: b\n", "duplicate field `against` at line 2 column 1"},
-    {"TwoDocuments", "a: 1\n---\na: 2\n",
-     "deserializing from YAML containing more than one document is not supported at line 2 "
-     "column 1"},
+    {"TwoDocuments", "a: 1\n---\na: 2\n", "deserializing from YAML containing more than one "
+     "document is not supported at line 2 column 1"},
     {"UnclosedQuote", "a: \"b\n",
      "found unexpected end of stream while scanning a quoted scalar at line 2 column 1"},
     {"InvalidUtf8", "\na: \xC3\xA9\xFF", "invalid leading UTF-8 octet at line 2 column 5"},
     {"SelfReference", "x: &loop {k: *loop}\n", "unknown anchor at line 1 column 14"},
     {"AliasBombNeverExpanded", alias_bomb() + "against: *a60", sequence + "62 column 10"},
-    {"OneLevelTooDeep", "x: " + std::string(128, '['), too_deep + "column 131"}};
+    {"OneLevelTooDeep", "x: " + std::string(128, '['),
+     "recursion limit exceeded: more than 128 nested levels at line 1 column 131"}}),
+    case_name);
 // clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Cases, ParseTarnYml, ::testing::ValuesIn(parse_cases), case_name);
 
 /// Projects side by side; "->x" is a link to x, a trailing "/" a directory.
 // clang-format off
-const std::pair<const char*, std::string> tree[] = {
+const std::pair<std::string, std::string> tree[] = {
     {"r/.git/", ""}, {"r/tarn.yml", "against: main\ndbt-args: --ci 'a b'\n" + days("30, x: 1")},
     {"r/p/tarn.yml", "against: dev\ndbt-plan: {x: 2}\n"}, {"r/s/tarn.yml", "dbt-command: s\n"},
     {"solo/tarn.yml", "against: solo\n"}, {"solo/p/tarn.yml", "dbt-args: --p\n"},
@@ -108,7 +102,6 @@ const std::pair<const char*, std::string> tree[] = {
 
 /// Name, current directory (below the scratch one), project directory, expected.
 using LoadCase = std::tuple<const char*, const char*, const char*, std::string>;
-
 class LoadProjectConfig : public ::testing::TestWithParam<LoadCase> {};
 
 TEST_P(LoadProjectConfig, LayersTheFilesFromTheRepositoryRootDown) {
@@ -118,7 +111,7 @@ TEST_P(LoadProjectConfig, LayersTheFilesFromTheRepositoryRootDown) {
     fs::create_directories((scratch / path).parent_path());
     if (content.starts_with("->")) {
       fs::create_symlink(content.substr(2), scratch / path);
-    } else if (!std::string_view(path).ends_with('/')) {
+    } else if (!path.ends_with('/')) {
       testing::write_file(scratch / path, content);
     }
   }
@@ -137,7 +130,7 @@ const std::string unknown =
     ": unknown key `x` under dbt-plan is ignored -- the key it knows is max-window-expansion-days";
 
 // clang-format off
-const LoadCase load_cases[] = {
+INSTANTIATE_TEST_SUITE_P(Trees, LoadProjectConfig, ::testing::ValuesIn(std::vector<LoadCase>{
     {"NearestWinsKeyByKey", "", "r/p/",
      "dbt|<--ci><a b>|dev|30 | r/tarn.yml" + unknown + " | r/p/tarn.yml" + unknown},
     {"DotNeverLooksAbove", "r/p", ".", "dbt||dev|90 | ./tarn.yml" + unknown},
@@ -149,10 +142,9 @@ const LoadCase load_cases[] = {
     {"FileNamedAsJoined", "dup", ".", "./tarn.yml: duplicate field `a` at line 2 column 1"},
     {"FirstBrokenFileStops", "", "broken/p", "broken/tarn.yml: " + sequence + "1 column 10"},
     {"Directory", "", "dir", "dir/tarn.yml: Is a directory (os error 21)"},
-    {"NotUtf8", "latin1", ".", "./tarn.yml: stream did not contain valid UTF-8"}};
+    {"NotUtf8", "latin1", ".", "./tarn.yml: stream did not contain valid UTF-8"}}),
+    case_name);
 // clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Trees, LoadProjectConfig, ::testing::ValuesIn(load_cases), case_name);
 
 TEST(ResolveSettings, OptionsWinOverTheFile) {
   const LayeredConfig file{"main", "uv run dbt", "'open", 30, {}};
