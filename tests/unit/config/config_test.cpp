@@ -15,15 +15,11 @@ const auto days_error = [](std::string s) { return s + ", expected i64 at line 1
 /// "command|<arg>...|against|days", or the message.
 std::string effective(const LayeredConfig& config, const SettingOptions& options = {}) {
   const auto s = resolve_settings(options, config);
-  if (!s) {
-    return s.error();
+  std::string shown = s ? s->dbt_command + "|" : s.error();
+  for (const std::string& word : s ? s->dbt_args : std::vector<std::string>{}) {
+    shown += "<" + word + ">";
   }
-  std::string args;
-  for (const std::string& word : s->dbt_args) {
-    args += "<" + word + ">";
-  }
-  return s->dbt_command + "|" + args + "|" + s->against + "|" +
-         std::to_string(s->max_window_expansion_days);
+  return s ? shown + "|" + s->against + "|" + std::to_string(s->max_window_expansion_days) : shown;
 }
 
 /// Name, text, and the settings it gives alone or its message.
