@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
   std::ranges::sort(files);
   for (const auto& file : files) {
     std::fprintf(stderr, "replaying %s\n", file.c_str());
-    const std::string bytes = (std::ostringstream() << std::ifstream(file).rdbuf()).str();
+    const std::string bytes =
+        (std::ostringstream() << std::ifstream(file, std::ios::binary).rdbuf()).str();
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   return files.empty() ? 1 : 0;
