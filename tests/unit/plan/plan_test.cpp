@@ -20,6 +20,7 @@ struct PlanCase {
   const char* name;
   std::string outcome;  // the Anchor, up's and child_v2's starts and the warnings, or the failure
   Options with;
+  friend void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.name; }
 };
 
 /// stg feeds dim.v1 and, a day further back, dim.v2; child_v1 reads dim.v1, and child_v2, two
