@@ -15,7 +15,7 @@ namespace {
 
 const Date dec_4 = days_from_civil(2026, 12, 4);
 // clang-format off
-const Plan example{{{"fct \xc3\xa9", days_from_civil(-1, 1, 1), days_from_civil(12, 3, 4), -2,
+const Plan example{{{"fct", days_from_civil(-1, 1, 1), days_from_civil(12, 3, 4), -2,
                      WindowUnit::month, 3, WindowUnit::year, {"src", "other"}, 12}},
                    {{"fct", "first"}}, "fct", {dec_4, dec_4}, true};
 // clang-format on
@@ -45,9 +45,7 @@ TEST(PlanJson, WritesTheDocumentByteForByte) {
   },
   "models": [
     {
-      "name": "fct )doc"
-                                                            "\xc3\xa9"
-                                                            R"doc(",
+      "name": "fct",
       "event_time_start": "-001-01-01",
       "event_time_end": "0012-03-04",
       "lookback": -2,
@@ -64,26 +62,21 @@ TEST(PlanJson, WritesTheDocumentByteForByte) {
 })doc");
 }
 
-TEST(PlanJson, ExplicitWindowManifestTimeNoModelsAndTheClockBeforeTheEpoch) {
-  PlanRunInfo with_manifest_time = info;
-  with_manifest_time.manifest_generated_at = "2026-12-05T13:59:41.123456Z";
-  for (const char* part :
-       {"\"generated_at\": \"1970-01-01T00:00:00Z\",\n    \"anchor_selection",
-        "\"source\": \"explicit\"\n    },\n    \"manifest_path\": \"./target/manifest.json\",\n"
-        "    \"manifest_generated_at\": \"2026-12-05T13:59:41.123456Z\",\n",
-        "\"warnings\": []\n  },\n  \"models\": []\n}"}) {
-    EXPECT_THAT(render_plan_json_at(Plan{}, with_manifest_time, -1), ::testing::HasSubstr(part));
-  }
+TEST(PlanJson, ExplicitWindowAndNoModels) {
+  EXPECT_THAT(render_plan_json_at(Plan{}, info, 0),
+              ::testing::EndsWith("\"source\": \"explicit\"\n    },\n    \"manifest_path\": "
+                                  "\"./target/manifest.json\",\n    \"dbt_command\": \"uv run "
+                                  "dbt\",\n    \"max_window_expansion_days\": -7,\n    "
+                                  "\"warnings\": []\n  },\n  \"models\": []\n}"));
 }
 
 TEST(Tree, OneLineForEachModelIndentedTwoSpacesALayer) {
   const PlannedModel src{"src", dec_4, dec_4, 0, WindowUnit::day, 0, WindowUnit::day, {}};
   EXPECT_EQ(render_tree(Plan{{src, example.models[0]}, {}, {}, {}}),
             "[layer 0] src [2026-12-04 .. 2026-12-04]\n"
-            "                        [layer 12] fct \xc3\xa9 [-001-01-01 .. 0012-03-04]\n");
+            "                        [layer 12] fct [-001-01-01 .. 0012-03-04]\n");
 }
 
-// The layouts and numbers are those of the plan document and the report's data.
 TEST(JsonWriter, EscapesStringsAsJsonRequiresAndNothingElse) {
   std::string controls(0x20, '\0');
   std::iota(controls.begin(), controls.end(), '\0');

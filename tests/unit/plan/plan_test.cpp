@@ -1,124 +1,120 @@
-// What the properties leave open: versioned names, the Anchor's name, warning and note texts.
+// What the properties leave open: versioned and shared names, the Anchor's name, warning texts.
 
 #include <gtest/gtest.h>
+
+#include <limits>
 
 #include "plan/plan.h"
 
 namespace tarn {
 namespace {
 
-/// stg feeds dim.v1 and, a day further back, dim.v2; child_v1 reads dim.v1,
-/// and child_v2, two days further back but without event_time, dim.v2.
-struct Versioned : ::testing::Test {
-  Versioned() {
-    for (const std::string printed : {"stg", "dim.v1", "dim.v2", "child_v1", "child_v2"}) {
-      ManifestNode& node = manifest.nodes["model.p." + printed];
-      node.id = "model.p." + printed;
-      node.name = printed.substr(0, printed.find(".v"));
-      node.version = node.name == printed ? std::nullopt : std::optional(printed.substr(5));
-      node.depends_on = {printed == "stg"              ? "seed.p.s"
-                         : printed.starts_with("dim.") ? "model.p.stg"
-                                                       : "model.p.dim." + printed.substr(6)};
-      node.event_time = printed == "child_v2" ? std::nullopt : std::optional<std::string>("at");
-      if (printed.ends_with("v2")) {
-        node.meta.emplace().lookback = printed == "dim.v2" ? 1 : 2;
-      }
-      selection.insert(node.id);
-    }
-  }
-
-  std::expected<Plan, PlanError> plan(const char* anchor = nullptr, std::int64_t limit = 90,
-                                      std::optional<Window> window = Window{kDay, kDay}) const {
-    return generate(manifest, selection, window, limit,
-                    anchor ? std::optional<std::string>(anchor) : std::nullopt);
-  }
-
-  static constexpr Date kDay{19792};  // 2024-03-10
-  Manifest manifest;
-  Selection selection;
-};
-
-TEST_F(Versioned, OverrideByAVersionsPrintedNameWinsOverItsBareName) {
-  const std::pair<std::map<std::string, std::int64_t>, std::string> cases[] = {
-      {{{"dim", 4}}, "2024-03-05"},
-      {{{"dim", 4}, {"dim.v2", 0}}, "2024-03-09"},
-      {{{"dim.v1", 7}}, "2024-03-07"}};
-  for (const auto& [overrides, start] : cases) {
-    manifest.nodes["model.p.child_v2"].meta->lookback_overrides = {overrides.begin(),
-                                                                   overrides.end()};
-    const PlannedModel child = plan()->models.back();
-    EXPECT_EQ(child.name + " " + format_date(child.event_time_start) + " " + child.depends_on[0],
-              "child_v2 " + start + " dim.v2");
-  }
-}
-
-TEST_F(Versioned, WarningsAndTheNoteFollowThePlanOrderExpansionFirst) {
-  const std::string meta =
-      "child_v2: declares config.meta.tarn (lookback/lookahead) but has no event_time "
-      "configured -- this isn't a microbatch model in dbt's own terms, so this config has no "
-      "real effect\n";
-  for (const auto& [limit, expected] :
-       {std::pair{4, meta},
-        {3, "child_v2: expanded window (4 days) exceeds max_window_expansion_days (3)\n" + meta}}) {
-    std::string lines;
-    const Plan planned = plan(nullptr, limit).value();
-    for (const PlanWarning& warning : planned.warnings) {
-      lines += warning.model + ": " + warning.message + "\n";
-    }
-    EXPECT_EQ(lines, expected);
-  }
-  EXPECT_EQ(plan(nullptr, 90, std::nullopt)->default_yesterday_note(),
-            "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
-            "to yesterday (" +
-                format_date(yesterday()) + ")");
-}
-
-TEST_F(Versioned, AnchorNameSharedByTwoPackagesIsTheSmallestId) {
-  // model.a.stg (the smaller id) reads model.a.up three days back; model.p.stg reads a seed.
-  for (const char* id : {"model.a.up", "model.a.stg"}) {
-    ManifestNode& node = manifest.nodes[id];
-    node.id = id;
-    node.name = std::string(id).substr(8);
-    node.event_time = "at";
-    selection.insert(node.id);
-  }
-  manifest.nodes["model.a.stg"].depends_on = {"model.a.up"};
-  manifest.nodes["model.a.stg"].meta.emplace().lookback = 3;
-  const auto planned = plan("stg");
-  ASSERT_TRUE(planned) << planned.error().message();
-  for (const PlannedModel& model : planned->models) {
-    if (model.name == "up") {
-      EXPECT_EQ(format_date(model.event_time_start), "2024-03-07");
-    }
-  }
-}
-
-struct AnchorCase {
-  const char* name;
-  const char* anchor;
-  std::string outcome;  // the Anchor model, or the failure message
+struct Options {
+  const char* anchor = nullptr;
+  std::map<std::string, std::int64_t> overrides{};  // child_v2's lookback ones
+  std::int64_t limit = 90;
   bool select_v1 = true;
 };
 
-class AnchorName : public Versioned, public ::testing::WithParamInterface<AnchorCase> {};
+struct PlanCase {
+  const char* name;
+  std::string outcome;  // the Anchor, up's and child_v2's starts and the warnings, or the failure
+  Options with;
+  friend void PrintTo(const PlanCase& c, std::ostream* os) { *os << c.name; }
+};
 
-TEST_P(AnchorName, ResolvesToOneSelectedModelOrFails) {
-  selection.erase(GetParam().select_v1 ? "" : "model.p.dim.v1");
-  const auto planned = plan(GetParam().anchor);
-  EXPECT_EQ(planned ? *planned->anchor_model : planned.error().message(), GetParam().outcome);
+/// stg feeds dim.v1 and, a day further back, dim.v2; child_v1 reads dim.v1, and child_v2, two
+/// days further back but without event_time, dim.v2. Package a's stg reads up a day back.
+std::expected<Plan, PlanError> plan(const Options& c) {
+  Manifest manifest;
+  Selection selection;
+  const std::map<std::string, std::int64_t> lookbacks{
+      {"model.p.dim.v2", 1}, {"model.p.child_v2", 2}, {"model.a.stg", 1}};
+  const std::map<std::string, std::string> parents{
+      {"p.stg", "seed"},          {"p.dim.v1", "p.stg"},      {"p.dim.v2", "p.stg"},
+      {"p.child_v1", "p.dim.v1"}, {"p.child_v2", "p.dim.v2"}, {"a.up", "seed"},
+      {"a.stg", "a.up"}};
+  for (const auto& [child, parent] : parents) {
+    const std::string id = "model." + child;
+    ManifestNode& node = manifest.nodes[id];
+    node.id = id;
+    const std::string printed = child.substr(2);
+    node.name = printed.substr(0, printed.find(".v"));
+    if (node.name != printed) {
+      node.version = printed.substr(node.name.size() + 2);
+    }
+    node.depends_on = {"model." + parent};
+    node.event_time = node.name == "child_v2" ? std::nullopt : std::optional<std::string>("at");
+    if (lookbacks.contains(id)) {
+      node.meta.emplace().lookback = lookbacks.at(id);
+    }
+    selection.insert(id);
+  }
+  manifest.nodes["model.p.child_v2"].meta->lookback_overrides = {c.overrides.begin(),
+                                                                 c.overrides.end()};
+  selection.erase(c.select_v1 ? "" : "model.p.dim.v1");
+  const Date day{19792};  // 2024-03-10
+  return generate(manifest, selection, Window{day, day}, c.limit,
+                  c.anchor ? std::optional<std::string>(c.anchor) : std::nullopt);
 }
 
+class Plans : public ::testing::TestWithParam<PlanCase> {};
+
+TEST_P(Plans, Outcome) {
+  const auto planned = plan(GetParam().with);
+  std::string text = planned ? planned->anchor_model.value_or("-") : planned.error().message();
+  for (const PlannedModel& m : planned ? planned->models : std::vector<PlannedModel>{}) {
+    if (m.name == "up" || m.name == "child_v2") {
+      text += " " + m.name + " " + format_date(m.event_time_start);
+    }
+  }
+  for (const PlanWarning& w : planned ? planned->warnings : std::vector<PlanWarning>{}) {
+    text += "\n" + w.model + ": " + w.message;
+  }
+  EXPECT_EQ(text, GetParam().outcome);
+}
+
+const std::string kMeta =
+    "\nchild_v2: declares config.meta.tarn (lookback/lookahead) but has no event_time configured "
+    "-- this isn't a microbatch model in dbt's own terms, so this config has no real effect";
+
+// dim.v2's and package a's stg's two days are at the limit of 2 and not warned of.
 INSTANTIATE_TEST_SUITE_P(
-    Names, AnchorName,
+    Cases, Plans,
     ::testing::Values(
-        AnchorCase{"BareNameOfTheOnlySelectedVersion", "dim", "dim.v2", false},
-        AnchorCase{"BareNameOfTwoSelectedVersions", "dim",
-                   "--anchor \"dim\" names a versioned model with 2 versions selected by "
-                   "--select -- pass one of them: dim.v1, dim.v2"},
-        AnchorCase{"UnselectedVersion", "dim.v1",
-                   "--anchor \"dim.v1\" is not among the 4 model(s) selected by --select: "
-                   "child_v1, child_v2, dim.v2, stg",
-                   false}),
+        PlanCase{"OverrideByBareName",
+                 "- up 2024-03-10 child_v2 2024-03-05" + kMeta,
+                 {.overrides = {{"dim", 4}}}},
+        PlanCase{"OverrideByPrintedNameWins",
+                 "- up 2024-03-10 child_v2 2024-03-09" + kMeta,
+                 {.overrides = {{"dim", 4}, {"dim.v2", 0}}}},
+        PlanCase{"OverrideOfAnotherVersionIgnored",
+                 "- up 2024-03-10 child_v2 2024-03-07" + kMeta,
+                 {.overrides = {{"dim.v1", 7}}}},
+        PlanCase{"WindowOverTheLimitWarnedBeforeMeta",
+                 "- up 2024-03-10 child_v2 2024-03-07\nchild_v2: expanded window (4 days) exceeds "
+                 "max_window_expansion_days (2)" +
+                     kMeta,
+                 {.limit = 2}},
+        PlanCase{"WindowWidenedBeyondTheDayRangeWarned",
+                 "- up 2024-03-10 child_v2 -25252734927764531-08-14\nchild_v2: expanded window "
+                 "(9223372036854775809 days) exceeds max_window_expansion_days (90)" +
+                     kMeta,
+                 {.overrides = {{"dim.v2", std::numeric_limits<std::int64_t>::max()}}}},
+        PlanCase{"AnchorNameSharedByTwoPackagesIsTheSmallestId",
+                 "stg up 2024-03-09 child_v2 2024-03-07" + kMeta,
+                 {.anchor = "stg"}},
+        PlanCase{"AnchorBareNameOfTheOnlySelectedVersion",
+                 "dim.v2 up 2024-03-10 child_v2 2024-03-08" + kMeta,
+                 {.anchor = "dim", .select_v1 = false}},
+        PlanCase{"AnchorBareNameOfTwoSelectedVersions",
+                 "--anchor \"dim\" names a versioned model with 2 versions selected by --select "
+                 "-- pass one of them: dim.v1, dim.v2",
+                 {.anchor = "dim"}},
+        PlanCase{"AnchorUnselectedVersion",
+                 "--anchor \"dim.v1\" is not among the 6 model(s) selected by --select: "
+                 "child_v1, child_v2, dim.v2, stg, stg, up",
+                 {.anchor = "dim.v1", .select_v1 = false}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
-// Random model graphs for the planner's property tests and its fuzz target; the dice name a case.
+// Random model graphs for the planner's property test and its fuzz target; the dice name a case.
 
-#include <algorithm>
 #include <random>
 #include <span>
 #include <string>
@@ -56,14 +55,6 @@ void random_graph(Dice& dice, Manifest& manifest, Selection& selection, std::siz
       selection.insert(node.id);
     }
   }
-}
-
-/// The same entries inserted in another order into a map of another bucket count.
-template <class Map, class Entry = std::pair<typename Map::key_type, typename Map::mapped_type>>
-void reshuffle(Dice& dice, Map& map) {
-  std::vector<Entry> entries(map.begin(), map.end());
-  std::shuffle(entries.begin(), entries.end(), dice.rng);
-  map = Map(entries.begin(), entries.end(), 1 + dice.below(512));
 }
 
 }  // namespace tarn::testing
