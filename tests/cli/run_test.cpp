@@ -74,9 +74,8 @@ struct Case {
   const char* name;
   std::string args;  // shell words; "--dbt-command <stand-in>" follows
   std::vector<std::pair<std::string, std::string>> files = {};  // under the scratch root
-  bool stale = false;  // the manifest is older than dbt_project.yml, so dbt parse is due
-  bool huge = false;   // huge_manifest() instead of k_manifest
-  bool git = false;    // the project is a git repository with one commit
+  bool truncated = false;  // huge_manifest(), stale, and k_truncating_parse empties it
+  bool git = false;        // the project is a git repository with one commit
   std::string shell = "exec \"$@\" " STREAMS;  // starts the program, "$@", in the project
   int status = 0;
   std::string out = "", err = "";
@@ -110,14 +109,15 @@ class Run : public ::testing::TestWithParam<Case> {};
 TEST_P(Run, EndsAsExpected) {
   const Case& c = GetParam();
   const testing::ScratchDir scratch;
-  const fs::path& root = scratch.path();
-  const fs::path proj = root / "proj", manifest = proj / "target/manifest.json";
+  const fs::path root = scratch.path(), proj = root / "proj",
+                 manifest = proj / "target/manifest.json";
   write_file(root / "bin/dbt", k_standin);
   fs::permissions(root / "bin/dbt", fs::perms::owner_all);
   write_file(proj / "dbt_project.yml", "name: proj\nprofile: proj\n");
-  write_file(manifest, c.huge ? huge_manifest() : k_manifest);
+  write_file(manifest, c.truncated ? huge_manifest() : k_manifest);
+  write_file(root / "bin/parse.sh", c.truncated ? k_truncating_parse : "");
   fs::last_write_time(manifest, fs::last_write_time(proj / "dbt_project.yml") +
-                                    std::chrono::hours(c.stale ? -1 : 1));
+                                    std::chrono::hours(c.truncated ? -1 : 1));
   for (const auto& [path, text] : c.files) {
     write_file(root / path, text);
   }
@@ -192,7 +192,7 @@ const Case k_runs[] = {
 
 const Case k_faults[] = {
     {.name = "ManifestEmptiedWhileReadIsAMessageNotASignal", .args = "--select m0 -o out/plan.json",
-     .files = {{"bin/parse.sh", k_truncating_parse}}, .stale = true, .huge = true, .status = 1,
+     .truncated = true, .status = 1,
      .err = "error: ./target/manifest.json: the file changed while it was being read\n",
      .calls = "ROOT/proj: parse\n"},
     {.name = "HalfAWindowIsCheckedAfterTheDbtSteps",
