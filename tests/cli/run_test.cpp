@@ -40,10 +40,8 @@ constexpr const char* k_manifest =
 // manifest as soon as the program (the stand-in's parent) has mapped it.
 constexpr const char* k_truncating_parse = R"sh(
 touch target/manifest.json
-reader=$PPID
-(for try in $(seq 1000); do grep -q target/manifest.json /proc/$reader/maps && break; sleep 0.005; done
+(for try in $(seq 1000); do grep -q target/manifest.json /proc/$PPID/maps && break; sleep 0.005; done
  : > target/manifest.json) </dev/null >/dev/null 2>&1 &
-exit 0
 )sh";
 
 /// A chain of models whose SQL the reader skips, about 150 MB in all: long enough to read that
