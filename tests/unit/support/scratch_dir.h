@@ -26,15 +26,14 @@ inline std::string read_file(const fs::path& path) {
   return content.str();
 }
 
-/// A fresh directory under /tmp, removed at the end. Its path is canonical,
-/// so it compares equal to what a child prints.
+/// A fresh directory under /tmp, removed at the end. Its path is canonical, so it compares
+/// equal to what a child prints.
 class ScratchDir {
  public:
   ScratchDir() {
     std::string pattern = "/tmp/tarn-unit-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (::mkdtemp(pattern.data()) == nullptr)
       throw std::runtime_error("mkdtemp failed");
-    }
     path_ = fs::canonical(pattern);
   }
   ~ScratchDir() {
@@ -58,20 +57,16 @@ class StandInDbt {
     ::setenv("PATH", (dir_.path().string() + ":" + path_).c_str(), 1);
   }
   ~StandInDbt() { ::setenv("PATH", path_.c_str(), 1); }
-
-  /// Starts the log afresh.
-  void behave(const std::string& behaviour) {
+  void behave(const std::string& behaviour) {  // and starts the log afresh
     write_file(dir_ / "log", "");
     write_file(dir_ / "dbt", "#!/bin/sh\nprintf '%s\\n' \"$(pwd -P)\" \"$@\" -- >> " +
                                  (dir_ / "log").string() + "\n" + behaviour + "\n");
     fs::permissions(dir_ / "dbt", fs::perms::owner_all);
   }
-
   /// Prints `out` and `err` (printf formats), then exits with `code`.
   static std::string answer(const std::string& out, const std::string& err = "", int code = 0) {
     return "printf '" + out + "'; printf '" + err + "' >&2; exit " + std::to_string(code);
   }
-
   const fs::path& dir() const { return dir_.path(); }
   std::string log() const { return read_file(dir_ / "log"); }
 
