@@ -1,9 +1,6 @@
 #include "html/html_report.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <regex>
 
 #include "html/assets.h"
 
@@ -28,8 +25,8 @@ TEST(HtmlReportPath, IsTheCompactUtcTimeUnderTheProjectTarget) {
             "proj/target/tarn/dbt-plan/dbt_plan_20261205140307.html");
   EXPECT_EQ(html_report_path_at(".", -1).generic_string(),
             "./target/tarn/dbt-plan/dbt_plan_19700101000000.html");
-  const std::string now = html_report_path("p").filename().string();
-  EXPECT_TRUE(std::regex_match(now, std::regex(R"(dbt_plan_20\d{12}\.html)"))) << now;
+  EXPECT_THAT(html_report_path("p").filename().string(),
+              ::testing::MatchesRegex(R"(dbt_plan_20[0-9]{12}\.html)"));
 }
 
 TEST(GraphData, NodesInPlanOrderThenOneEdgePerParentInDependsOnOrder) {
@@ -62,12 +59,9 @@ TEST(HtmlReport, EmbedsTheStyleTheDataAndTheScriptAndNoMarkupOfTheNames) {
                         R"({"nodes":[{"name":"\u003c/script\u003e\u003c!--\u0026","layer":0,)" +
                         dates + R"("depends_on":[],)" + none + R"(],"edges":[]})" + ";\n" +
                         std::string(assets::report_js) + "\n</script>\n</body>\n</html>\n"));
-  for (const char* outward :
-       {"src=", "href=", "url(", "@import", "<link", "fetch(", "XMLHttpRequest"}) {
+  for (const char* outward : {"src=", "href=", "url(", "@import", "<link", "fetch(", "XMLHttp"}) {
     EXPECT_EQ(page.find(outward), std::string::npos) << outward;
   }
-  EXPECT_EQ(page.find("</script>"), page.rfind("</script>"));
-  EXPECT_EQ(page.find("<!--"), std::string::npos);
 }
 
 TEST(HtmlReport, ADefaultedWindowPutsTheNoteFirstInTheRoot) {
