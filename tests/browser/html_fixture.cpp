@@ -13,16 +13,14 @@
 namespace {
 
 using tarn::Date;
-using tarn::Plan;
 using tarn::PlannedModel;
 
 constexpr Date dec_1{20788};
 constexpr Date dec_4{20791};
 
 PlannedModel model(std::string name, std::uint64_t layer, std::vector<std::string> parents,
-                   Date start = dec_4, Date end = dec_4) {
-  return {std::move(name),    start, end, 0, tarn::WindowUnit::day, 0, tarn::WindowUnit::day,
-          std::move(parents), layer};
+                   Date start = dec_4) {
+  return {std::move(name), start, dec_4, 0, {}, 0, {}, std::move(parents), layer};
 }
 
 // 25 layers of per_layer models: three parents each below the first layer, a
@@ -34,9 +32,9 @@ std::vector<PlannedModel> large_plan(int per_layer) {
     return static_cast<int>((seed >> 33) % bound);
   };
   const auto name_of = [](int layer, int index) {
-    char text[32];
-    std::snprintf(text, sizeof text, "model_l%02d_%03d", layer, index);
-    return std::string(text);
+    std::string name(14, '\0');
+    name.resize(std::snprintf(name.data(), name.size(), "model_l%02d_%03d", layer, index));
+    return name;
   };
   std::vector<PlannedModel> models;
   for (int layer = 0; layer < 25; ++layer) {
@@ -86,7 +84,7 @@ int main(int argc, char** argv) {
         {"year_end", Date{20453}, Date{20453}, 1, week, 0, day, {"leap_day"}, 1}}},
   };
   for (auto& [file, models] : reports) {
-    Plan plan;
+    tarn::Plan plan;
     plan.models = std::move(models);
     if (auto written = tarn::write_atomically(argv[1] / std::filesystem::path(file),
                                               tarn::render_html_report(plan));
