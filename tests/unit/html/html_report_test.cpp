@@ -47,31 +47,26 @@ TEST(GraphData, NodesInPlanOrderThenOneEdgePerParentInDependsOnOrder) {
   EXPECT_EQ(render_graph_data(Plan{}), R"({"nodes":[],"edges":[]})");
 }
 
-TEST(HtmlReport, EmbedsTheStyleTheDataAndTheScriptAndNoMarkupOfTheNames) {
+TEST(HtmlReport, EmbedsTheStyleTheNoteTheDataAndTheScriptAndNoMarkupOfTheNames) {
   Plan plan;
   plan.models = {model("</script><!--&", 0)};
+  plan.anchor_window = {dec_4, dec_4};
+  plan.default_yesterday = true;
   const std::string page = render_html_report(plan);
   EXPECT_THAT(page, ::testing::StartsWith("<!DOCTYPE html>\n<html lang=\"en\">\n"));
   EXPECT_THAT(page, HasSubstr("<style>\n" + std::string(assets::style_css) + "\n</style>\n"));
-  EXPECT_THAT(page, HasSubstr("<div class=\"viz-root\">\n  \n  <header id=\"toolbar\">"));
+  EXPECT_THAT(page,
+              HasSubstr("<div class=\"viz-root\">\n  <div id=\"default-yesterday-banner\">" +
+                        *plan.default_yesterday_note() + "</div>\n  <header id=\"toolbar\">"));
   EXPECT_THAT(page, ::testing::EndsWith(
                         "<script>\nwindow.TARN_DBT_PLAN_DATA = "s +
                         R"({"nodes":[{"name":"\u003c/script\u003e\u003c!--\u0026","layer":0,)" +
                         dates + R"("depends_on":[],)" + none + R"(],"edges":[]})" + ";\n" +
                         std::string(assets::report_js) + "\n</script>\n</body>\n</html>\n"));
+  EXPECT_THAT(render_html_report(Plan{}), HasSubstr("<div class=\"viz-root\">\n  \n  <header"));
   for (const char* outward : {"src=", "href=", "url(", "@import", "<link", "fetch(", "XMLHttp"}) {
     EXPECT_EQ(page.find(outward), std::string::npos) << outward;
   }
-}
-
-TEST(HtmlReport, ADefaultedWindowPutsTheNoteFirstInTheRoot) {
-  Plan plan;
-  plan.anchor_window = {dec_4, dec_4};
-  plan.default_yesterday = true;
-  EXPECT_THAT(render_html_report(plan),
-              HasSubstr("<div class=\"viz-root\">\n  <div id=\"default-yesterday-banner\">note: "
-                        "--event-time-start/--event-time-end not supplied, defaulting every Entry "
-                        "Node to yesterday (2026-12-04)</div>\n  <header id=\"toolbar\">"));
 }
 
 }  // namespace
