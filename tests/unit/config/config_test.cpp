@@ -29,9 +29,10 @@ class ParseTarnYml : public ::testing::TestWithParam<Case> {};
 TEST_P(ParseTarnYml, GivesTheSettingsOfTheFileAloneOrItsMessage) {
   const auto& [name, text, expected] = GetParam();
   const auto y = parse_tarn_yml(text);
-  EXPECT_EQ(y ? effective({y->against, y->dbt_command, y->dbt_args, y->max_window_expansion_days})
-              : y.error(),
-            expected);
+  EXPECT_EQ(
+      y ? effective({y->against, y->dbt_command, y->dbt_args, y->max_window_expansion_days, {}})
+        : y.error(),
+      expected);
 }
 
 /// 2^60 scalars if anything expanded its aliases.

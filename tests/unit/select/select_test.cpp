@@ -52,6 +52,9 @@ struct Answer {
   int code;
   std::string result;  // the selected ids, sorted, or the failure message
 };
+void PrintTo(const Answer& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DbtLsAnswer : public SelectModels, public ::testing::WithParamInterface<Answer> {};
 
