@@ -60,6 +60,9 @@ struct Inputs {
   const char* name;  // "Stale..." when dbt parse must run
   Words steps;
 };
+void PrintTo(const Inputs& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ManifestFreshness : public RefreshManifest, public ::testing::WithParamInterface<Inputs> {};
 

@@ -94,6 +94,9 @@ struct Failure {
   const char* name;
   std::function<std::string(Baseline&, BaselineRequest&)> arrange;  // gives the message expected
 };
+void PrintTo(const Failure& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class BaselineFailure : public Baseline, public ::testing::WithParamInterface<Failure> {};
 
