@@ -1,6 +1,7 @@
 // Opens generated reports in Debian's Chromium, headless and offline, and
 // records every request, console error and page error of each page.
 // playwright-core comes from `npm ci` here; the pages from html_fixture (TARN_REPORTS_DIR).
+import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
@@ -33,3 +34,31 @@ export async function openReport(context, name, media = {}) {
   await page.goto(url, { waitUntil: 'load' });
   return { page, trouble: () => ({ requests, errors }) };
 }
+
+// Runs a session, one row a step: 'verb words => the state after it'. A verb of steps takes the
+// words; any other verb is a key pressed.
+export async function session(page, rows, steps, state) {
+  for (const row of rows) {
+    const [step, expected] = row.split(' => ');
+    const [verb, ...words] = step.split(' ');
+    await (steps[verb] ? steps[verb](words.join(' ')) : page.keyboard.press(verb === 'Space' ? ' ' : verb));
+    assert.equal(await state(), expected, row);
+  }
+}
+
+// Two frames: the page draws what a scroll uncovered in the frame after it.
+export const settle = (page) => page.evaluate(() => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))));
+// The model the panel shows, '-' when it shows none.
+export const shown = (page) => page.evaluate(() => (getComputedStyle(document.getElementById('panel-content'))
+  .display === 'none' ? '-' : document.getElementById('panel-title').textContent));
+export const drawn = (page) => page.evaluate(() => document.getElementById('edges').drawnEdges()
+  .map(({ upstream, downstream, look }) => ({ upstream, downstream, look })));
+
+// 'joined' when every drawn edge ends at the sides of its boxes as they stand.
+export const joined = (page) => page.evaluate(() => {
+  const rect = (name) => document.querySelector(`.node-box[data-name="${CSS.escape(name)}"]`).getBoundingClientRect();
+  const off = (x, y, r, side) => Math.abs(x - r[side]) > 0.5 || Math.abs(y - (r.top + r.bottom) / 2) > 1;
+  const loose = document.getElementById('edges').drawnEdges().filter(({ upstream, downstream, points: p }) =>
+    off(p[0], p[1], rect(upstream), 'right') || off(p.at(-2), p.at(-1), rect(downstream), 'left')).length;
+  return loose ? `${loose} loose` : 'joined';
+});
