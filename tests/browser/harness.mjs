@@ -36,12 +36,15 @@ export async function openReport(context, name, media = {}) {
 }
 
 // Runs a session, one row a step: 'verb words => the state after it'. A verb of steps takes the
-// words; any other verb is a key pressed.
+// words; otherwise each word is a key pressed.
 export async function session(page, rows, steps, state) {
   for (const row of rows) {
     const [step, expected] = row.split(' => ');
     const [verb, ...words] = step.split(' ');
-    await (steps[verb] ? steps[verb](words.join(' ')) : page.keyboard.press(verb === 'Space' ? ' ' : verb));
+    for (const key of steps[verb] ? [] : [verb, ...words]) {
+      await page.keyboard.press(key === 'Space' ? ' ' : key);
+    }
+    await steps[verb]?.(words.join(' '));
     assert.equal(await state(), expected, row);
   }
 }

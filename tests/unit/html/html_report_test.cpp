@@ -19,7 +19,7 @@ TEST(HtmlReportPath, IsTheCompactUtcTimeUnderTheProjectTarget) {
 
 // What the browser cannot see: the bytes of the embedded data, where markup in a name is escaped,
 // and of the page around it, the banner present only for a defaulted window.
-TEST(HtmlReport, EmbedsTheStyleTheBannerTheEscapedDataAndTheScriptAndNothingOutward) {
+TEST(HtmlReport, EmbedsTheStyleTheBannerTheEscapedDataAndTheScript) {
   constexpr Date dec_4{20791};
   Plan plan;
   plan.models = {
@@ -43,9 +43,6 @@ TEST(HtmlReport, EmbedsTheStyleTheBannerTheEscapedDataAndTheScriptAndNothingOutw
           name + "}]};\n" + std::string(assets::report_js) + "\n</script>\n</body>\n</html>\n"));
   EXPECT_THAT(render_html_report(Plan{}),
               HasSubstr("<div class=\"viz-root\">\n  \n  <header id=\"toolbar\">"));
-  for (const char* outward : {"src=", "href=", "url(", "@import", "<link", "fetch(", "XMLHttp"}) {
-    EXPECT_EQ(page.find(outward), std::string::npos) << outward;
-  }
 }
 
 }  // namespace
