@@ -31,10 +31,9 @@ std::vector<PlannedModel> large_plan(int per_layer) {
     seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
     return static_cast<int>((seed >> 33) % bound);
   };
-  const auto name_of = [](int layer, int index) {
-    std::string name(14, '\0');
-    name.resize(std::snprintf(name.data(), name.size(), "model_l%02d_%03d", layer, index));
-    return name;
+  const auto name_of = [](int layer, int index) {  // model_l03_007
+    return "model_l" + std::to_string(100 + layer).substr(1) + "_" +
+           std::to_string(1000 + index).substr(1);
   };
   std::vector<PlannedModel> models;
   for (int layer = 0; layer < 25; ++layer) {
