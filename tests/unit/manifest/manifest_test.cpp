@@ -4,8 +4,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include "manifest/manifest.h"
 #include "unit/support/scratch_dir.h"
 
@@ -40,9 +38,8 @@ TEST(ParseManifest, KeepsWhatItReadsAndChecksButSkipsEverythingElse) {
       "config": {{"event_time": "at", "meta": {{"tarn": {{}}}}}}}}}}}})",
       R"({"s": "\" \\ \/ \b\f\n\r\t \u00e9 \ud83d\ude00", "i": -12, "f": -0.0E+2, "t": true,
           "n": null, "big": 123456789012345678901234567890, "a": [[], {"o": {"tarn": 9}}]})");
-  using limits = std::numeric_limits<std::int64_t>;
-  const TarnMeta m{limits::min(),     WindowUnit::week, 2,
-                   WindowUnit::month, {{"n", 4}},       {{"s", 1}, {"n", limits::max()}}};
+  const TarnMeta m{INT64_MIN, WindowUnit::week, 2, WindowUnit::month, {{"n", 4}},
+                   {{"s", 1}, {"n", INT64_MAX}}};
   const std::vector<std::string> parents{"source.p.s", "model.p.n", "source.p.s"};
   const Manifest expected{
       "then",
