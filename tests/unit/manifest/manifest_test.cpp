@@ -38,8 +38,8 @@ TEST(ParseManifest, KeepsWhatItReadsAndChecksButSkipsEverythingElse) {
       "config": {{"event_time": "at", "meta": {{"tarn": {{}}}}}}}}}}}})",
       R"({"s": "\" \\ \/ \b\f\n\r\t \u00e9 \ud83d\ude00", "i": -12, "f": -0.0E+2, "t": true,
           "n": null, "big": 123456789012345678901234567890, "a": [[], {"o": {"tarn": 9}}]})");
-  const TarnMeta m{INT64_MIN, WindowUnit::week, 2, WindowUnit::month, {{"n", 4}},
-                   {{"s", 1}, {"n", INT64_MAX}}};
+  const TarnMeta m{INT64_MIN,         WindowUnit::week, 2,
+                   WindowUnit::month, {{"n", 4}},       {{"s", 1}, {"n", INT64_MAX}}};
   const std::vector<std::string> parents{"source.p.s", "model.p.n", "source.p.s"};
   const Manifest expected{
       "then",
@@ -90,8 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused, ::testing::ValuesIn(std::vector<Refusal
     {"LongStringCut", R"({"metadata": @")" + std::string(70, 'x') + "\"}",
      "invalid type: string \"" + std::string(63, 'x') + "..., expected an object"},
     {"NoResourceType", R"({"nodes": {"a": @{"name": "a"}}})", "missing field `resource_type`"},
-    {"RepeatedKey", tarn(R"("lookahead_overrides": {}, @"lookahead_overrides": {})"),
-     "duplicate field `lookahead_overrides`"}}),
+    {"RepeatedKey", tarn(R"("lookahead": 1, @"lookahead": 1)"), "duplicate field `lookahead`"}}),
     [](const auto& info) { return std::get<0>(info.param); });
 // clang-format on
 
