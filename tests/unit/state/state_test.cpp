@@ -22,8 +22,7 @@ void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-/// The compiled baseline: its state directory, the worktree's copy of the model, then each dbt
-/// start (directory, arguments, "--").
+/// A baseline: its state directory, the worktree's model, then each dbt start.
 const std::string kBuilt =
     "$P/worktree/analytics/target\nselect 1 -- main\n$P/worktree/analytics\n--wrapper\ndeps\n"
     "--target\nci\n--\n$P/worktree/analytics\n--wrapper\nparse\n--target\nci\n--\n";
