@@ -61,12 +61,8 @@ class RealDbt(unittest.TestCase):
         self.tmpdir.mkdir()
         self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.tmpdir))
 
-    def git(self, script):
-        return run(["sh", "-c", script], self.repository)
-
     def plan(self, project, *args):
-        """The program's standard output and plan, started through record-dbt; and the dbt starts
-        since the last call, as (working directory, arguments)."""
+        """One run through record-dbt: its output, its plan and the dbt starts (directory, arguments)."""
         dbt = shlex.join([str(Path(__file__).parent / "record-dbt"), str(self.log), CONFIG.dbt])
         self.log.write_text("")
         out = run([CONFIG.binary, "--project-dir", project, "-o", self.root / "plan.json",
@@ -90,28 +86,27 @@ class RealDbt(unittest.TestCase):
         for name, sql in MODELS.items():
             (project / "models" / f"{name}.sql").write_text(sql)
         (self.repository / ".gitignore").write_text("target\nlogs\n.user.yml\n")
-        self.git("git init -qb main && git config user.name t && git config user.email t && git add -A"
-                 " && git commit -qm main && git checkout -qb feature")
+        run(["sh", "-c", "git init -qb main && git config user.name t && git config user.email t"
+             " && git add -A && git commit -qm main && git checkout -qb feature"], self.repository)
         for name, sql in dict({n: "select 1 as ts" for n in HOSTILE}, left=MODELS["left"] + " -- x").items():
             (project / "models" / f"{name}.sql").write_text(sql)
-        self.git("git add -A && git commit -qm feature")
+        run(["sh", "-c", "git add -A && git commit -qm feature"], self.repository)
 
-        summary, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main",
-                                      "--summary", "-")
+        md, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main", "--summary", "-")
         worktree = calls[1][0]
         self.assertEqual([(d, a[0]) for d, a in calls],
                          [(project, "parse"), (worktree, "parse"), (project, "ls")])
         self.assertEqual(worktree.relative_to(self.tmpdir).parts[1:], ("worktree", "analytics", "p"))
         self.assertEqual(calls[2][1][-2:], ["--state", str(worktree / "target")])
         # Nothing of the worktree is left.
-        self.assertEqual(self.git("git worktree list --porcelain").count("worktree "), 1)
+        self.assertEqual(len(run(["git", "worktree", "list"], self.repository).splitlines()), 1)
         self.assertEqual(os.listdir(self.tmpdir), [])
-        page = run([CONFIG.markdown_python, "-c", RENDER], self.root, input=summary)
+        page = run([CONFIG.markdown_python, "-c", RENDER], self.root, input=md)
         rows = [re.findall(r"<t[dh][^>]*>(.*?)</t", r) for r in re.findall(r"<tr>(.*?)</tr>", page, re.S)]
         first = sorted([(name, "0 day") for name in HOSTILE] + [("left", "1 day")])
         self.assertEqual(rows, [
             ["layer", "model", "window", "days", "lookback", "lookahead", "selected parents"],
-            *(["0", html.escape(n, False), "2024-03-10 to 2024-03-12", "3", b, "0 day", ""] for n, b in first),
+            *(["0", html.escape(n), "2024-03-10 to 2024-03-12", "3", b, "0 day", ""] for n, b in first),
             ["1", "joined", "2024-03-08 to 2024-03-12", "5", "2 day", "0 day", "left"],
             ["2", "monthly", "2024-03-08 to 2024-03-12", "5", "0 day", "0 day", "joined"]])
 
@@ -144,6 +139,5 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("--binary", "--dbt", "--markdown-python"):
         parser.add_argument(option, required=True)
-    options, rest = parser.parse_known_args()
-    CONFIG.__dict__.update(vars(options))
+    _, rest = parser.parse_known_args(namespace=CONFIG)
     unittest.main(argv=[sys.argv[0], "-v", *rest])

@@ -41,4 +41,3 @@ if not tag or version != f"tarn-dbt-plan {tag[1]}\n" or tree != (
         "  [layer 1] fct_daily_sessions [2024-03-09 .. 2024-03-12]\n"
         "    [layer 2] rpt_weekly_engagement [2024-03-09 .. 2024-03-19]\n"):
     sys.exit(f"error: {wheel.name} gives:\n{version}{tree}")
-print(f"{wheel.name} installs beside dbt and plans the example")

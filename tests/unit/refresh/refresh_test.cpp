@@ -58,10 +58,8 @@ struct RefreshManifest : ::testing::Test {
 struct Inputs {
   const char* name;  // "Stale..." when dbt parse must run
   Words steps;
+  friend void PrintTo(const Inputs& c, std::ostream* os) { *os << c.name; }
 };
-void PrintTo(const Inputs& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class ManifestFreshness : public RefreshManifest, public ::testing::WithParamInterface<Inputs> {};
 

@@ -17,10 +17,8 @@ struct Case {
   std::optional<std::string> exclude = {}, state = {};
   std::string project = "repo/analytics", against = "main", dbt = "";  // dbt: the stand-in's script
   std::string expected;  // $R: the scratch root; $P: the private directory holding the worktree
+  friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 };
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 /// A baseline: its state directory, the worktree's model, then each dbt start.
 const std::string kBuilt =
