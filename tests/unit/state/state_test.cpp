@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <functional>
-
 #include "process/process.h"
 #include "unit/support/scratch_dir.h"
 
@@ -13,131 +11,114 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// A repository whose `main` holds the project at analytics/, packages and all, and whose
-/// checked-out `feature` has changed it since. TMPDIR, <root>/tmp, must end up empty.
-struct Baseline : ::testing::Test {
+struct Case {
+  const char* name;
+  std::string select = "state:modified+";
+  std::optional<std::string> exclude = {}, state = {};
+  std::string project = "repo/analytics", against = "main", dbt = "";  // dbt: the stand-in's script
+  std::string expected;  // $R: the scratch root; $P: the private directory holding the worktree
+  friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+};
+
+/// A baseline: its state directory, the worktree's model, then each dbt start.
+const std::string kBuilt =
+    "$P/worktree/analytics/target\nselect 1 -- main\n$P/worktree/analytics\n--wrapper\ndeps\n"
+    "--target\nci\n--\n$P/worktree/analytics\n--wrapper\nparse\n--target\nci\n--\n";
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+/// A repository whose `main` holds the project at analytics/, with a packages file, and whose
+/// checked-out `feature` has changed it since. TMPDIR, <root>/tmp, and git's list of worktrees
+/// must end up empty.
+struct Baseline : ::testing::TestWithParam<Case> {
   Baseline() {
     ::setenv("TMPDIR", (root / "tmp").c_str(), 1);
     fs::create_directories(root / "tmp");
-    fs::create_directories(repo / "analytics/models");
-    testing::write_file(repo / "analytics/dependencies.yml", "packages: []\n");
-    EXPECT_TRUE(
-        run_process({"sh", "-c",
-                     "git init -qb main && git config user.name t && git config user.email t"
-                     " && echo 'select 1 -- main' > analytics/models/orders.sql && git add ."
-                     " && git commit -qm main && git checkout -qb feature && echo 'select 2"
-                     " -- feature' > analytics/models/orders.sql && git commit -qam f"},
-                    repo)
-            ->success());
+    testing::write_file(root / "repo/analytics/dependencies.yml", "packages: []\n");
+    EXPECT_TRUE(git("git init -qb main && git config user.name t && git config user.email t"
+                    " && mkdir analytics/models && echo 'select 1 -- main' > analytics/models/m.sql"
+                    " && git add . && git commit -qm main && git checkout -qb feature"
+                    " && echo 'select 2' > analytics/models/m.sql && git commit -qam f")
+                    .empty());
   }
-
   void TearDown() override {
     ::unsetenv("TMPDIR");
-    EXPECT_EQ(git({"worktree", "list", "--porcelain"}).find("\nworktree "), std::string::npos);
+    EXPECT_EQ(git("git worktree list --porcelain | grep -c ^worktree"), "1\n");
     EXPECT_TRUE(fs::is_empty(root / "tmp"));
   }
-
-  /// git's trimmed standard output, or its standard error when it fails.
-  std::string git(std::vector<std::string> args, const fs::path& dir = {}) {
-    args.insert(args.begin(), "git");
-    const ProcessResult result = run_process(args, dir.empty() ? repo : dir).value();
-    const std::string& text = result.success() ? result.out : result.err;
-    return text.substr(0, text.find_last_not_of("\n ") + 1);
-  }
-
-  BaselineRequest request(const std::string& select = "state:modified+") const {
-    return {repo / "analytics", select, std::nullopt, std::nullopt, "main", "dbt", {}};
+  std::string git(const std::string& script) {
+    return run_process({"sh", "-c", script}, root / "repo").value().out;
   }
 
   testing::ScratchDir root;
-  const fs::path repo = root / "repo";
   testing::StandInDbt dbt;
 };
 
-TEST_F(Baseline, IsTheMergeBaseCompiledInAPrivateWorktreeAndRemovedOnRelease) {
-  BaselineRequest wrapped = request();
-  wrapped.dbt_command = "dbt --wrapper";
-  wrapped.dbt_args = {"--target", "ci"};
-  auto baseline = prepare_state_baseline(wrapped);
-  ASSERT_TRUE(baseline) << baseline.error().message();
-  const fs::path project = baseline->state_dir()->parent_path();
-  const fs::path private_dir = project.parent_path().parent_path();
-  EXPECT_EQ(*baseline->state_dir(), private_dir / "worktree/analytics/target");
-  EXPECT_EQ(private_dir.parent_path(), root / "tmp");
-  EXPECT_TRUE(private_dir.filename().string().starts_with("tarn-dbt-plan-state-"));
-  struct stat info {};
-  EXPECT_TRUE(::stat(private_dir.c_str(), &info) == 0 && (info.st_mode & 07777) == 0700);
-  EXPECT_EQ(testing::read_file(project / "models/orders.sql"), "select 1 -- main\n");
-  // Packages first, as the project declares some, then the manifest.
-  EXPECT_EQ(dbt.log(), project.string() + "\n--wrapper\ndeps\n--target\nci\n--\n" +
-                           project.string() + "\n--wrapper\nparse\n--target\nci\n--\n");
-  StateBaseline moved;
-  moved = std::move(*baseline);
-  baseline->release();  // a moved-from baseline owns nothing
-  moved.release();
-  EXPECT_FALSE(moved.owns_worktree() || fs::exists(private_dir));
-}
-
-TEST_F(Baseline, IsBuiltOnlyWhenAStateMethodAppearsInASelectorAndNoStateIsGiven) {
-  BaselineRequest request = this->request("orders+");
-  request.exclude = "state:modified";
-  EXPECT_TRUE(prepare_state_baseline(request)->owns_worktree());
-  EXPECT_TRUE(prepare_state_baseline(this->request("tag:mystate:x"))->owns_worktree());
-  request.state = "some/state dir";
-  EXPECT_EQ(prepare_state_baseline(request)->state_dir(), "some/state dir");
-  request = this->request("tag:State stat:e");
-  request.exclude = "state :modified";
-  EXPECT_FALSE(prepare_state_baseline(request)->owns_worktree());
-}
-
-struct Failure {
-  const char* name;
-  std::function<std::string(Baseline&, BaselineRequest&)> arrange;  // gives the message expected
-};
-void PrintTo(const Failure& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class BaselineFailure : public Baseline, public ::testing::WithParamInterface<Failure> {};
-
-TEST_P(BaselineFailure, IsOneMessageAndLeavesNoWorktree) {
-  BaselineRequest failing = request();
-  const std::string message = GetParam().arrange(*this, failing);
-  const auto baseline = prepare_state_baseline(failing);
-  ASSERT_FALSE(baseline);
-  EXPECT_EQ(baseline.error().message(), message);
+/// The outcome in kBuilt's form, "state: DIR" when no worktree is made, or "error: MESSAGE".
+TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
+  const Case& c = GetParam();
+  const std::vector<std::string> args = {"--target", "ci"};
+  dbt.behave(c.dbt);
+  std::string text;
+  const auto baseline = prepare_state_baseline(
+      {root / c.project, c.select, c.exclude, c.state, c.against, "dbt --wrapper", args});
+  if (!baseline) {
+    text = "error: " + baseline.error().message();
+  } else if (!baseline->owns_worktree()) {
+    text = "state: " + baseline->state_dir().value_or("none").string();
+  } else {
+    const fs::path state = *baseline->state_dir();
+    const fs::path private_dir = root / "tmp" / *state.lexically_relative(root / "tmp").begin();
+    struct stat info {};
+    EXPECT_TRUE(::stat(private_dir.c_str(), &info) == 0 && (info.st_mode & 07777) == 0700);
+    text = state.string() + "\n" + testing::read_file(state.parent_path() / "models/m.sql") +
+           dbt.log();
+    replace_all(text, private_dir.string(), "$P");
+  }
+  replace_all(text, root.path().string(), "$R");
+  EXPECT_EQ(text, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Failures, BaselineFailure,
+    Cases, Baseline,
     ::testing::Values(
-        Failure{"NotInARepository",
-                [](Baseline& t, BaselineRequest& r) {
-                  r.project_dir = t.root / "tmp";
-                  return r.project_dir.string() + ": not inside a git repository (" +
-                         t.git({"rev-parse", "--show-toplevel"}, r.project_dir) + ")";
-                }},
-        Failure{"UnknownRef",
-                [](Baseline& t, BaselineRequest& r) {
-                  r.against = "nope";
-                  return "could not find a merge-base between HEAD and nope in " + t.repo.string() +
-                         " -- the histories may be unrelated, or nope may not exist (" +
-                         t.git({"merge-base", "HEAD", "nope"}) + ")";
-                }},
-        Failure{"DepsFailed",
-                [](Baseline& t, BaselineRequest&) {
-                  t.dbt.behave("[ $1 = parse ] || { echo resolving; echo no hub >&2; exit 1; }");
-                  return "could not compile the state:-comparison baseline: `dbt deps` failed:\n"
-                         "stdout:\nresolving\n\nstderr:\nno hub\n";
-                }},
-        Failure{
-            "ParseFailed",
-            [](Baseline& t, BaselineRequest& r) {
-              r.dbt_command = "dbt --x";
-              t.dbt.behave("[ $2 = deps ] || { printf bad >&2; exit 2; }");
-              return "could not compile the state:-comparison baseline: `dbt --x parse` failed:\n"
-                     "stdout:\n\nstderr:\nbad";
-            }}),
+        Case{.name = "StateMethodInTheSelection", .expected = kBuilt},
+        Case{.name = "StateMethodInTheExclusion",
+             .select = "m+",
+             .exclude = "state:new",
+             .expected = kBuilt},
+        Case{.name = "StateMethodInATagName", .select = "tag:mystate:x", .expected = kBuilt},
+        Case{.name = "GivenState",
+             .exclude = "state:new",
+             .state = "s dir",
+             .expected = "state: s dir"},
+        Case{.name = "NoStateMethod",
+             .select = "tag:State stat:e",
+             .exclude = "state :modified",
+             .expected = "state: none"},
+        Case{.name = "NotInARepository",
+             .project = "tmp",
+             .expected =
+                 "error: $R/tmp: not inside a git repository (fatal: not a git repository (or "
+                 "any of the parent directories): .git)"},
+        Case{.name = "UnknownRef",
+             .against = "nope",
+             .expected =
+                 "error: could not find a merge-base between HEAD and nope in $R/repo -- the "
+                 "histories may be unrelated, or nope may not exist (fatal: Not a valid "
+                 "object name nope)"},
+        Case{.name = "DepsFailed",
+             .dbt = "[ $2 = parse ] || { echo resolving; echo no hub >&2; exit 1; }",
+             .expected = "error: could not compile the state:-comparison baseline: `dbt --wrapper "
+                         "deps` failed:\nstdout:\nresolving\n\nstderr:\nno hub\n"},
+        Case{.name = "ParseFailed",
+             .dbt = "[ $2 = deps ] || { printf bad >&2; exit 2; }",
+             .expected = "error: could not compile the state:-comparison baseline: `dbt --wrapper "
+                         "parse` failed:\nstdout:\n\nstderr:\nbad"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
