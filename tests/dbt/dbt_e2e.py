@@ -85,7 +85,12 @@ class RealDbt(unittest.TestCase):
             "models:\n  - name: dim\n    latest_version: 2\n    versions:\n      - v: 1\n      - v: 2\n")
         for name, sql in MODELS.items():
             (project / "models" / f"{name}.sql").write_text(sql)
-        (self.repository / ".gitignore").write_text("target\nlogs\n.user.yml\n")
+        # A local package beside the project, which the baseline's worktree must install too.
+        (self.repository / "analytics" / "pkg").mkdir()
+        (project.parent / "pkg" / "dbt_project.yml").write_text("name: pkg\nversion: '1.0.0'\n")
+        (project / "packages.yml").write_text("packages:\n  - local: ../pkg\n")
+        run([CONFIG.dbt, "deps"], project, env=self.env)
+        (self.repository / ".gitignore").write_text("target\nlogs\n.user.yml\ndbt_packages\n")
         run(["sh", "-c", "git init -qb main && git config user.name t && git config user.email t"
              " && git add -A && git commit -qm main && git checkout -qb feature"], self.repository)
         for name, sql in dict({n: "select 1 as ts" for n in HOSTILE}, left=MODELS["left"] + " -- x").items():
@@ -93,11 +98,11 @@ class RealDbt(unittest.TestCase):
         run(["sh", "-c", "git add -A && git commit -qm feature"], self.repository)
 
         md, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main", "--summary", "-")
-        worktree = calls[1][0]
+        worktree = calls[2][0]
         self.assertEqual([(d, a[0]) for d, a in calls],
-                         [(project, "parse"), (worktree, "parse"), (project, "ls")])
+                         [(project, "parse"), (worktree, "deps"), (worktree, "parse"), (project, "ls")])
         self.assertEqual(worktree.relative_to(self.tmpdir).parts[1:], ("worktree", "analytics", "p"))
-        self.assertEqual(calls[2][1][-2:], ["--state", str(worktree / "target")])
+        self.assertEqual(calls[3][1][-2:], ["--state", str(worktree / "target")])
         # Nothing of the worktree is left.
         self.assertEqual(len(run(["git", "worktree", "list"], self.repository).splitlines()), 1)
         self.assertEqual(os.listdir(self.tmpdir), [])
