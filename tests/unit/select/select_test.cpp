@@ -13,83 +13,64 @@ namespace {
 
 using testing::StandInDbt;
 
-/// Runs `dbt ls` as the stand-in answers it against orders, customers, two
-/// versions of dim and a source: the ids selected, sorted, or the failure.
-struct SelectModels : ::testing::Test {
-  std::string select(SelectRequest request) {
-    Manifest manifest;
-    for (const std::string id : {"orders", "customers", "dim.v1", "dim.v2", "payments"}) {
-      const std::string key = (id == "payments" ? "source.shop.raw." : "model.shop.") + id;
-      ManifestNode& node = manifest.nodes[key];
-      node.id = key;
-      node.name = id.substr(0, id.find(".v"));
-      node.version = id.starts_with("dim.") ? std::optional(id.substr(5)) : std::nullopt;
-      node.is_source = id == "payments";
-    }
-    request.project_dir = project.path();
-    const auto selection = select_models(request, manifest);
-    return selection
-               ? fmt::format("{}", fmt::join(std::set(selection->begin(), selection->end()), " "))
-               : selection.error().message();
-  }
-
-  testing::ScratchDir project;
-  StandInDbt dbt{StandInDbt::answer("")};
-};
-
-TEST_F(SelectModels, RunsDbtLsInTheProjectWithEveryWordInOrder) {
-  select({{}, "dbt --wrapper", {"--target", "ci"}, "tag:daily  orders+", "state:modified", "/a b"});
-  EXPECT_EQ(dbt.log(),
-            project.path().string() +
-                "\n--wrapper\nls\n--resource-type\nmodel\n--output\nname\n--quiet\n"
-                "--select\ntag:daily\norders+\n--exclude\nstate:modified\n--state\n/a b\n"
-                "--target\nci\n--\n");
-}
-
-struct Answer {
+struct Case {
   const char* name;
-  std::string out, err;
-  int code;
+  std::string answer;  // what the stand-in `dbt ls` does
   std::string result;  // the selected ids, sorted, or the failure message
+  std::string select = "x";
+  std::optional<std::string> exclude = {};
+  std::string command = "dbt";
 };
-void PrintTo(const Answer& c, std::ostream* os) {
+void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-class DbtLsAnswer : public SelectModels, public ::testing::WithParamInterface<Answer> {};
+class SelectModels : public ::testing::TestWithParam<Case> {};
 
-TEST_P(DbtLsAnswer, NamesModelsOrFails) {
-  dbt.behave(StandInDbt::answer(GetParam().out, GetParam().err, GetParam().code));
-  EXPECT_EQ(select({{}, "dbt", {}, "x", {}, {}}), GetParam().result);
+/// Against orders, customers, two versions of dim and a source; dbt starts only when every word
+/// list splits.
+TEST_P(SelectModels, NamesModelsOrFails) {
+  const Case& c = GetParam();
+  Manifest manifest;
+  for (const std::string id : {"orders", "customers", "dim.v1", "dim.v2", "payments"}) {
+    const std::string key = (id == "payments" ? "source.shop.raw." : "model.shop.") + id;
+    ManifestNode& node = manifest.nodes[key];
+    node.id = key;
+    node.name = id.substr(0, id.find(".v"));
+    node.version = id.starts_with("dim.") ? std::optional(id.substr(5)) : std::nullopt;
+    node.is_source = id == "payments";
+  }
+  const testing::ScratchDir project;
+  const StandInDbt dbt(c.answer);
+  const auto selection =
+      select_models({project.path(), c.command, {}, c.select, c.exclude, {}}, manifest);
+  EXPECT_EQ(selection
+                ? fmt::format("{}", fmt::join(std::set(selection->begin(), selection->end()), " "))
+                : selection.error().message(),
+            c.result);
+  EXPECT_EQ(dbt.log().empty(), c.result.starts_with("could not run"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, DbtLsAnswer,
-    ::testing::Values(
-        Answer{"PaddedCrlfAndBlankLines", "  orders\r\n\r\n\t\n customers \u00a0\r\n\n   \norders",
-               "", 0, "model.shop.customers model.shop.orders"},
-        Answer{"PrintedVersion", "dim.v2\\n", "", 0, "model.shop.dim.v2"},
-        Answer{"SharedNameTakesTheSmallerId", "dim\\n", "", 0, "model.shop.dim.v1"},
-        Answer{"StandardErrorOfASuccessIsIgnored", "orders\\n", "customers\\n", 0,
-               "model.shop.orders"},
-        Answer{"Source", "orders\\npayments\\n", "", 0,
-               "`dbt ls` selected payments, which isn't a model in the compiled "
-               "manifest -- the manifest at --manifest is likely out of sync with the "
-               "current project state; delete it and rerun (or point --manifest at a "
-               "freshly compiled one)"},
-        Answer{"Failed", "half\\n", "bad \\377\\n", 1,
-               "`dbt ls` failed:\nstdout:\nhalf\n\nstderr:\nbad \uFFFD\n"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Answers, SelectModels, ::testing::Values(
+    Case{"PaddedCrlfAndBlankLines", StandInDbt::answer("  orders\r\n\r\n\t\n customers \u00a0\r\n\n   \norders"),
+         "model.shop.customers model.shop.orders"},
+    Case{"PrintedVersion", StandInDbt::answer("dim.v2\\n"), "model.shop.dim.v2"},
+    Case{"SharedNameTakesTheSmallerId", StandInDbt::answer("dim\\n"), "model.shop.dim.v1"},
+    Case{"StandardErrorOfASuccessIsIgnored", StandInDbt::answer("orders\\n", "customers\\n"), "model.shop.orders"},
+    Case{"Source", StandInDbt::answer("orders\\npayments\\n"),
+         "`dbt ls` selected payments, which isn't a model in the compiled manifest -- the manifest at "
+         "--manifest is likely out of sync with the current project state; delete it and rerun (or "
+         "point --manifest at a freshly compiled one)"},
+    Case{"Failed", StandInDbt::answer("half\\n", "bad \\377\\n", 1),
+         "`dbt ls` failed:\nstdout:\nhalf\n\nstderr:\nbad \uFFFD\n"},
+    Case{"BrokenSelect", "", "could not run `dbt ls`: could not parse --select tag:'daily: missing closing quote",
+         "tag:'daily"},
+    Case{"BrokenExclude", "", "could not run `dbt ls`: could not parse --exclude \"x: missing closing quote",
+         "x", "\"x"},
+    Case{"EmptyCommand", "", "could not run `   ls`: --dbt-command resolved to an empty command", "x", {}, "  "}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SelectModels, DoesNotStartDbtWhenAWordListIsBroken) {
-  EXPECT_EQ(select({{}, "dbt", {}, "tag:'daily", {}, {}}),
-            "could not run `dbt ls`: could not parse --select tag:'daily: missing closing quote");
-  EXPECT_EQ(select({{}, "dbt", {}, "x", "\"x", {}}),
-            "could not run `dbt ls`: could not parse --exclude \"x: missing closing quote");
-  EXPECT_EQ(select({{}, "  ", {}, "x", {}, {}}),
-            "could not run `   ls`: --dbt-command resolved to an empty command");
-  EXPECT_EQ(dbt.log(), "");
-}
+// clang-format on
 
 }  // namespace
 }  // namespace tarn

@@ -26,8 +26,7 @@ inline std::string read_file(const fs::path& path) {
   return content.str();
 }
 
-/// A fresh directory under /tmp, removed at the end. Its path is canonical, so it compares
-/// equal to what a child prints.
+/// A fresh directory under /tmp, removed at the end; canonical, as a child prints it.
 class ScratchDir {
  public:
   ScratchDir() {
@@ -67,7 +66,6 @@ class StandInDbt {
   static std::string answer(const std::string& out, const std::string& err = "", int code = 0) {
     return "printf '" + out + "'; printf '" + err + "' >&2; exit " + std::to_string(code);
   }
-  const fs::path& dir() const { return dir_.path(); }
   std::string log() const { return read_file(dir_ / "log"); }
 
  private:
