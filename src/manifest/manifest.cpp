@@ -33,12 +33,8 @@ constexpr std::string_view integer_expected = "a signed 64-bit integer";
 constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
 constexpr std::string_view json_blanks = " \n\r\t";
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 bool starts_number(char c) {
-  return c == '-' || is_digit(c);
+  return c == '-' || (c >= '0' && c <= '9');
 }
 
 /// simdjson's raw tokens run up to the next token, blanks included.
@@ -87,7 +83,7 @@ std::size_t escape_length(std::string_view rest) {
 /// refuse those).
 std::string_view number_fault(std::string_view token) {
   std::string_view digits = token.substr(token.starts_with('-') ? 1 : 0);
-  auto digit_at = [&](std::size_t at) { return at < digits.size() && is_digit(digits[at]); };
+  auto digit_at = [&](std::size_t at) { return at < digits.size() && starts_number(digits[at]); };
   std::size_t point = digits.find('.');
   double value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
@@ -103,11 +99,8 @@ std::string_view number_fault(std::string_view token) {
 }
 
 std::string library_message(simdjson::error_code error) {
-  if (error == simdjson::TAPE_ERROR) {
-    return std::string(structure_expected);
-  }
-  if (error == simdjson::EMPTY) {
-    return "empty document";
+  if (error == simdjson::TAPE_ERROR || error == simdjson::EMPTY) {
+    return std::string(error == simdjson::EMPTY ? "empty document" : structure_expected);
   }
   std::string text = simdjson::error_message(error);
   if (!text.empty()) {
@@ -122,22 +115,14 @@ std::string library_message(simdjson::error_code error) {
 /// The scalar type and text of a token as messages show it.
 std::string describe(std::string_view raw) {
   std::string_view token = trimmed(raw);
-  switch (token[0]) {
-    case '{':
-      return "object";
-    case '[':
-      return "array";
-    case 'n':
-      return "null";
-    case 't':
-    case 'f':
-      return fmt::format("boolean `{}`", token);
-    case '"':
-      return fmt::format("string {}", shortened(token));
-    default:
-      bool fractional = token.find_first_of(".eE") != std::string_view::npos;
-      return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
+  if (std::string_view("{[n").contains(token[0])) {
+    return token[0] == '{' ? "object" : token[0] == '[' ? "array" : "null";
   }
+  if (token[0] == 't' || token[0] == 'f' || token[0] == '"') {
+    return token[0] == '"' ? "string " + shortened(token) : fmt::format("boolean `{}`", token);
+  }
+  bool fractional = token.find_first_of(".eE") != std::string_view::npos;
+  return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
 }
 
 enum class Use { once, nullable, required };
@@ -322,14 +307,12 @@ class ManifestReader {
 
   bool read(od::value& value, std::int64_t& out) {
     std::string_view token = trimmed(value.raw_json_token());
-    if (!starts_number(token[0])) {
+    // A fraction is refused as the wrong type once `wrong_type` finds it a valid number.
+    if (!starts_number(token[0]) || token.find_first_of(".eE") != std::string_view::npos) {
       return wrong_type(token, integer_expected);
     }
     if (!check_scalar(token)) {
       return false;
-    }
-    if (token.find_first_of(".eE") != std::string_view::npos) {
-      return wrong_type(token, integer_expected);
     }
     auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), out);
     if (error != std::errc{} || end != token.data() + token.size()) {
@@ -403,24 +386,23 @@ class ManifestReader {
 
   bool read_config(od::value& value, ManifestNode& node) {
     auto meta = [&](od::value& object) {
-      auto tarn = [&](od::value& member) { return read_tarn(member, node.meta.emplace()); };
-      return record(object, "an object", 6, Keys{{"tarn", tarn, Use::nullable}});
+      auto read_tarn = [&](od::value& member) {
+        TarnMeta& tarn = node.meta.emplace();
+        return record(member, "an object", 7,
+                      Keys{{"lookback", into(tarn.lookback)},
+                           {"lookback_unit", into(tarn.lookback_unit)},
+                           {"lookahead", into(tarn.lookahead)},
+                           {"lookahead_unit", into(tarn.lookahead_unit)},
+                           {"lookback_overrides", into(tarn.lookback_overrides)},
+                           {"lookahead_overrides", into(tarn.lookahead_overrides)}});
+      };
+      return record(object, "an object", 6, Keys{{"tarn", read_tarn, Use::nullable}});
     };
     return record(value, "an object", 5,
                   Keys{{"event_time", into(node.event_time), Use::nullable},
                        {"meta", meta},
                        {"materialized", into(node.materialized), Use::nullable},
                        {"incremental_strategy", into(node.incremental_strategy), Use::nullable}});
-  }
-
-  bool read_tarn(od::value& value, TarnMeta& tarn) {
-    return record(value, "an object", 7,
-                  Keys{{"lookback", into(tarn.lookback)},
-                       {"lookback_unit", into(tarn.lookback_unit)},
-                       {"lookahead", into(tarn.lookahead)},
-                       {"lookahead_unit", into(tarn.lookahead_unit)},
-                       {"lookback_overrides", into(tarn.lookback_overrides)},
-                       {"lookahead_overrides", into(tarn.lookahead_overrides)}});
   }
 
   /// dbt writes a model's version as an integer, a float or a string and
@@ -613,11 +595,9 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
       // nothing on the way to a good manifest.
       valid_utf8 = manifest || simdjson::validate_utf8(text->data(), text->size());
     }
-    if (text->changed()) {
-      return read_failure("the file changed while it was being read");
-    }
-    if (!valid_utf8) {
-      return read_failure("stream did not contain valid UTF-8");
+    if (bool changed = text->changed(); changed || !valid_utf8) {
+      return read_failure(changed ? "the file changed while it was being read"
+                                  : "stream did not contain valid UTF-8");
     }
     if (!manifest) {
       return read_failure(std::move(manifest.error()));
