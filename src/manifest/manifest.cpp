@@ -32,6 +32,7 @@ constexpr int max_depth = 1024;
 constexpr std::string_view integer_expected = "a signed 64-bit integer";
 constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
 constexpr std::string_view json_blanks = " \n\r\t";
+constexpr std::string_view units = "`day`, `week`, `month`, `year`";
 
 bool starts_number(char c) {
   return c == '-' || (c >= '0' && c <= '9');
@@ -142,10 +143,9 @@ using Keys = std::initializer_list<Key>;
 /// reader checks every value it passes against the JSON grammar, so a broken
 /// literal, number or escape inside an ignored key is still refused. The
 /// first failure is kept with the offending token's position, and every check
-/// returns false once it is recorded.
-///
-/// The manifest's shape is read from a table of each record's keys. The depth
-/// of a record is the nesting level of its members, the top object's being 2.
+/// returns false once it is recorded. The manifest's shape is read from a table
+/// of each record's keys; a record's depth is the nesting level of its members,
+/// the top object's being 2.
 class ManifestReader {
  public:
   explicit ManifestReader(simdjson::padded_string_view json) : text_(json.data(), json.size()) {}
@@ -336,9 +336,7 @@ class ManifestReader {
     }
     auto known = parse_unit(name);
     unit = known.value_or(unit);
-    return known || fail(at, fmt::format("unknown variant `{}`, expected one of `day`, `week`, "
-                                         "`month`, `year`",
-                                         name));
+    return known || fail(at, fmt::format("unknown variant `{}`, expected one of {}", name, units));
   }
 
   bool read(od::value& value, Overrides& overrides) {
@@ -521,10 +519,7 @@ class ManifestReader {
 
 bool ManifestReader::read(od::document& document, Manifest& out) {
   document_ = &document;
-  std::string_view first;
-  if (auto error = document.raw_json_token().get(first)) {
-    return fail_library(error);
-  }
+  std::string_view first = document.raw_json_token().value_unsafe();  // never an error
   if (first[0] != '{') {
     return wrong_type(first, "a manifest object");
   }
