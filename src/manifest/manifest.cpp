@@ -12,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -30,15 +31,11 @@ using Overrides = std::unordered_map<std::string, std::int64_t>;
 constexpr int max_depth = 1024;
 constexpr std::string_view integer_expected = "a signed 64-bit integer";
 constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or a key";
-
 constexpr std::string_view json_blanks = " \n\r\t";
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
+constexpr std::string_view units = "`day`, `week`, `month`, `year`";
 
 bool starts_number(char c) {
-  return c == '-' || is_digit(c);
+  return c == '-' || (c >= '0' && c <= '9');
 }
 
 /// simdjson's raw tokens run up to the next token, blanks included.
@@ -48,48 +45,37 @@ std::string_view trimmed(std::string_view token) {
 
 /// A token as messages quote it: long texts are cut on a character border.
 std::string shortened(std::string_view token) {
-  constexpr std::size_t limit = 64;
-  if (token.size() <= limit) {
+  std::size_t end = 64;
+  if (token.size() <= end) {
     return std::string(token);
   }
-  std::size_t end = limit;
   while (end > 0 && (static_cast<unsigned char>(token[end]) & 0xC0) == 0x80) {
     --end;
   }
   return std::string(token.substr(0, end)) + "...";
 }
 
-/// The UTF-16 unit spelled by the first four characters, when they are hex digits.
-std::optional<std::uint32_t> hex_unit(std::string_view text) {
-  std::uint32_t unit = 0;
-  if (text.size() < 4) {
-    return std::nullopt;
-  }
-  auto [end, error] = std::from_chars(text.data(), text.data() + 4, unit, 16);
-  return error == std::errc{} && end == text.data() + 4 ? std::optional(unit) : std::nullopt;
+/// The UTF-16 unit spelled by the first four characters when they are hex
+/// digits, or -1.
+int hex_unit(std::string_view text) {
+  std::string_view digits = text.substr(0, 4);
+  unsigned unit = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), unit, 16);
+  return error == std::errc{} && end == digits.data() + 4 ? static_cast<int>(unit) : -1;
 }
 
-bool is_low_surrogate(std::uint32_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-/// Where the escape starting with the backslash at `at` ends, or npos when it
-/// is not a valid escape. A \u escape of a UTF-16 surrogate must form a pair.
-std::size_t escape_end(std::string_view text, std::size_t at) {
-  std::string_view rest = text.substr(at + 1);
+/// The length of the escape whose backslash precedes `rest`, or 0 when it is
+/// not a valid escape. A \u escape of a UTF-16 surrogate must form a pair.
+std::size_t escape_length(std::string_view rest) {
   if (!rest.starts_with('u')) {
-    bool simple = !rest.empty() && std::string_view(R"("\/bfnrt)").contains(rest[0]);
-    return simple ? at + 2 : std::string_view::npos;
+    return !rest.empty() && std::string_view(R"("\/bfnrt)").contains(rest[0]) ? 2 : 0;
   }
-  auto unit = hex_unit(rest.substr(1));
-  if (!unit || is_low_surrogate(*unit)) {
-    return std::string_view::npos;
+  int unit = hex_unit(rest.substr(1));
+  if (unit < 0xD800 || unit > 0xDFFF) {
+    return unit < 0 ? 0 : 6;
   }
-  if (*unit < 0xD800 || *unit > 0xDBFF) {
-    return at + 6;
-  }
-  auto low = rest.substr(5).starts_with("\\u") ? hex_unit(rest.substr(7)) : std::nullopt;
-  return low && is_low_surrogate(*low) ? at + 12 : std::string_view::npos;
+  int low = rest.substr(5).starts_with("\\u") ? hex_unit(rest.substr(7)) : -1;
+  return unit < 0xDC00 && low >= 0xDC00 && low <= 0xDFFF ? 12 : 0;
 }
 
 /// Why `token` (no surrounding blanks) is not a JSON number that a double can
@@ -98,7 +84,7 @@ std::size_t escape_end(std::string_view text, std::size_t at) {
 /// refuse those).
 std::string_view number_fault(std::string_view token) {
   std::string_view digits = token.substr(token.starts_with('-') ? 1 : 0);
-  auto digit_at = [&](std::size_t at) { return at < digits.size() && is_digit(digits[at]); };
+  auto digit_at = [&](std::size_t at) { return at < digits.size() && starts_number(digits[at]); };
   std::size_t point = digits.find('.');
   double value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
@@ -113,23 +99,9 @@ std::string_view number_fault(std::string_view token) {
   return too_large ? "number out of range" : "";
 }
 
-/// Length of the UTF-8 sequence at `at`, or 0 when it is not valid.
-std::size_t utf8_length(std::string_view text, std::size_t at) {
-  auto lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) {
-    return 1;
-  }
-  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-  bool valid = at + length <= text.size() && simdjson::validate_utf8(text.data() + at, length);
-  return valid ? length : 0;
-}
-
 std::string library_message(simdjson::error_code error) {
-  if (error == simdjson::TAPE_ERROR) {
-    return std::string(structure_expected);
-  }
-  if (error == simdjson::EMPTY) {
-    return "empty document";
+  if (error == simdjson::TAPE_ERROR || error == simdjson::EMPTY) {
+    return std::string(error == simdjson::EMPTY ? "empty document" : structure_expected);
   }
   std::string text = simdjson::error_message(error);
   if (!text.empty()) {
@@ -144,34 +116,41 @@ std::string library_message(simdjson::error_code error) {
 /// The scalar type and text of a token as messages show it.
 std::string describe(std::string_view raw) {
   std::string_view token = trimmed(raw);
-  switch (token[0]) {
-    case '{':
-      return "object";
-    case '[':
-      return "array";
-    case 'n':
-      return "null";
-    case 't':
-    case 'f':
-      return fmt::format("boolean `{}`", token);
-    case '"':
-      return fmt::format("string {}", shortened(token));
-    default:
-      break;
+  if (std::string_view("{[n").contains(token[0])) {
+    return token[0] == '{' ? "object" : token[0] == '[' ? "array" : "null";
+  }
+  if (token[0] == 't' || token[0] == 'f' || token[0] == '"') {
+    return token[0] == '"' ? "string " + shortened(token) : fmt::format("boolean `{}`", token);
   }
   bool fractional = token.find_first_of(".eE") != std::string_view::npos;
   return fmt::format("{} `{}`", fractional ? "floating point" : "integer", shortened(token));
 }
+
+enum class Use { once, nullable, required };
+
+/// A known key of a record: refused when repeated; a nullable key's null is
+/// checked and read as absent; a required key's absence is refused.
+struct Key {
+  std::string_view name;
+  std::function<bool(od::value&)> read;  // the lambdas hold two pointers: no allocation
+  Use use = Use::once;
+};
+
+using Keys = std::initializer_list<Key>;
 
 /// Strict reading on top of simdjson's On-Demand API, which checks only what
 /// it is asked to read and jumps over the rest by counting brackets: this
 /// reader checks every value it passes against the JSON grammar, so a broken
 /// literal, number or escape inside an ignored key is still refused. The
 /// first failure is kept with the offending token's position, and every check
-/// returns false once it is recorded.
-class StrictReader {
+/// returns false once it is recorded. The manifest's shape is read from a table
+/// of each record's keys; a record's depth is the nesting level of its members,
+/// the top object's being 2.
+class ManifestReader {
  public:
-  explicit StrictReader(simdjson::padded_string_view json) : text_(json.data(), json.size()) {}
+  explicit ManifestReader(simdjson::padded_string_view json) : text_(json.data(), json.size()) {}
+
+  bool read(od::document& document, Manifest& out);
 
   /// A failure of simdjson's indexing of the whole text, which it reports
   /// without a position: placed at the first fault in the text.
@@ -180,8 +159,9 @@ class StrictReader {
     std::size_t string_start = 0;
     for (std::size_t at = 0; at < text_.size();) {
       auto c = static_cast<unsigned char>(text_[at]);
-      std::size_t length = utf8_length(text_, at);
-      if (length == 0) {
+      std::size_t length = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      if (c >= 0x80 &&
+          (at + length > text_.size() || !simdjson::validate_utf8(text_.data() + at, length))) {
         return fail(text_.data() + at, "invalid UTF-8");
       }
       if (in_string && c == '\\') {
@@ -202,12 +182,11 @@ class StrictReader {
 
   /// The failure message followed by " at line L column C".
   std::string detail() const {
-    const char* at = at_ == nullptr ? text_.data() : at_;
-    auto offset = static_cast<std::size_t>(at - text_.data());
+    auto offset = static_cast<std::size_t>((at_ == nullptr ? text_.data() : at_) - text_.data());
     return fmt::format("{} at {}", message_, line_and_column(text_, offset));
   }
 
- protected:
+ private:
   /// Checks a value of any shape at nesting level `depth`, keeping nothing.
   bool skip(od::value& value, int depth) {
     std::string_view token = value.raw_json_token();
@@ -249,27 +228,62 @@ class StrictReader {
     return true;
   }
 
-  /// `each` over a value that must be an object or an array.
+  /// `each` over a value that must be an object or an array, refusing a
+  /// value of any other type.
   template <class Container = od::object, class On>
   bool each_in(od::value& value, std::string_view expected, On&& on) {
     Container container;
     return open(value, container, expected) && each(container, on);
   }
 
-  /// Opens an object or an array, refusing a value of any other type.
   template <class Container>
   bool open(od::value& value, Container& out, std::string_view expected) {
     constexpr char opening = std::is_same_v<Container, od::object> ? '{' : '[';
     if (value.raw_json_token()[0] != opening) {
       return wrong_type(value.raw_json_token(), expected);
     }
-    if (auto error = value.get(out)) {
-      return fail_library(error);
-    }
-    return true;
+    auto error = value.get(out);
+    return !error || fail_library(error);
   }
 
-  bool read_string(od::value& value, std::string& out) {
+  bool record(od::value& value, std::string_view expected, int depth, std::span<const Key> keys) {
+    const char* at = location(value);
+    od::object object;
+    return open(value, object, expected) && fields(object, at, depth, keys);
+  }
+
+  /// Reads the members that `keys` name (a bit each in `seen`, in table
+  /// order); every other member's value is checked and skipped.
+  bool fields(od::object& object, const char* at, int depth, std::span<const Key> keys) {
+    unsigned seen = 0;
+    bool read = each(object, [&](od::field& field, std::string_view name) {
+      auto key = std::ranges::find(keys, name, &Key::name);
+      if (key == keys.end()) {
+        return skip(field.value(), depth);
+      }
+      const unsigned bit = 1U << (key - keys.begin());
+      if ((seen & bit) != 0) {
+        return fail(location(field), fmt::format("duplicate field `{}`", name));
+      }
+      seen |= bit;
+      bool null = key->use == Use::nullable && field.value().raw_json_token()[0] == 'n';
+      return null ? skip(field.value(), depth) : key->read(field.value());
+    });
+    for (const Key& key : keys) {
+      if (read && key.use == Use::required && (seen & 1U << (&key - keys.data())) == 0) {
+        return fail(at, fmt::format("missing field `{}`", key.name));
+      }
+    }
+    return read;
+  }
+
+  /// The reader of a value into `out`, chosen by the type of `out`.
+  template <class T>
+  auto into(T& out) {
+    return [this, &out](od::value& value) { return read(value, out); };
+  }
+
+  bool read(od::value& value, std::string& out) {
     std::string_view token = trimmed(value.raw_json_token());
     if (token[0] != '"') {
       return wrong_type(token, "a string");
@@ -282,23 +296,23 @@ class StrictReader {
       out.assign(content);
       return close_scalar(token);
     }
-    if (value.get_string().get(content) != simdjson::SUCCESS) {
-      return fail(token.data(), "invalid escape in string");
-    }
-    out.assign(content);
+    // `check_string` has refused every escape that unescaping could refuse.
+    out.assign(value.get_string().value_unsafe());
     return true;
   }
 
-  bool read_integer(od::value& value, std::int64_t& out) {
+  bool read(od::value& value, std::optional<std::string>& out) {
+    return read(value, out.emplace());
+  }
+
+  bool read(od::value& value, std::int64_t& out) {
     std::string_view token = trimmed(value.raw_json_token());
-    if (!starts_number(token[0])) {
+    // A fraction is refused as the wrong type once `wrong_type` finds it a valid number.
+    if (!starts_number(token[0]) || token.find_first_of(".eE") != std::string_view::npos) {
       return wrong_type(token, integer_expected);
     }
     if (!check_scalar(token)) {
       return false;
-    }
-    if (token.find_first_of(".eE") != std::string_view::npos) {
-      return wrong_type(token, integer_expected);
     }
     auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), out);
     if (error != std::errc{} || end != token.data() + token.size()) {
@@ -308,10 +322,99 @@ class StrictReader {
     return close_scalar(token);
   }
 
-  /// A number's text exactly as written.
-  bool read_number_text(od::value& value, std::string& out) {
+  bool read(od::value& value, std::vector<std::string>& parents) {
+    return each_in<od::array>(value, "an array of strings", [&](od::value& parent) {
+      return read(parent, parents.emplace_back());
+    });
+  }
+
+  bool read(od::value& value, WindowUnit& unit) {
+    const char* at = location(value);
+    std::string name;
+    if (!read(value, name)) {
+      return false;
+    }
+    auto known = parse_unit(name);
+    unit = known.value_or(unit);
+    return known || fail(at, fmt::format("unknown variant `{}`, expected one of {}", name, units));
+  }
+
+  bool read(od::value& value, Overrides& overrides) {
+    return each_in(value, "an object of integers", [&](od::field& field, std::string_view name) {
+      return read(field.value(), overrides[std::string(name)]);
+    });
+  }
+
+  /// The entries of "nodes" or "sources". A later entry under the same id
+  /// replaces an earlier one, and a node that is not a model takes the
+  /// earlier model out again. Sources win over nodes whichever of the two
+  /// maps comes first in the file. A source keeps only its name: the other
+  /// keys of a node, its own config among them, are not read for it.
+  bool read_entries(od::value& value, Nodes& nodes, bool sources) {
+    auto read_entry = [&](od::field& field, std::string_view id) {
+      ManifestNode node;
+      node.id = id;
+      node.is_source = sources;
+      std::string resource_type;
+      auto depends_on = [&](od::value& object) {
+        return record(object, "an object", 5, Keys{{"nodes", into(node.depends_on)}});
+      };
+      Keys keys = {{"name", into(node.name), Use::required},
+                   {"resource_type", into(resource_type), Use::required},
+                   {"depends_on", depends_on},
+                   {"config", [&](od::value& config) { return read_config(config, node); }},
+                   {"version", [&](od::value& v) { return read_version(v, node); }, Use::nullable}};
+      if (!record(field.value(), sources ? "a source object" : "a node object", 4,
+                  std::span(keys).first(sources ? 1 : keys.size()))) {
+        return false;
+      }
+      auto found = nodes.find(node.id);
+      if (!sources && found != nodes.end() && found->second.is_source) {
+        return true;
+      }
+      if (sources || resource_type == "model") {
+        nodes.insert_or_assign(std::string(id), std::move(node));
+      } else if (found != nodes.end()) {
+        nodes.erase(found);
+      }
+      return true;
+    };
+    return each_in(value, sources ? "an object of sources" : "an object of nodes", read_entry);
+  }
+
+  bool read_config(od::value& value, ManifestNode& node) {
+    auto meta = [&](od::value& object) {
+      auto read_tarn = [&](od::value& member) {
+        TarnMeta& tarn = node.meta.emplace();
+        return record(member, "an object", 7,
+                      Keys{{"lookback", into(tarn.lookback)},
+                           {"lookback_unit", into(tarn.lookback_unit)},
+                           {"lookahead", into(tarn.lookahead)},
+                           {"lookahead_unit", into(tarn.lookahead_unit)},
+                           {"lookback_overrides", into(tarn.lookback_overrides)},
+                           {"lookahead_overrides", into(tarn.lookahead_overrides)}});
+      };
+      return record(object, "an object", 6, Keys{{"tarn", read_tarn, Use::nullable}});
+    };
+    return record(value, "an object", 5,
+                  Keys{{"event_time", into(node.event_time), Use::nullable},
+                       {"meta", meta},
+                       {"materialized", into(node.materialized), Use::nullable},
+                       {"incremental_strategy", into(node.incremental_strategy), Use::nullable}});
+  }
+
+  /// dbt writes a model's version as an integer, a float or a string and
+  /// shows the model as "{name}.v{version}"; the text after ".v" is kept,
+  /// a number's exactly as written.
+  bool read_version(od::value& value, ManifestNode& node) {
     std::string_view token = trimmed(value.raw_json_token());
-    out.assign(token);
+    if (token[0] == '"') {
+      return read(value, node.version.emplace());
+    }
+    if (!starts_number(token[0])) {
+      return wrong_type(token, "an integer, a float or a string");
+    }
+    node.version = std::string(token);
     return check_scalar(token) && close_scalar(token);
   }
 
@@ -349,9 +452,6 @@ class StrictReader {
   static const char* location(od::field& field) { return field.key().raw() - 1; }
   const char* end() const { return text_.data() + text_.size(); }
 
-  od::document* document_ = nullptr;
-
- private:
   bool key_text(od::field& field, std::string_view& out) {
     const char* start = field.key().raw();
     // The index knows where the value starts. Between it and the key's
@@ -397,17 +497,16 @@ class StrictReader {
     return true;
   }
 
+  /// Checks the escapes of a string token. simdjson's index ends every
+  /// string token at its closing quote, which is never escaped.
   bool check_string(std::string_view token) {
-    if (token.size() < 2 || token.back() != '"') {
-      return fail(token.data(), "invalid string");
-    }
     std::string_view content = token.substr(1, token.size() - 2);
     for (std::size_t at = content.find('\\'); at != std::string_view::npos;) {
-      std::size_t end = escape_end(content, at);
-      if (end == std::string_view::npos) {
+      std::size_t length = escape_length(content.substr(at + 1));
+      if (length == 0) {
         return fail(content.data() + at, "invalid escape in string");
       }
-      at = content.find('\\', end);
+      at = content.find('\\', at + length);
     }
     return true;
   }
@@ -415,201 +514,12 @@ class StrictReader {
   std::string_view text_;
   std::string message_;
   const char* at_ = nullptr;
-};
-
-enum class Use { once, nullable, required };
-
-/// A known key of a record: refused when repeated; a nullable key's null is
-/// checked and read as absent; a required key's absence is refused.
-struct Key {
-  std::string_view name;
-  std::function<bool(od::value&)> read;  // the lambdas hold two pointers: no allocation
-  Use use = Use::once;
-};
-
-using Keys = std::initializer_list<Key>;
-
-/// Reads the manifest's shape from a table of each record's keys. The depth
-/// of a record is the nesting level of its members, the top object's being 2.
-class ManifestReader : public StrictReader {
- public:
-  using StrictReader::StrictReader;
-
-  bool read(od::document& document, Manifest& out);
-
- private:
-  bool record(od::value& value, std::string_view expected, int depth, Keys keys) {
-    const char* at = location(value);
-    od::object object;
-    return open(value, object, expected) && fields(object, at, depth, keys);
-  }
-
-  /// Reads the members that `keys` name (a bit each in `seen`, in table
-  /// order); every other member's value is checked and skipped.
-  bool fields(od::object& object, const char* at, int depth, Keys keys) {
-    unsigned seen = 0;
-    bool read = each(object, [&](od::field& field, std::string_view name) {
-      const Key* key = std::ranges::find(keys, name, &Key::name);
-      if (key == keys.end()) {
-        return skip(field.value(), depth);
-      }
-      const unsigned bit = 1U << (key - keys.begin());
-      if ((seen & bit) != 0) {
-        return fail(location(field), fmt::format("duplicate field `{}`", name));
-      }
-      seen |= bit;
-      bool null = key->use == Use::nullable && field.value().raw_json_token()[0] == 'n';
-      return null ? skip(field.value(), depth) : key->read(field.value());
-    });
-    if (!read) {
-      return false;
-    }
-    for (const Key& key : keys) {
-      if (key.use == Use::required && (seen & 1U << (&key - keys.begin())) == 0) {
-        return fail(at, fmt::format("missing field `{}`", key.name));
-      }
-    }
-    return true;
-  }
-
-  /// The reader of a value into `out`, chosen by the type of `out`.
-  template <class T>
-  auto into(T& out) {
-    return [this, &out](od::value& value) { return read_value(value, out); };
-  }
-
-  bool read_value(od::value& value, std::string& out) { return read_string(value, out); }
-
-  bool read_value(od::value& value, std::optional<std::string>& out) {
-    return read_string(value, out.emplace());
-  }
-
-  bool read_value(od::value& value, std::int64_t& out) { return read_integer(value, out); }
-
-  bool read_value(od::value& value, std::vector<std::string>& parents) {
-    return each_in<od::array>(value, "an array of strings", [&](od::value& parent) {
-      return read_string(parent, parents.emplace_back());
-    });
-  }
-
-  bool read_value(od::value& value, WindowUnit& unit) {
-    const char* at = location(value);
-    std::string name;
-    if (!read_string(value, name)) {
-      return false;
-    }
-    if (auto known = parse_unit(name)) {
-      unit = *known;
-      return true;
-    }
-    return fail(
-        at,
-        fmt::format("unknown variant `{}`, expected one of `day`, `week`, `month`, `year`", name));
-  }
-
-  bool read_value(od::value& value, Overrides& overrides) {
-    return each_in(value, "an object of integers", [&](od::field& field, std::string_view name) {
-      return read_integer(field.value(), overrides[std::string(name)]);
-    });
-  }
-
-  /// A later entry under the same id replaces an earlier one, and one that
-  /// is not a model takes the earlier model out again. Sources win over
-  /// nodes whichever of the two maps comes first in the file.
-  bool read_nodes(od::value& value, Nodes& nodes) {
-    auto read_entry = [&](od::field& field, std::string_view id) {
-      ManifestNode node;
-      node.id = id;
-      std::string resource_type;
-      if (!read_node(field.value(), node, resource_type)) {
-        return false;
-      }
-      if (auto found = nodes.find(node.id); found != nodes.end() && found->second.is_source) {
-        return true;
-      }
-      if (resource_type != "model") {
-        nodes.erase(node.id);
-        return true;
-      }
-      std::string key = node.id;
-      nodes.insert_or_assign(std::move(key), std::move(node));
-      return true;
-    };
-    return each_in(value, "an object of nodes", read_entry);
-  }
-
-  bool read_node(od::value& value, ManifestNode& node, std::string& resource_type) {
-    auto depends_on = [&](od::value& object) {
-      return record(object, "an object", 5, {{"nodes", into(node.depends_on)}});
-    };
-    auto version = [&](od::value& member) { return read_version(member, node.version); };
-    return record(value, "a node object", 4,
-                  {{"name", into(node.name), Use::required},
-                   {"resource_type", into(resource_type), Use::required},
-                   {"depends_on", depends_on},
-                   {"config", [&](od::value& config) { return read_config(config, node); }},
-                   {"version", version, Use::nullable}});
-  }
-
-  bool read_config(od::value& value, ManifestNode& node) {
-    auto meta = [&](od::value& object) {
-      auto tarn = [&](od::value& member) { return read_tarn(member, node.meta.emplace()); };
-      return record(object, "an object", 6, {{"tarn", tarn, Use::nullable}});
-    };
-    return record(value, "an object", 5,
-                  {{"event_time", into(node.event_time), Use::nullable},
-                   {"meta", meta},
-                   {"materialized", into(node.materialized), Use::nullable},
-                   {"incremental_strategy", into(node.incremental_strategy), Use::nullable}});
-  }
-
-  bool read_tarn(od::value& value, TarnMeta& tarn) {
-    return record(value, "an object", 7,
-                  {{"lookback", into(tarn.lookback)},
-                   {"lookback_unit", into(tarn.lookback_unit)},
-                   {"lookahead", into(tarn.lookahead)},
-                   {"lookahead_unit", into(tarn.lookahead_unit)},
-                   {"lookback_overrides", into(tarn.lookback_overrides)},
-                   {"lookahead_overrides", into(tarn.lookahead_overrides)}});
-  }
-
-  /// dbt writes a model's version as an integer, a float or a string and
-  /// shows the model as "{name}.v{version}"; the text after ".v" is kept.
-  bool read_version(od::value& value, std::optional<std::string>& version) {
-    std::string_view token = value.raw_json_token();
-    if (token[0] == '"') {
-      return read_string(value, version.emplace());
-    }
-    if (starts_number(token[0])) {
-      return read_number_text(value, version.emplace());
-    }
-    return wrong_type(token, "an integer, a float or a string");
-  }
-
-  /// A source keeps only its name; its own config is never read.
-  bool read_sources(od::value& value, Nodes& nodes) {
-    auto read_entry = [&](od::field& field, std::string_view id) {
-      ManifestNode source;
-      source.id = id;
-      source.is_source = true;
-      if (!record(field.value(), "a source object", 4,
-                  {{"name", into(source.name), Use::required}})) {
-        return false;
-      }
-      std::string key = source.id;
-      nodes.insert_or_assign(std::move(key), std::move(source));
-      return true;
-    };
-    return each_in(value, "an object of sources", read_entry);
-  }
+  od::document* document_ = nullptr;
 };
 
 bool ManifestReader::read(od::document& document, Manifest& out) {
   document_ = &document;
-  std::string_view first;
-  if (auto error = document.raw_json_token().get(first)) {
-    return fail_library(error);
-  }
+  std::string_view first = document.raw_json_token().value_unsafe();  // never an error
   if (first[0] != '{') {
     return wrong_type(first, "a manifest object");
   }
@@ -621,26 +531,18 @@ bool ManifestReader::read(od::document& document, Manifest& out) {
                : fail_library(error);
   }
   auto metadata = [&](od::value& value) {
-    return record(value, "an object", 3, {{"generated_at", into(out.generated_at), Use::nullable}});
+    return record(value, "an object", 3,
+                  Keys{{"generated_at", into(out.generated_at), Use::nullable}});
   };
-  bool read = fields(root, first.data(), 2,
-                     {{"nodes", [&](od::value& value) { return read_nodes(value, out.nodes); }},
-                      {"sources", [&](od::value& value) { return read_sources(value, out.nodes); }},
-                      {"metadata", metadata, Use::nullable}});
-  if (!read) {
+  auto nodes = [&](od::value& value) { return read_entries(value, out.nodes, false); };
+  auto sources = [&](od::value& value) { return read_entries(value, out.nodes, true); };
+  if (!fields(
+          root, first.data(), 2,
+          Keys{{"nodes", nodes}, {"sources", sources}, {"metadata", metadata, Use::nullable}})) {
     return false;
   }
-  if (auto trailing = document.current_location(); !trailing.error()) {
-    return fail(trailing.value_unsafe(), "trailing characters");
-  }
-  return true;
-}
-
-/// Nodes take a few kilobytes each in any manifest dbt writes; reserving on
-/// that guess avoids most rehashing without holding much memory.
-std::size_t expected_node_count(std::size_t text_size) {
-  constexpr std::size_t bytes_per_node_guess = 8192;
-  return text_size / bytes_per_node_guess + 16;
+  auto trailing = document.current_location();
+  return trailing.error() || fail(trailing.value_unsafe(), "trailing characters");
 }
 
 /// One pass over the text, checking every value against the JSON grammar,
@@ -654,7 +556,9 @@ std::expected<Manifest, std::string> parse_padded(simdjson::padded_string_view j
     return std::unexpected(reader.detail());
   }
   Manifest manifest;
-  manifest.nodes.reserve(expected_node_count(json.size()));
+  // Nodes take a few kilobytes each in any manifest dbt writes; reserving on
+  // that guess avoids most rehashing without holding much memory.
+  manifest.nodes.reserve(json.size() / 8192 + 16);
   if (!reader.read(document, manifest)) {
     return std::unexpected(reader.detail());
   }
@@ -686,11 +590,9 @@ std::expected<Manifest, ManifestError> load_manifest(const std::filesystem::path
       // nothing on the way to a good manifest.
       valid_utf8 = manifest || simdjson::validate_utf8(text->data(), text->size());
     }
-    if (text->changed()) {
-      return read_failure("the file changed while it was being read");
-    }
-    if (!valid_utf8) {
-      return read_failure("stream did not contain valid UTF-8");
+    if (bool changed = text->changed(); changed || !valid_utf8) {
+      return read_failure(changed ? "the file changed while it was being read"
+                                  : "stream did not contain valid UTF-8");
     }
     if (!manifest) {
       return read_failure(std::move(manifest.error()));
