@@ -34,8 +34,12 @@ constexpr std::string_view structure_expected = "expected `,` `:` `}` or `]`, or
 constexpr std::string_view json_blanks = " \n\r\t";
 constexpr std::string_view units = "`day`, `week`, `month`, `year`";
 
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
 bool starts_number(char c) {
-  return c == '-' || (c >= '0' && c <= '9');
+  return c == '-' || is_digit(c);
 }
 
 /// simdjson's raw tokens run up to the next token, blanks included.
@@ -84,7 +88,7 @@ std::size_t escape_length(std::string_view rest) {
 /// refuse those).
 std::string_view number_fault(std::string_view token) {
   std::string_view digits = token.substr(token.starts_with('-') ? 1 : 0);
-  auto digit_at = [&](std::size_t at) { return at < digits.size() && starts_number(digits[at]); };
+  auto digit_at = [&](std::size_t at) { return at < digits.size() && is_digit(digits[at]); };
   std::size_t point = digits.find('.');
   double value = 0;
   auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);

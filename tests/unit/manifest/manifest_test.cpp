@@ -67,6 +67,7 @@ TEST_P(Refused, AtTheOffendingToken) {
 INSTANTIATE_TEST_SUITE_P(Cases, Refused, ::testing::ValuesIn(std::vector<Refusal>{
     {"Literal", model(R"("x": [true, @nulll])"), "invalid literal"},
     {"LeadingZero", model(R"("x": @01)"), "invalid number"},
+    {"TwoMinusSigns", model(R"("x": @--1)"), "invalid number"},
     {"HugeNumber", model(R"("x": [@1e999])"), "number out of range"},
     {"BadEscape", model(R"("x": "a@\qb")"), "invalid escape in string"},
     {"ColonAfterRead", tarn(R"("lookback": 1@:2)"), "expected `,` `:` `}` or `]`, or a key"},
