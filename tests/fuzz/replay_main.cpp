@@ -14,9 +14,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::error_code missing;  // a directory that does not exist holds nothing
     for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i], missing)) {
-      if (entry.is_regular_file()) {
+      if (entry.is_regular_file())
         files.insert(entry.path());
-      }
     }
   }
   for (const auto& file : files) {

@@ -1,12 +1,10 @@
 #include "process/process.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <csignal>
 
 #include "unit/support/scratch_dir.h"
-#include "util/interrupt.h"
 
 namespace tarn {
 namespace {
@@ -42,20 +40,6 @@ TEST(RunProcess, PassesArgumentsEnvironmentDirectoryAndNothingElseOrSaysWhyItCou
   EXPECT_EQ(run_process({(dir / "plain").string()}, {}).error(), "Permission denied");
   EXPECT_EQ(run_process({"true"}, dir / "missing").error(), "No such file or directory");
   EXPECT_EQ(run_process({"true"}, dir / "plain").error(), "Not a directory");
-}
-
-TEST(Interrupt, IsRecordedOnceAndPassedOnToTheRunningChild) {
-  if (const pid_t copy = ::fork(); copy != 0) {  // the handlers and the signals stay in the copy
-    int status = 0;
-    ::waitpid(copy, &status, 0);
-    EXPECT_EQ(status, 0);
-    return;
-  }
-  install_interrupt_handlers();
-  const auto ended = run_process({"sh", "-c", "kill -HUP $PPID; exec sleep 5"}, {});
-  ::kill(::getpid(), SIGTERM);  // handled too, and does not replace the first
-  ::kill(::getpid(), SIGINT);
-  ::_exit(ended && ended->signal == SIGHUP && pending_interrupt() == SIGHUP ? 0 : 1);
 }
 
 }  // namespace

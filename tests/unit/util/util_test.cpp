@@ -32,9 +32,8 @@ TEST(SplitShellWords, FollowsThePosixShellWithoutExpanding) {
 TEST(QuoteShellWord, QuotesOnlyWhatAShellWouldReadOtherwise) {
   EXPECT_EQ(quote_shell_word("dim_customers.v2"), "dim_customers.v2");
   EXPECT_EQ(quote_shell_word("it's"), R"('it'\''s')");
-  for (const std::string& word :
-       {""s, "a b"s, "o'brien''s"s, "$HOME `pwd` * ?"s, "#x"s, "~root"s, "A=1"s, "\n\t\xc3\xa9"s}) {
-    EXPECT_EQ(split_shell_words(quote_shell_word(word)), Words{word}) << quote_shell_word(word);
+  for (const std::string word : {"", "#x", "~root", "A=1", "a `pwd` *", "$HOME\n\t\xc3\xa9"}) {
+    EXPECT_EQ(quote_shell_word(word), "'" + word + "'");
   }
 }
 
