@@ -29,10 +29,8 @@ TEST(RunProcess, CapturesBothStreamsApartWhileTheChildFillsThemInTurnAndReportsH
 TEST(RunProcess, PassesArgumentsEnvironmentDirectoryAndNothingElseOrSaysWhyItCouldNotStart) {
   const testing::ScratchDir dir;
   ::setenv("TARN_UNIT_PROBE", "inherited", 1);
-  EXPECT_EQ(run({"sh", "-c", R"sh(printf '%s|' "$TARN_UNIT_PROBE" "$(pwd -P)" "$@" $(cat))sh", "sh",
-                 "a b", "$HOME", "", "\\"},
-                dir.path())
-                .out,
+  const char* print = R"sh(printf '%s|' "$TARN_UNIT_PROBE" "$(pwd -P)" "$@" $(cat))sh";
+  EXPECT_EQ(run({"sh", "-c", print, "sh", "a b", "$HOME", "", "\\"}, dir.path()).out,
             "inherited|" + dir.path().string() + "|a b|$HOME||\\|");  // standard input is empty
   EXPECT_EQ(run({"ls", "/proc/self/fd"}).out, "0\n1\n2\n3\n");        // 3: the directory listed
   testing::write_file(dir / "plain", "#!/bin/sh\n");
