@@ -12,14 +12,13 @@ namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::read_file;
 
 /// What the target holds after the write under umask 027, or the message.
 std::string written(const fs::path& target, const std::string& bytes = "new") {
   const mode_t previous = ::umask(027);
   const auto result = write_atomically(target, bytes);
   ::umask(previous);
-  return result ? read_file(target) : result.error();
+  return result ? testing::read_file(target) : result.error();
 }
 
 // A write that fails half-way is the command-line tests' (a file size limit).
