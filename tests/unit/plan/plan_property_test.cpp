@@ -73,12 +73,12 @@ TEST(PlanProperties, EveryModelFollowsItsSelectedParentsOrLeadsBackToTheAnchorUn
       const bool back = id == anchor || upstream.contains(id);
       std::uint64_t layer = 0;
       for (const std::string& parent : its_parents) {
-        EXPECT_LT(at[parent], at[id]);
-        layer = std::max(layer, plan->models[at[parent]].layer + 1);
+        EXPECT_LT(at.at(parent), at.at(id));
+        layer = std::max(layer, plan->models[at.at(parent)].layer + 1);
         const auto amount = [&](const auto& overrides, std::int64_t fallback) {
           return overrides.contains(parent) ? overrides.at(parent) : fallback;
         };
-        const PlannedModel& from = plan->models[at[back ? id : parent]];
+        const PlannedModel& from = plan->models[at.at(back ? id : parent)];
         const Window w{
             shift_back(from.event_time_start, amount(meta.lookback_overrides, meta.lookback),
                        meta.lookback_unit),
@@ -87,10 +87,10 @@ TEST(PlanProperties, EveryModelFollowsItsSelectedParentsOrLeadsBackToTheAnchorUn
         std::optional<Window>& into = reckoned[back ? parent : id];
         into = into ? Window{std::min(into->start, w.start), std::max(into->end, w.end)} : w;
       }
-      EXPECT_EQ(plan->models[at[id]].layer, layer);
-      EXPECT_EQ(plan->models[at[id]].depends_on, its_parents);
+      EXPECT_EQ(plan->models[at.at(id)].layer, layer);
+      EXPECT_EQ(plan->models[at.at(id)].depends_on, its_parents);
       // The Entry Nodes open the order, in byte order of their ids.
-      EXPECT_TRUE(!its_parents.empty() || at[id] == entry_nodes++);
+      EXPECT_TRUE(!its_parents.empty() || at.at(id) == entry_nodes++);
     }
     // The Anchor and the Entry Nodes outside its ancestry are on the Anchor window.
     for (const PlannedModel& m : plan->models) {
