@@ -35,17 +35,16 @@ std::expected<Plan, PlanError> plan(const Options& c) {
   Manifest manifest;
   Selection selection;
   for (const auto& [child, parent, lookback] : k_graph) {
-    const std::string id = "model." + child, printed = child.substr(2);
-    ManifestNode& node = manifest.nodes[id];
-    node.id = id;
-    node.name = printed.substr(0, printed.find(".v"));
-    if (node.name != printed) {
-      node.version = printed.substr(node.name.size() + 2);
+    ManifestNode& node = manifest.nodes["model." + child];
+    node.id = "model." + child;
+    node.name = child.substr(2, child.find(".v") - 2);  // the rest when there is no version
+    if (child.contains(".v")) {
+      node.version = child.substr(child.find(".v") + 2);
     }
     node.depends_on = {"model." + std::string(parent)};
     node.event_time = node.name == "child_v2" ? std::nullopt : std::optional<std::string>("at");
     node.meta.emplace().lookback = lookback;
-    selection.insert(id);
+    selection.insert(node.id);
   }
   manifest.nodes["model.p.child_v2"].meta->lookback_overrides = c.overrides;
   selection.erase(c.select_v1 ? "" : "model.p.dim.v1");
