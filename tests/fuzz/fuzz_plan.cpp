@@ -76,15 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(i == 0 || plan->models[i - 1].layer <= model.layer);
     FUZZ_CHECK(model.depends_on.empty() == (model.layer == 0));
     FUZZ_CHECK(anchor || !model.depends_on.empty() ||
-               (model.event_time_start == plan->anchor_window.start &&
-                model.event_time_end == plan->anchor_window.end));
+               (tarn::Window{model.event_time_start, model.event_time_end} == plan->anchor_window));
   }
-  const tarn::PlanRunInfo info{"a+ b", "./target/manifest.json", "dbt", "2024-01-01T00:00:00Z",
-                               limit};
+  const tarn::PlanRunInfo info{"a+ b", "m.json", "dbt", "2024-01-01T00:00:00Z", limit};
   const auto document = nlohmann::json::parse(tarn::render_plan_json_at(*plan, info, instant));
   FUZZ_CHECK(document.at("models").size() == plan->models.size());
   FUZZ_CHECK(document.at("metadata").at("warnings").size() == plan->warnings.size());
-  const std::string tree = tarn::render_tree(*plan);
-  FUZZ_CHECK(std::size_t(std::ranges::count(tree, '\n')) == plan->models.size());
+  FUZZ_CHECK(std::size_t(std::ranges::count(tarn::render_tree(*plan), '\n')) ==
+             plan->models.size());
   return 0;
 }

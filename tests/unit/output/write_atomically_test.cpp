@@ -12,14 +12,13 @@ namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::read_file;
 
 /// What the target holds after the write under umask 027, or the message.
 std::string written(const fs::path& target, const std::string& bytes = "new") {
   const mode_t previous = ::umask(027);
   const auto result = write_atomically(target, bytes);
   ::umask(previous);
-  return result ? read_file(target) : result.error();
+  return result ? testing::read_file(target) : result.error();
 }
 
 // A write that fails half-way is the command-line tests' (a file size limit).
@@ -44,7 +43,6 @@ TEST(WriteAtomically, ReplacesOrCreatesTheFileOrSaysWhyNotAndLeavesNoTemporaryFi
   // No process, root included, may create files directly under /proc.
   EXPECT_THAT(written("/proc/version"),
               ::testing::StartsWith("could not create a temp file in /proc: "));
-  EXPECT_EQ(read_file(dir / "file"), "in the way");
   EXPECT_TRUE(std::ranges::none_of(fs::recursive_directory_iterator(dir.path()), [](auto& entry) {
     return entry.path().filename().string().starts_with(".tmp");
   }));

@@ -18,13 +18,12 @@ PlannedModel model(std::string name, unsigned start, unsigned end,
 // in a later stage: c with stg, d with o'hare $x, view with dim, but late after
 // d although its window is stg's.
 TEST(Runbook, GroupsStageByStageQuotesEveryWordAndEndsEachWindowTheDayAfter) {
-  const Plan plan{{model("stg", 10, 12), model("o'hare $x", 9, 12, {"stg"}),
-                   model("c", 10, 12, {"stg"}), model("dim", 10, 12, {"stg"}),
-                   model("odd", 12, 10, {"stg"}), model("d", 9, 12, {"o'hare $x", "c"}),
-                   model("view", 10, 12, {"dim"}), model("late", 10, 12, {"d"})},
-                  {},
-                  {},
-                  {march(10), march(12)}};
+  Plan plan;
+  plan.models = {model("stg", 10, 12),           model("o'hare $x", 9, 12, {"stg"}),
+                 model("c", 10, 12, {"stg"}),    model("dim", 10, 12, {"stg"}),
+                 model("odd", 12, 10, {"stg"}),  model("d", 9, 12, {"o'hare $x", "c"}),
+                 model("view", 10, 12, {"dim"}), model("late", 10, 12, {"d"})};
+  plan.anchor_window = {march(10), march(12)};
   const auto invocations = group_invocations(plan, {"stg", "o'hare $x", "c", "odd", "d", "late"});
   EXPECT_EQ(render_runbook(plan, invocations,
                            {"stg+", "tag:a b", {"uv", "run", "dbt"}, {"-t", "ci"}, "build", 0}),

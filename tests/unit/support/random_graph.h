@@ -26,8 +26,7 @@ void random_graph(Dice& dice, Manifest& manifest, Selection& selection, std::siz
   models = 1 + dice.below(models);
   std::vector<std::string> ids, given;
   for (std::size_t i = 0; i < models; ++i) {
-    ids.push_back("model." + std::string(1, static_cast<char>('a' + dice.below(6))) + ".n" +
-                  std::to_string(i));
+    ids.push_back("model." + std::string{char('a' + dice.below(6))} + ".n" + std::to_string(i));
     given.push_back(names.empty() ? ids.back() : names[dice.below(names.size())]);
   }
   for (std::size_t i = 0; i < models; ++i) {
