@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """tarn-dbt-plan against the real dbt and git, on a project made here in a subdirectory of a
-repository: `dbt_e2e.py --binary B --dbt D --markdown-python P`, in a directory of its own (kept
-when TARN_E2E_KEEP is set) with its own TMPDIR."""
+repository: `dbt_e2e.py BINARY DBT MARKDOWN_PYTHON`, in a directory of its own (kept when
+TARN_E2E_KEEP is set) with its own TMPDIR."""
 
-import argparse, datetime, html, json, os, re, shlex, shutil, subprocess, sys, tempfile, unittest
+import datetime, html, json, os, re, shlex, shutil, subprocess, sys, tempfile, unittest
 from pathlib import Path
 
 WINDOW = ["--event-time-start", "2024-03-10", "--event-time-end", "2024-03-12"]
-CONFIG = argparse.Namespace()
 
 
 def run(command, cwd, **options):
@@ -63,9 +62,9 @@ class RealDbt(unittest.TestCase):
 
     def plan(self, project, *args):
         """One run through record-dbt: its output, its plan and the dbt starts (directory, arguments)."""
-        dbt = shlex.join([str(Path(__file__).parent / "record-dbt"), str(self.log), CONFIG.dbt])
+        dbt = shlex.join([str(Path(__file__).parent / "record-dbt"), str(self.log), DBT])
         self.log.write_text("")
-        out = run([CONFIG.binary, "--project-dir", project, "-o", self.root / "plan.json",
+        out = run([BINARY, "--project-dir", project, "-o", self.root / "plan.json",
                    "--dbt-command", dbt, *args, *WINDOW], self.root, env=self.env)
         lines = self.log.read_text().splitlines()
         calls = [(Path(d), shlex.split(a)) for d, _, a in (line.partition("\t") for line in lines)]
@@ -89,7 +88,7 @@ class RealDbt(unittest.TestCase):
         (self.repository / "analytics" / "pkg").mkdir()
         (project.parent / "pkg" / "dbt_project.yml").write_text("name: pkg\nversion: '1.0.0'\n")
         (project / "packages.yml").write_text("packages:\n  - local: ../pkg\n")
-        run([CONFIG.dbt, "deps"], project, env=self.env)
+        run([DBT, "deps"], project, env=self.env)
         (self.repository / ".gitignore").write_text("target\nlogs\n.user.yml\ndbt_packages\n")
         run(["sh", "-c", "git init -qb main && git config user.name t && git config user.email t"
              " && git add -A && git commit -qm main && git checkout -qb feature"], self.repository)
@@ -97,16 +96,16 @@ class RealDbt(unittest.TestCase):
             (project / "models" / f"{name}.sql").write_text(sql)
         run(["sh", "-c", "git add -A && git commit -qm feature"], self.repository)
 
-        md, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main", "--summary", "-")
+        md, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main",
+                                 "--summary", "-")
         worktree = calls[2][0]
-        self.assertEqual([(d, a[0]) for d, a in calls],
-                         [(project, "parse"), (worktree, "deps"), (worktree, "parse"), (project, "ls")])
-        self.assertEqual(worktree.relative_to(self.tmpdir).parts[1:], ("worktree", "analytics", "p"))
-        self.assertEqual(calls[3][1][-2:], ["--state", str(worktree / "target")])
-        # Nothing of the worktree is left.
-        self.assertEqual(len(run(["git", "worktree", "list"], self.repository).splitlines()), 1)
-        self.assertEqual(os.listdir(self.tmpdir), [])
-        page = run([CONFIG.markdown_python, "-c", RENDER], self.root, input=md)
+        # Nothing of the worktree is left: no git worktree but the repository's own, an empty TMPDIR.
+        left = run(["git", "worktree", "list"], self.repository).splitlines()[1:] + os.listdir(self.tmpdir)
+        self.assertEqual(
+            ([(d, a[0]) for d, a in calls], worktree.relative_to(self.tmpdir).parts[1:], calls[3][1][-2:], left),
+            ([(project, "parse"), (worktree, "deps"), (worktree, "parse"), (project, "ls")],
+             ("worktree", "analytics", "p"), ["--state", str(worktree / "target")], []))
+        page = run([MARKDOWN_PYTHON, "-c", RENDER], self.root, input=md)
         rows = [re.findall(r"<t[dh][^>]*>(.*?)</t", r) for r in re.findall(r"<tr>(.*?)</tr>", page, re.S)]
         first = sorted([(name, "0 day") for name in HOSTILE] + [("left", "1 day")])
         self.assertEqual(rows, [
@@ -141,8 +140,5 @@ class RealDbt(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for option in ("--binary", "--dbt", "--markdown-python"):
-        parser.add_argument(option, required=True)
-    _, rest = parser.parse_known_args(namespace=CONFIG)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    BINARY, DBT, MARKDOWN_PYTHON = sys.argv[1:4]
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[4:]])
