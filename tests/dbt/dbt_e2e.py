@@ -61,8 +61,10 @@ class RealDbt(unittest.TestCase):
         self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.tmpdir))
 
     def plan(self, project, *args):
-        """One run through record-dbt: its output, its plan and the dbt starts (directory, arguments)."""
-        dbt = shlex.join([str(Path(__file__).parent / "record-dbt"), str(self.log), DBT])
+        """One run: its output, its plan and the dbt starts (directory, arguments), each of which
+        appends its directory, a tab and its quoted arguments to the log before it becomes dbt."""
+        record = 'printf "%s\\t%s\\n" "$PWD" "$(printf "%q " "${@:2}")" >>"$0" && exec "$@"'
+        dbt = shlex.join(["bash", "-c", record, str(self.log), DBT])
         self.log.write_text("")
         out = run([BINARY, "--project-dir", project, "-o", self.root / "plan.json",
                    "--dbt-command", dbt, *args, *WINDOW], self.root, env=self.env)
