@@ -39,6 +39,18 @@ MODELS = {
     "dim_v2": "{{ config(materialized='table') }}\nselect ts, 2 as v from {{ ref('src') }}\n",
     "uses_dim": microbatch(["ref('dim', v=1)"]),
 }
+# The project's files (YAML in flow style), a local package beside it that the baseline's worktree
+# must install too, and what git ignores.
+PROJECT = {
+    "dbt_project.yml": "{name: made_here, version: '1.0.0', config-version: 2, profile: made_here, flags:"
+    " {send_anonymous_usage_stats: false}, models: {made_here: {+concurrent_batches: false}}}",
+    "profiles.yml": "made_here: {target: dev, outputs: {dev: {type: duckdb, path: target/d.db}}}",
+    "models/_models.yml": "models: [{name: dim, latest_version: 2, versions: [{v: 1}, {v: 2}]}]",
+    "packages.yml": "packages: [{local: ../pkg}]",
+    "../pkg/dbt_project.yml": "{name: pkg, version: '1.0.0'}",
+    "../../.gitignore": "target\nlogs\n.user.yml\ndbt_packages\n",
+    **{f"models/{name}.sql": sql for name, sql in MODELS.items()},
+}
 HOSTILE = ["p|ipe", "<b>bold", "<script>alert(1)", "[link](javascript:x)", "`tick`_em_", "back\\slash!#h",
            "&amp;*bold*"]
 RENDER = "import sys, markdown_it\nprint(markdown_it.MarkdownIt().enable('table').render(sys.stdin.read()))"
@@ -76,22 +88,10 @@ class RealDbt(unittest.TestCase):
         # main holds MODELS; the checked-out feature changes `left` and adds HOSTILE, whose names
         # the summary must keep as text.
         project = self.repository / "analytics" / "p"
-        (project / "models").mkdir(parents=True)
-        (project / "dbt_project.yml").write_text(
-            "name: made_here\nversion: '1.0.0'\nconfig-version: 2\nprofile: made_here\nflags:\n"
-            "  send_anonymous_usage_stats: false\nmodels:\n  made_here:\n    +concurrent_batches: false\n")
-        (project / "profiles.yml").write_text(
-            "made_here:\n  target: dev\n  outputs:\n    dev:\n      type: duckdb\n      path: target/d.db\n")
-        (project / "models" / "_models.yml").write_text(
-            "models:\n  - name: dim\n    latest_version: 2\n    versions:\n      - v: 1\n      - v: 2\n")
-        for name, sql in MODELS.items():
-            (project / "models" / f"{name}.sql").write_text(sql)
-        # A local package beside the project, which the baseline's worktree must install too.
-        (self.repository / "analytics" / "pkg").mkdir()
-        (project.parent / "pkg" / "dbt_project.yml").write_text("name: pkg\nversion: '1.0.0'\n")
-        (project / "packages.yml").write_text("packages:\n  - local: ../pkg\n")
+        for name, text in PROJECT.items():
+            (project / name).parent.mkdir(parents=True, exist_ok=True)
+            (project / name).write_text(text)
         run([DBT, "deps"], project, env=self.env)
-        (self.repository / ".gitignore").write_text("target\nlogs\n.user.yml\ndbt_packages\n")
         run(["sh", "-c", "git init -qb main && git config user.name t && git config user.email t"
              " && git add -A && git commit -qm main && git checkout -qb feature"], self.repository)
         for name, sql in dict({n: "select 1 as ts" for n in HOSTILE}, left=MODELS["left"] + " -- x").items():
@@ -104,7 +104,8 @@ class RealDbt(unittest.TestCase):
         # Nothing of the worktree is left: no git worktree but the repository's own, an empty TMPDIR.
         left = run(["git", "worktree", "list"], self.repository).splitlines()[1:] + os.listdir(self.tmpdir)
         self.assertEqual(
-            ([(d, a[0]) for d, a in calls], worktree.relative_to(self.tmpdir).parts[1:], calls[3][1][-2:], left),
+            ([(d, a[0]) for d, a in calls], worktree.relative_to(self.tmpdir).parts[1:], calls[3][1][-2:],
+             left),
             ([(project, "parse"), (worktree, "deps"), (worktree, "parse"), (project, "ls")],
              ("worktree", "analytics", "p"), ["--state", str(worktree / "target")], []))
         page = run([MARKDOWN_PYTHON, "-c", RENDER], self.root, input=md)
