@@ -8,8 +8,8 @@ const AXE = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
 const LONG = 'very_long_model_name_without_any_space_'.repeat(5) + 'end';
 const HOSTILE = '</script><img src=x onerror="window.pwned=1"><!--&amp;';
 const box = (name) => `.node-box[data-name="${name}"]`;
-// 'joined' when every drawn edge ends at the sides of its boxes as they stand.
-const loose = (edges) => edges.filter((e) => !e.joined).length || 'joined';
+// 'joined' when every drawn edge ends at the sides of its boxes as they stand, else how many do not.
+const joins = (edges) => edges.filter((e) => !e.joined).length || 'joined';
 
 let [browser, troubles] = [null, []];
 before(async () => (browser = await launch()));
@@ -83,7 +83,7 @@ for (const scheme of ['light', 'dark']) test(`basic.html, ${scheme}: keyboard, m
       document.getElementById('search-count').textContent.replaceAll(' ', '_') || '-']);
     const edges = await drawn(page);
     return [focus || 'body', BASIC.map((name) => LETTER[boxes[name]]).join(''), edges.map(({ look }) => LETTER[look]).join(''),
-      count, await shown(page), loose(edges), await ink(page)].join(' ');
+      count, await shown(page), joins(edges), await ink(page)].join(' ');
   };
   const layers = await page.locator('#layers').boundingBox();
   assert.ok(await page.isHidden('#overview'), 'no map while the graph fits');
@@ -157,7 +157,7 @@ test('5,000 models: edges near the view drawn, a jump draws the rest in the curr
   const count = (await drawn(page)).length;
   assert.ok(count > 0 && count < 15000, `${count} edges drawn`);
   await page.fill('#search', 'model_l12_100').then(() => page.press('#search', 'Enter')).then(() => settle(page));
-  assert.deepEqual([await into('model_l12_100'), loose(await drawn(page))], [Array(3).fill('highlighted upstream'), 'joined']);
+  assert.deepEqual([await into('model_l12_100'), joins(await drawn(page))], [Array(3).fill('highlighted upstream'), 'joined']);
   // Boxes out of view when the look changed take it when they come back.
   await page.fill('#search', 'model_l00_00').then(() => page.$eval('#graph-scroll', (s) => s.scrollTo(0, 0))).then(() => settle(page));
   assert.deepEqual([await page.$$eval('.node-box', (all) => [all[1].className, all[10].className]), await into('model_l01_001')],

@@ -63,18 +63,8 @@ def days(start, end, last=True):
 
 
 class RealDbt(unittest.TestCase):
-    def setUp(self):
-        # Outside any git repository, so that no tarn.yml above the project takes part.
-        self.root = Path(tempfile.mkdtemp(prefix="tarn-dbt-e2e-")).resolve()
-        if not os.environ.get("TARN_E2E_KEEP"):
-            self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
-        self.tmpdir, self.log, self.repository = (self.root / n for n in ("tmp", "calls.log", "repo"))
-        self.tmpdir.mkdir()
-        self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.tmpdir))
-
     def plan(self, project, *args):
-        """One run: its output, its plan and the dbt starts (directory, arguments), each of which
-        appends its directory, a tab and its quoted arguments to the log before it becomes dbt."""
+        """One run: its output, its plan and the dbt starts (directory, arguments) that bash logs."""
         record = 'printf "%s\\t%s\\n" "$PWD" "$(printf "%q " "${@:2}")" >>"$0" && exec "$@"'
         dbt = shlex.join(["bash", "-c", record, str(self.log), DBT])
         self.log.write_text("")
@@ -85,6 +75,13 @@ class RealDbt(unittest.TestCase):
         return out, json.loads((self.root / "plan.json").read_text()), calls
 
     def test_state_selection_summary_and_runbook_on_a_project_in_a_subdirectory(self):
+        # Outside any git repository, so that no tarn.yml above the project takes part.
+        self.root = Path(tempfile.mkdtemp(prefix="tarn-dbt-e2e-")).resolve()
+        if not os.environ.get("TARN_E2E_KEEP"):
+            self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
+        self.tmpdir, self.log, self.repository = (self.root / n for n in ("tmp", "calls.log", "repo"))
+        self.tmpdir.mkdir()
+        self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.tmpdir))
         # main holds MODELS; the checked-out feature changes `left` and adds HOSTILE, whose names
         # the summary must keep as text.
         project = self.repository / "analytics" / "p"
