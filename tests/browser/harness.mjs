@@ -16,8 +16,7 @@ export async function launch() {
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
     headless: true, viewport: { width: 1280, height: 800 }, offline: true,
   });
-  const close = () => context.close().then(() => rmSync(userDataDir, { recursive: true, force: true }));
-  return { context, userDataDir, close };
+  return { context, userDataDir, close: () => context.close().then(() => rmSync(userDataDir, { recursive: true, force: true })) };
 }
 
 // Every request other than the report itself is recorded and refused, so the
@@ -54,14 +53,10 @@ export const settle = (page) => page.evaluate(() => new Promise((done) => reques
 // The model the panel shows, '-' when it shows none.
 export const shown = (page) => page.evaluate(() => (getComputedStyle(document.getElementById('panel-content'))
   .display === 'none' ? '-' : document.getElementById('panel-title').textContent));
-export const drawn = (page) => page.evaluate(() => document.getElementById('edges').drawnEdges()
-  .map(({ upstream, downstream, look }) => ({ upstream, downstream, look })));
-
-// 'joined' when every drawn edge ends at the sides of its boxes as they stand.
-export const joined = (page) => page.evaluate(() => {
+// Each drawn edge: its ends, its look, and whether it ends at the sides of its boxes as they stand.
+export const drawn = (page) => page.evaluate(() => {
   const rect = (name) => document.querySelector(`.node-box[data-name="${CSS.escape(name)}"]`).getBoundingClientRect();
-  const off = (x, y, r, side) => Math.abs(x - r[side]) > 0.5 || Math.abs(y - (r.top + r.bottom) / 2) > 1;
-  const loose = document.getElementById('edges').drawnEdges().filter(({ upstream, downstream, points: p }) =>
-    off(p[0], p[1], rect(upstream), 'right') || off(p.at(-2), p.at(-1), rect(downstream), 'left')).length;
-  return loose ? `${loose} loose` : 'joined';
+  const on = (x, y, r, side) => Math.abs(x - r[side]) <= 0.5 && Math.abs(y - (r.top + r.bottom) / 2) <= 1;
+  return document.getElementById('edges').drawnEdges().map(({ upstream, downstream, look, points: p }) => ({ upstream, downstream,
+    look, joined: on(p[0], p[1], rect(upstream), 'right') && on(p.at(-2), p.at(-1), rect(downstream), 'left') }));
 });

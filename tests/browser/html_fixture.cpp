@@ -36,30 +36,25 @@ std::vector<PlannedModel> large_plan(int per_layer) {
            std::to_string(1000 + index).substr(1);
   };
   std::vector<PlannedModel> models;
-  for (int layer = 0; layer < 25; ++layer) {
-    for (int index = 0; index < per_layer; ++index) {
-      std::vector<std::string> parents;
-      const std::size_t wanted = layer == 0 ? 0 : (layer * per_layer + index) % 8 == 0 ? 4 : 3;
-      while (parents.size() < wanted) {
-        const int from = layer - 1 - next(std::min(layer, 3));
-        std::string parent = name_of(from, next(per_layer));
-        if (std::ranges::find(parents, parent) == parents.end()) {
-          parents.push_back(std::move(parent));
-        }
+  for (int i = 0; i < 25 * per_layer; ++i) {
+    const int layer = i / per_layer;
+    std::vector<std::string> parents;
+    while (parents.size() < (layer == 0 ? 0U : i % 8 == 0 ? 4U : 3U)) {
+      const int from = layer - 1 - next(std::min(layer, 3));
+      std::string parent = name_of(from, next(per_layer));
+      if (std::ranges::find(parents, parent) == parents.end()) {
+        parents.push_back(std::move(parent));
       }
-      models.push_back(model(name_of(layer, index), layer, std::move(parents), dec_1));
     }
+    models.push_back(model(name_of(layer, i % per_layer), layer, std::move(parents), dec_1));
   }
   return models;
 }
 
 }  // namespace
 
+// Writes into the directory given, ./reports without one.
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: html_fixture <output-directory>\n");
-    return 2;
-  }
   // basic: layers 0, 1 and 3, plan order unlike name order, one name too long for its box.
   std::string long_name = "end";
   for (int i = 0; i < 5; ++i) {
@@ -85,9 +80,8 @@ int main(int argc, char** argv) {
   for (auto& [file, models] : reports) {
     tarn::Plan plan;
     plan.models = std::move(models);
-    if (auto written = tarn::write_atomically(argv[1] / std::filesystem::path(file),
-                                              tarn::render_html_report(plan));
-        !written) {
+    const std::filesystem::path path = std::filesystem::path(argc > 1 ? argv[1] : "reports") / file;
+    if (auto written = tarn::write_atomically(path, tarn::render_html_report(plan)); !written) {
       std::fprintf(stderr, "error: %s\n", written.error().c_str());
       return 1;
     }

@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """tarn-dbt-plan against the real dbt and git, on a project made here in a subdirectory of a
-repository: `dbt_e2e.py --binary B --dbt D --markdown-python P`, in a directory of its own (kept
-when TARN_E2E_KEEP is set) with its own TMPDIR."""
+repository: `dbt_e2e.py BINARY DBT MARKDOWN_PYTHON`, in a directory of its own (kept when
+TARN_E2E_KEEP is set) with its own TMPDIR."""
 
-import argparse, datetime, html, json, os, re, shlex, shutil, subprocess, sys, tempfile, unittest
+import datetime, html, json, os, re, shlex, shutil, subprocess, sys, tempfile, unittest
 from pathlib import Path
 
 WINDOW = ["--event-time-start", "2024-03-10", "--event-time-end", "2024-03-12"]
-CONFIG = argparse.Namespace()
 
 
 def run(command, cwd, **options):
@@ -40,6 +39,18 @@ MODELS = {
     "dim_v2": "{{ config(materialized='table') }}\nselect ts, 2 as v from {{ ref('src') }}\n",
     "uses_dim": microbatch(["ref('dim', v=1)"]),
 }
+# The project's files (YAML in flow style), a local package beside it that the baseline's worktree
+# must install too, and what git ignores.
+PROJECT = {
+    "dbt_project.yml": "{name: made_here, version: '1.0.0', config-version: 2, profile: made_here, flags:"
+    " {send_anonymous_usage_stats: false}, models: {made_here: {+concurrent_batches: false}}}",
+    "profiles.yml": "made_here: {target: dev, outputs: {dev: {type: duckdb, path: target/d.db}}}",
+    "models/_models.yml": "models: [{name: dim, latest_version: 2, versions: [{v: 1}, {v: 2}]}]",
+    "packages.yml": "packages: [{local: ../pkg}]",
+    "../pkg/dbt_project.yml": "{name: pkg, version: '1.0.0'}",
+    "../../.gitignore": "target\nlogs\n.user.yml\ndbt_packages\n",
+    **{f"models/{name}.sql": sql for name, sql in MODELS.items()},
+}
 HOSTILE = ["p|ipe", "<b>bold", "<script>alert(1)", "[link](javascript:x)", "`tick`_em_", "back\\slash!#h",
            "&amp;*bold*"]
 RENDER = "import sys, markdown_it\nprint(markdown_it.MarkdownIt().enable('table').render(sys.stdin.read()))"
@@ -52,7 +63,18 @@ def days(start, end, last=True):
 
 
 class RealDbt(unittest.TestCase):
-    def setUp(self):
+    def plan(self, project, *args):
+        """One run: its output, its plan and the dbt starts (directory, arguments) that bash logs."""
+        record = 'printf "%s\\t%s\\n" "$PWD" "$(printf "%q " "${@:2}")" >>"$0" && exec "$@"'
+        dbt = shlex.join(["bash", "-c", record, str(self.log), DBT])
+        self.log.write_text("")
+        out = run([BINARY, "--project-dir", project, "-o", self.root / "plan.json",
+                   "--dbt-command", dbt, *args, *WINDOW], self.root, env=self.env)
+        lines = self.log.read_text().splitlines()
+        calls = [(Path(d), shlex.split(a)) for d, _, a in (line.partition("\t") for line in lines)]
+        return out, json.loads((self.root / "plan.json").read_text()), calls
+
+    def test_state_selection_summary_and_runbook_on_a_project_in_a_subdirectory(self):
         # Outside any git repository, so that no tarn.yml above the project takes part.
         self.root = Path(tempfile.mkdtemp(prefix="tarn-dbt-e2e-")).resolve()
         if not os.environ.get("TARN_E2E_KEEP"):
@@ -60,53 +82,30 @@ class RealDbt(unittest.TestCase):
         self.tmpdir, self.log, self.repository = (self.root / n for n in ("tmp", "calls.log", "repo"))
         self.tmpdir.mkdir()
         self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.tmpdir))
-
-    def plan(self, project, *args):
-        """One run through record-dbt: its output, its plan and the dbt starts (directory, arguments)."""
-        dbt = shlex.join([str(Path(__file__).parent / "record-dbt"), str(self.log), CONFIG.dbt])
-        self.log.write_text("")
-        out = run([CONFIG.binary, "--project-dir", project, "-o", self.root / "plan.json",
-                   "--dbt-command", dbt, *args, *WINDOW], self.root, env=self.env)
-        lines = self.log.read_text().splitlines()
-        calls = [(Path(d), shlex.split(a)) for d, _, a in (line.partition("\t") for line in lines)]
-        return out, json.loads((self.root / "plan.json").read_text()), calls
-
-    def test_state_selection_summary_and_runbook_on_a_project_in_a_subdirectory(self):
         # main holds MODELS; the checked-out feature changes `left` and adds HOSTILE, whose names
         # the summary must keep as text.
         project = self.repository / "analytics" / "p"
-        (project / "models").mkdir(parents=True)
-        (project / "dbt_project.yml").write_text(
-            "name: made_here\nversion: '1.0.0'\nconfig-version: 2\nprofile: made_here\nflags:\n"
-            "  send_anonymous_usage_stats: false\nmodels:\n  made_here:\n    +concurrent_batches: false\n")
-        (project / "profiles.yml").write_text(
-            "made_here:\n  target: dev\n  outputs:\n    dev:\n      type: duckdb\n      path: target/d.db\n")
-        (project / "models" / "_models.yml").write_text(
-            "models:\n  - name: dim\n    latest_version: 2\n    versions:\n      - v: 1\n      - v: 2\n")
-        for name, sql in MODELS.items():
-            (project / "models" / f"{name}.sql").write_text(sql)
-        # A local package beside the project, which the baseline's worktree must install too.
-        (self.repository / "analytics" / "pkg").mkdir()
-        (project.parent / "pkg" / "dbt_project.yml").write_text("name: pkg\nversion: '1.0.0'\n")
-        (project / "packages.yml").write_text("packages:\n  - local: ../pkg\n")
-        run([CONFIG.dbt, "deps"], project, env=self.env)
-        (self.repository / ".gitignore").write_text("target\nlogs\n.user.yml\ndbt_packages\n")
+        for name, text in PROJECT.items():
+            (project / name).parent.mkdir(parents=True, exist_ok=True)
+            (project / name).write_text(text)
+        run([DBT, "deps"], project, env=self.env)
         run(["sh", "-c", "git init -qb main && git config user.name t && git config user.email t"
              " && git add -A && git commit -qm main && git checkout -qb feature"], self.repository)
         for name, sql in dict({n: "select 1 as ts" for n in HOSTILE}, left=MODELS["left"] + " -- x").items():
             (project / "models" / f"{name}.sql").write_text(sql)
         run(["sh", "-c", "git add -A && git commit -qm feature"], self.repository)
 
-        md, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main", "--summary", "-")
+        md, _, calls = self.plan(project, "--select", "state:modified+", "--against", "main",
+                                 "--summary", "-")
         worktree = calls[2][0]
-        self.assertEqual([(d, a[0]) for d, a in calls],
-                         [(project, "parse"), (worktree, "deps"), (worktree, "parse"), (project, "ls")])
-        self.assertEqual(worktree.relative_to(self.tmpdir).parts[1:], ("worktree", "analytics", "p"))
-        self.assertEqual(calls[3][1][-2:], ["--state", str(worktree / "target")])
-        # Nothing of the worktree is left.
-        self.assertEqual(len(run(["git", "worktree", "list"], self.repository).splitlines()), 1)
-        self.assertEqual(os.listdir(self.tmpdir), [])
-        page = run([CONFIG.markdown_python, "-c", RENDER], self.root, input=md)
+        # Nothing of the worktree is left: no git worktree but the repository's own, an empty TMPDIR.
+        left = run(["git", "worktree", "list"], self.repository).splitlines()[1:] + os.listdir(self.tmpdir)
+        self.assertEqual(
+            ([(d, a[0]) for d, a in calls], worktree.relative_to(self.tmpdir).parts[1:], calls[3][1][-2:],
+             left),
+            ([(project, "parse"), (worktree, "deps"), (worktree, "parse"), (project, "ls")],
+             ("worktree", "analytics", "p"), ["--state", str(worktree / "target")], []))
+        page = run([MARKDOWN_PYTHON, "-c", RENDER], self.root, input=md)
         rows = [re.findall(r"<t[dh][^>]*>(.*?)</t", r) for r in re.findall(r"<tr>(.*?)</tr>", page, re.S)]
         first = sorted([(name, "0 day") for name in HOSTILE] + [("left", "1 day")])
         self.assertEqual(rows, [
@@ -141,8 +140,5 @@ class RealDbt(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for option in ("--binary", "--dbt", "--markdown-python"):
-        parser.add_argument(option, required=True)
-    _, rest = parser.parse_known_args(namespace=CONFIG)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    BINARY, DBT, MARKDOWN_PYTHON = sys.argv[1:4]
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[4:]])

@@ -8,7 +8,6 @@ namespace tarn {
 namespace {
 
 using ::testing::HasSubstr;
-using namespace std::string_literals;
 
 TEST(HtmlReportPath, IsTheCompactUtcTimeUnderTheProjectTarget) {
   EXPECT_EQ(html_report_path_at("proj", 1796479387).generic_string(),
@@ -36,7 +35,7 @@ TEST(HtmlReport, EmbedsTheStyleTheBannerTheEscapedDataAndTheScript) {
   EXPECT_THAT(
       page,
       ::testing::EndsWith(
-          "<script>\nwindow.TARN_DBT_PLAN_DATA = {\"nodes\":[{\"name\":"s + name +
+          "<script>\nwindow.TARN_DBT_PLAN_DATA = {\"nodes\":[{\"name\":" + name +
           R"(,"layer":0,"event_time_start":"2026-12-04","event_time_end":"2026-12-04",)"
           R"("depends_on":["z"],"lookback":0,"lookback_unit":"day","lookahead":1,)"
           R"("lookahead_unit":"month"}],"edges":[{"upstream":"z","downstream":)" +
