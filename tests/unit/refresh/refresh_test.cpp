@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "unit/support/scratch_dir.h"
 
 namespace tarn {
@@ -17,31 +19,29 @@ struct RefreshManifest : ::testing::Test {
   static constexpr long kBase = 1'700'000'000;
 
   RefreshManifest() {
-    arrange({"put dbt_project.yml 0", "put models/a.sql 0", "put target/manifest.json 100"});
+    arrange({"dbt_project.yml 0", "models/a.sql 0", "target/manifest.json 100"});
   }
 
-  /// Steps on paths under the project, times in seconds after kBase:
-  /// "put PATH S [TEXT]", "stamp PATH S NS", "rm PATH" and "ln PATH TARGET".
+  /// Steps on paths under the project: "PATH S[.NNNNNNNNN] [TEXT]" gives PATH (unless it is a
+  /// directory) TEXT or x and the time S seconds (and N nanoseconds) after kBase; "PATH rm"
+  /// removes it and "PATH ln TARGET" makes it a link.
   void arrange(const Words& steps) {
     for (const std::string& step : steps) {
       std::istringstream in(step);
-      std::string op, path, text;
+      std::string path, op, text;
+      std::getline(in >> path >> op >> std::ws, text, '\0');
+      const fs::path at = project / path;
       long seconds = 0, nanoseconds = 0;
-      in >> op >> path;
       if (op == "rm" || op == "ln") {
-        in >> text;
-        op == "rm" ? (void)fs::remove_all(project / path)
-                   : fs::create_symlink(text, project / path);
+        op == "rm" ? (void)fs::remove_all(at) : fs::create_symlink(text, at);
         continue;
       }
-      in >> seconds >> nanoseconds;
-      if (op == "put") {
-        in.clear();
-        std::getline(in >> std::ws, text, '\0');
-        testing::write_file(project / path, text.empty() ? "x" : text);
+      std::sscanf(op.c_str(), "%ld.%ld", &seconds, &nanoseconds);
+      if (!fs::is_directory(at)) {
+        testing::write_file(at, text.empty() ? "x" : text);
       }
       const timespec time = {kBase + seconds, nanoseconds}, times[2] = {time, time};
-      ASSERT_EQ(::utimensat(AT_FDCWD, (project / path).c_str(), times, 0), 0) << step;
+      ASSERT_EQ(::utimensat(AT_FDCWD, at.c_str(), times, 0), 0) << step;
     }
   }
 
@@ -55,55 +55,47 @@ struct RefreshManifest : ::testing::Test {
   testing::StandInDbt dbt;
 };
 
-struct Inputs {
-  const char* name;  // "Stale..." when dbt parse must run
-  Words steps;
-  friend void PrintTo(const Inputs& c, std::ostream* os) { *os << c.name; }
-};
-
+/// Name ("Stale..." when dbt parse must run) and the steps that make the case.
+using Inputs = std::pair<const char*, Words>;
 class ManifestFreshness : public RefreshManifest, public ::testing::WithParamInterface<Inputs> {};
 
 TEST_P(ManifestFreshness, DecidesWhetherDbtParseRunsInTheProject) {
-  const bool stale = std::string_view(GetParam().name).starts_with("Stale");
-  arrange(GetParam().steps);
+  const auto& [name, steps] = GetParam();
+  arrange(steps);
   EXPECT_EQ(refresh(), "");
+  const bool stale = std::string_view(name).starts_with("Stale");
   EXPECT_EQ(dbt.log(), stale ? project.string() + "\nparse\n--target\nci\n--\n" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, ManifestFreshness,
-    ::testing::Values(
-        Inputs{"FreshManifest", {}},
-        Inputs{"StaleByANanosecond", {"stamp target/manifest.json 0 5", "stamp models/a.sql 0 6"}},
-        Inputs{"StaleModel", {"put models/b/c/.d.sql 101"}},
-        Inputs{"StaleProjectFile", {"put dbt_project.yml 101"}},
-        Inputs{"StalePackagesFile", {"put packages.yml 101"}},
-        Inputs{"StaleInstalledPackage", {"put dbt_packages/u/macros/m.sql 101"}},
-        Inputs{"StaleInstalledPackagesFolder",
-               {"put dbt_packages/u/x 0", "stamp dbt_packages 101 0"}},
-        Inputs{
-            "StaleLocalPackage",
-            {"put dependencies.yml 0 packages: [{local: ../shared}, {git: x}]",
-             "put ../shared/dbt_project.yml 0 model-paths: [own]", "put ../shared/own/m.sql 101"}},
-        Inputs{"FreshWhenThePackagesFileRootIsASequence",
-               {"put packages.yml 0 [packages, [{local: ../shared}]]",
-                "put ../shared/models/m.sql 101"}},
-        Inputs{"FreshOutsideTheConfiguredFolders",
-               {"put dbt_project.yml 0 model-paths: [sql]\npackages-install-path: vendor",
-                "put models/old.sql 101", "put dbt_packages/u/macros/m.sql 101"}},
-        Inputs{
-            "StaleWhereAnOddPathsValueKeepsTheDefault",
-            {"put dbt_project.yml 0 model-paths: sql\nmacro-paths: [[x]]", "put models/b.sql 101"}},
-        Inputs{"FreshOtherFilesAndFolderTimes",
-               {"put docs/d.md 101", "put target/run_results.json 101", "stamp models 101 0"}},
-        Inputs{"StaleWithoutManifest", {"rm target/manifest.json"}},
-        Inputs{"FreshWithoutInputs",
-               {"rm target/manifest.json", "rm models", "rm dbt_project.yml"}},
-        Inputs{"StaleThroughALinkCycle", {"ln models/loop .", "put models/new.sql 101"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Inputs, ManifestFreshness, ::testing::ValuesIn(std::vector<Inputs>{
+    {"FreshManifest", {}},
+    {"StaleByANanosecond", {"target/manifest.json 0.000000005", "models/a.sql 0.000000006"}},
+    {"StaleModel", {"models/b/c/.d.sql 101"}},
+    {"StaleProjectFile", {"dbt_project.yml 101"}},
+    {"StalePackagesFile", {"packages.yml 101"}},
+    {"StaleInstalledPackage", {"dbt_packages/u/macros/m.sql 101", "dbt_packages 0"}},
+    {"StaleInstalledPackagesFolder", {"dbt_packages/u/x 0", "dbt_packages 101"}},
+    {"StaleLocalPackage", {"dependencies.yml 0 packages: [{local: ../shared}, {git: x}]",
+                           "../shared/dbt_project.yml 0 model-paths: [own]",
+                           "../shared/own/m.sql 101"}},
+    {"StaleWhereAnOddPathsValueKeepsTheDefault",
+     {"dbt_project.yml 0 model-paths: sql\nmacro-paths: [[x]]", "models/b.sql 101"}},
+    // Folders the project does not configure, other files, folder times, and a packages file
+    // whose root is a sequence.
+    {"FreshOutsideTheInputs",
+     {"dbt_project.yml 0 model-paths: [sql]\npackages-install-path: vendor", "sql/s/a.sql 0",
+      "sql 101", "models/old.sql 101", "dbt_packages/u/macros/m.sql 101", "docs/d.md 101",
+      "target/run_results.json 101", "packages.yml 0 [packages, [{local: ../shared}]]",
+      "../shared/models/m.sql 101"}},
+    {"StaleWithoutManifest", {"target/manifest.json rm"}},
+    {"FreshWithoutInputs", {"target/manifest.json rm", "models rm", "dbt_project.yml rm"}},
+    {"StaleThroughALinkCycle", {"models/loop ln .", "models/new.sql 101"}}}),
+    [](const auto& info) { return std::string(info.param.first); });
+// clang-format on
 
 TEST_F(RefreshManifest, SaysWhyDbtParseDidNotRefreshTheManifest) {
-  arrange({"put models/new.sql 101"});
+  arrange({"models/new.sql 101"});
   EXPECT_EQ(refresh("dbt '--x"), "could not parse --dbt-command dbt '--x: missing closing quote");
   dbt.behave(testing::StandInDbt::answer("out\\n", "bad \\377 yaml", 2));
   EXPECT_EQ(
