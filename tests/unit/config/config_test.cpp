@@ -40,11 +40,9 @@ TEST_P(ParseTarnYml, GivesTheSettingsOfTheFileAloneOrItsMessage) {
 }
 
 /// 2^60 scalars if anything expanded its aliases.
-std::string alias_bomb(int level = 60) {
-  const std::string name = "a" + std::to_string(level), below = "*a" + std::to_string(level - 1);
-  return level == 0
-             ? "a0: &a0 [x]\n"
-             : alias_bomb(level - 1) + name + ": &" + name + " [" + below + ", " + below + "]\n";
+std::string alias_bomb(int n = 60) {
+  const std::string a = "a" + std::to_string(n), b = " *a" + std::to_string(n - 1);
+  return (n ? alias_bomb(n - 1) + a + ": &" + a + " [" + b + "," + b : "a0: &a0 [x") + "]\n";
 }
 
 const std::string plain = "dbt||master|";      // the defaults but the limit
@@ -105,11 +103,9 @@ TEST_P(LoadProjectConfig, LayersTheFilesFromTheRepositoryRootDown) {
   const testing::ScratchDir scratch;
   for (const auto& [path, content] : tree) {
     fs::create_directories((scratch / path).parent_path());
-    if (content.starts_with("->")) {
-      fs::create_symlink(content.substr(2), scratch / path);
-    } else if (!path.ends_with('/')) {
-      testing::write_file(scratch / path, content);
-    }
+    content.starts_with("->") ? fs::create_symlink(content.substr(2), scratch / path)
+    : path.ends_with('/')     ? void()
+                              : testing::write_file(scratch / path, content);
   }
   const fs::path previous = fs::current_path();
   fs::current_path(scratch / cwd);
