@@ -1,6 +1,5 @@
-// What the reader makes of manifest.json: the keys it reads, what it skips, the exact refusal
-// of text that is not JSON or not dbt's shape, and the file's path and place in messages. The
-// fuzz replay reads the real manifests among the fixtures against another reader.
+// What the reader makes of manifest.json: the keys it reads and skips, the exact refusals with
+// the offending token's place, and the file's path; the fuzz replay reads the real manifests.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 #include "state/state.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "process/process.h"
 #include "unit/support/scratch_dir.h"
@@ -76,8 +75,7 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
   } else {
     const fs::path state = *baseline->state_dir();
     const fs::path private_dir = root / "tmp" / *state.lexically_relative(root / "tmp").begin();
-    struct stat info {};
-    EXPECT_TRUE(::stat(private_dir.c_str(), &info) == 0 && (info.st_mode & 07777) == 0700);
+    EXPECT_EQ(fs::status(private_dir).permissions(), fs::perms::owner_all);
     text = state.string() + "\n" + testing::read_file(state.parent_path() / "models/m.sql") +
            dbt.log();
     replace_all(text, private_dir.string(), "$P");
