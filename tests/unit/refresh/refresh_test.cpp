@@ -9,7 +9,6 @@ namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
-using Words = std::vector<std::string>;
 
 /// A project at <root>/p: its inputs date from a base time, its manifest from 100 seconds later.
 struct RefreshManifest : ::testing::Test {
@@ -27,8 +26,9 @@ put() { mkdir -p "$(dirname "$1")" && printf "${3:-x}" >"$1" && at "$1" "$2"; }
     ASSERT_TRUE(run_process({"sh", "-ec", script + steps}, project)->success()) << steps;
   }
 
-  std::string refresh(const std::string& command = "dbt", const Words& args = {"--target", "ci"}) {
-    const auto done = refresh_manifest(project, project / "target/manifest.json", command, args);
+  std::string refresh(const std::string& command = "dbt") {
+    const auto done =
+        refresh_manifest(project, project / "target/manifest.json", command, {"--target", "ci"});
     return done ? "" : done.error();
   }
 
@@ -51,11 +51,9 @@ TEST_P(ManifestFreshness, DecidesWhetherDbtParseRunsInTheProject) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Inputs, ManifestFreshness, ::testing::ValuesIn(std::vector<Inputs>{
-    {"FreshManifest", ""},
+    {"FreshManifest", ""}, {"StaleModel", "put models/b/c/.d.sql 101"},
     {"StaleByANanosecond", "at target/manifest.json 0 .000000005; at models/a.sql 0 .000000006"},
-    {"StaleModel", "put models/b/c/.d.sql 101"},
-    {"StaleProjectFile", "at dbt_project.yml 101"},
-    {"StalePackagesFile", "put packages.yml 101"},
+    {"StaleProjectFile", "at dbt_project.yml 101"}, {"StalePackagesFile", "put packages.yml 101"},
     {"StaleInstalledPackage", "put dbt_packages/u/macros/m.sql 101; at dbt_packages 0"},
     {"StaleInstalledPackagesFolder", "put dbt_packages/u/x 0; at dbt_packages 101"},
     {"StaleLocalPackage", "put dependencies.yml 0 'packages: [{local: ../shared}, {git: x}]';"
