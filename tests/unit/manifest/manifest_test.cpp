@@ -74,6 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused, ::testing::ValuesIn(std::vector<Refusal
     {"UnclosedString", R"({"a": @"xy})", "unclosed string"},
     {"InvalidUtf8", "{\"a\": \"@\xff\"}", "invalid UTF-8"},
     {"Empty", "@", "empty document"},
+    {"TooDeep", R"({"a": )" + std::string(1021, '[') + "@[" + std::string(1022, ']') + "}",
+     "recursion limit exceeded"},
     {"CutShort", R"({"nodes": {@)", "unexpected end of input, or text after the top object"},
     {"TextAfter", R"({"nodes": {}}@{})", "trailing characters"},
     {"NullNode", R"({"nodes": {"a": @null}})", "invalid type: null, expected a node object"},
