@@ -23,9 +23,7 @@ struct Case {
 const std::string kBuilt =
     "$P/worktree/analytics/target\nselect 1 -- main\n$P/worktree/analytics\n--wrapper\ndeps\n"
     "--target\nci\n--\n$P/worktree/analytics\n--wrapper\nparse\n--target\nci\n--\n";
-/// A failed dbt start in the baseline's worktree, its subcommand to follow.
-const std::string kFailed =
-    "error: could not compile the state:-comparison baseline: `dbt --wrapper ";
+const std::string kFailed = "error: could not compile the state:-comparison baseline: `dbt ";
 
 void replace_all(std::string& text, const std::string& from, const std::string& to) {
   for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -99,9 +97,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, Baseline, ::testing::ValuesIn(std::vector<Case>{
      "between HEAD and nope in $R/repo -- the histories may be unrelated, or nope may not exist "
      "(fatal: Not a valid object name nope)"},
     {.name = "DepsFailed", .dbt = "[ $2 = parse ] || { echo resolving; echo no hub >&2; exit 1; }",
-     .expected = kFailed + "deps` failed:\nstdout:\nresolving\n\nstderr:\nno hub\n"},
+     .expected = kFailed + "--wrapper deps` failed:\nstdout:\nresolving\n\nstderr:\nno hub\n"},
     {.name = "ParseFailed", .dbt = "[ $2 = deps ] || { printf bad >&2; exit 2; }",
-     .expected = kFailed + "parse` failed:\nstdout:\n\nstderr:\nbad"}}),
+     .expected = kFailed + "--wrapper parse` failed:\nstdout:\n\nstderr:\nbad"}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
