@@ -40,11 +40,9 @@ TEST_P(ParseTarnYml, GivesTheSettingsOfTheFileAloneOrItsMessage) {
 }
 
 /// 2^60 scalars if anything expanded its aliases.
-std::string alias_bomb(int level = 60) {
-  const std::string name = "a" + std::to_string(level), below = "*a" + std::to_string(level - 1);
-  return level == 0
-             ? "a0: &a0 [x]\n"
-             : alias_bomb(level - 1) + name + ": &" + name + " [" + below + ", " + below + "]\n";
+std::string alias_bomb(int n = 60) {
+  const std::string a = "a" + std::to_string(n), b = " *a" + std::to_string(n - 1);
+  return (n ? alias_bomb(n - 1) + a + ": &" + a + " [" + b + "," + b : "a0: &a0 [x") + "]\n";
 }
 
 const std::string plain = "dbt||master|";      // the defaults but the limit
@@ -93,29 +91,28 @@ const std::pair<std::string, std::string> tree[] = {
     {"file/.git", "gitdir: x\n"}, {"file/tarn.yml", "against: file\ndbt-plan: ~\n"},
     {"file/p/.git", "->nowhere"}, {"file/p/tarn.yml", "->x"}, {"dir/tarn.yml/", ""},
     {"broken/.git/", ""}, {"broken/tarn.yml", "against: [x]\nagainst: b"},
-    {"broken/p/tarn.yml", "{"}, {"latin1/tarn.yml", "a: caf\xE9\n"}};
+    {"broken/p/tarn.yml", "{"}, {"latin1/tarn.yml", "a: caf\xE9\n"},
+    {"opts/tarn.yml", "against: main\ndbt-command: uv run dbt\ndbt-args: \"'open\"\n"}};
 // clang-format on
 
-/// Name, current directory (below the scratch one), project directory, expected.
-using LoadCase = std::tuple<const char*, const char*, const char*, std::string>;
+/// Name, current directory (below the scratch one), project directory, expected, options.
+using LoadCase = std::tuple<const char*, const char*, const char*, std::string, SettingOptions>;
 class LoadProjectConfig : public ::testing::TestWithParam<LoadCase> {};
 
-TEST_P(LoadProjectConfig, LayersTheFilesFromTheRepositoryRootDown) {
-  const auto& [name, cwd, project_dir, expected] = GetParam();
+TEST_P(LoadProjectConfig, LayersTheFilesFromTheRepositoryRootDownUnderTheOptions) {
+  const auto& [name, cwd, project_dir, expected, options] = GetParam();
   const testing::ScratchDir scratch;
   for (const auto& [path, content] : tree) {
     fs::create_directories((scratch / path).parent_path());
-    if (content.starts_with("->")) {
-      fs::create_symlink(content.substr(2), scratch / path);
-    } else if (!path.ends_with('/')) {
-      testing::write_file(scratch / path, content);
-    }
+    content.starts_with("->") ? fs::create_symlink(content.substr(2), scratch / path)
+    : path.ends_with('/')     ? void()
+                              : testing::write_file(scratch / path, content);
   }
   const fs::path previous = fs::current_path();
   fs::current_path(scratch / cwd);
   const auto config = load_project_config(project_dir);
   fs::current_path(previous);
-  EXPECT_EQ(config ? effective(*config) : config.error(), expected);
+  EXPECT_EQ(config ? effective(*config, options) : config.error(), expected);
 }
 
 const std::string unknown =
@@ -124,24 +121,20 @@ const std::string unknown =
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Trees, LoadProjectConfig, ::testing::ValuesIn(std::vector<LoadCase>{
     {"NearestWinsKeyByKeyPathsAsWritten", "r/s", "../p/",
-     "dbt|<--ci><a b>|dev|30 | ../tarn.yml" + unknown + " | ../p/tarn.yml" + unknown},
-    {"DotNeverLooksAbove", "r/p", ".", "dbt||dev|90 | ./tarn.yml" + unknown},
-    {"NoRepositoryOnlyTheProject", "", "solo/p", "dbt||master|16"},
-    {"GitFileMarksTheRootDanglingLinksAreNothing", "", "file/p", "dbt||file|90"},
+     "dbt|<--ci><a b>|dev|30 | ../tarn.yml" + unknown + " | ../p/tarn.yml" + unknown, {}},
+    {"DotNeverLooksAbove", "r/p", ".", "dbt||dev|90 | ./tarn.yml" + unknown, {}},
+    {"NoRepositoryOnlyTheProject", "", "solo/p", "dbt||master|16", {}},
+    {"GitFileMarksTheRootDanglingLinksAreNothing", "", "file/p", "dbt||file|90", {}},
     {"FirstBrokenFileStopsAtItsFirstFault", "", "broken/p",
-     "broken/tarn.yml: " + sequence + "1 column 10"},
-    {"Directory", "", "dir", "dir/tarn.yml: Is a directory (os error 21)"},
-    {"NotUtf8", "latin1", ".", "./tarn.yml: stream did not contain valid UTF-8"}}),
+     "broken/tarn.yml: " + sequence + "1 column 10", {}},
+    {"Directory", "", "dir", "dir/tarn.yml: Is a directory (os error 21)", {}},
+    {"NotUtf8", "latin1", ".", "./tarn.yml: stream did not contain valid UTF-8", {}},
+    {"OptionsWinOverTheFile", "", "opts", "||dev|90", {"", "", "dev"}},
+    {"OptionArgsLeaveTheFilesUnsplit", "", "opts", "uv run dbt|<-x>|main|90", {{}, "-x", {}}},
+    {"BrokenFileArgs", "", "opts", "tarn.yml dbt-args: missing closing quote", {}},
+    {"BrokenOptionArgs", "", "solo", "--dbt-args: missing closing quote", {{}, "\"x", {}}}}),
     case_name);
 // clang-format on
-
-TEST(ResolveSettings, OptionsWinOverTheFile) {
-  const LayeredConfig file{"main", "uv run dbt", "'open", 30, {}};
-  EXPECT_EQ(effective(file, {"", "", "dev"}), "||dev|30");
-  EXPECT_EQ(effective(file, {{}, "-x", {}}), "uv run dbt|<-x>|main|30");  // the file's unsplit
-  EXPECT_EQ(effective(file), "tarn.yml dbt-args: missing closing quote");
-  EXPECT_EQ(effective({}, {{}, "\"x", {}}), "--dbt-args: missing closing quote");
-}
 
 }  // namespace
 }  // namespace tarn

@@ -1,6 +1,5 @@
-// What the reader makes of manifest.json: the keys it reads, what it skips, the exact refusal
-// of text that is not JSON or not dbt's shape, and the file's path and place in messages. The
-// fuzz replay reads the real manifests among the fixtures against another reader.
+// What the reader makes of manifest.json: the keys it reads and skips, the exact refusals with
+// the offending token's place, and the file's path; the fuzz replay reads the real manifests.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -75,6 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refused, ::testing::ValuesIn(std::vector<Refusal
     {"UnclosedString", R"({"a": @"xy})", "unclosed string"},
     {"InvalidUtf8", "{\"a\": \"@\xff\"}", "invalid UTF-8"},
     {"Empty", "@", "empty document"},
+    {"TooDeep", R"({"a": )" + std::string(1021, '[') + "@[" + std::string(1022, ']') + "}",
+     "recursion limit exceeded"},
     {"CutShort", R"({"nodes": {@)", "unexpected end of input, or text after the top object"},
     {"TextAfter", R"({"nodes": {}}@{})", "trailing characters"},
     {"NullNode", R"({"nodes": {"a": @null}})", "invalid type: null, expected a node object"},

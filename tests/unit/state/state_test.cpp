@@ -1,7 +1,6 @@
 #include "state/state.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "process/process.h"
 #include "unit/support/scratch_dir.h"
@@ -24,6 +23,7 @@ struct Case {
 const std::string kBuilt =
     "$P/worktree/analytics/target\nselect 1 -- main\n$P/worktree/analytics\n--wrapper\ndeps\n"
     "--target\nci\n--\n$P/worktree/analytics\n--wrapper\nparse\n--target\nci\n--\n";
+const std::string kFailed = "error: could not compile the state:-comparison baseline: `dbt ";
 
 void replace_all(std::string& text, const std::string& from, const std::string& to) {
   for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -73,8 +73,7 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
   } else {
     const fs::path state = *baseline->state_dir();
     const fs::path private_dir = root / "tmp" / *state.lexically_relative(root / "tmp").begin();
-    struct stat info {};
-    EXPECT_TRUE(::stat(private_dir.c_str(), &info) == 0 && (info.st_mode & 07777) == 0700);
+    EXPECT_EQ(fs::status(private_dir).permissions(), fs::perms::owner_all);
     text = state.string() + "\n" + testing::read_file(state.parent_path() / "models/m.sql") +
            dbt.log();
     replace_all(text, private_dir.string(), "$P");
@@ -83,43 +82,26 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
   EXPECT_EQ(text, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Baseline,
-    ::testing::Values(
-        Case{.name = "StateMethodInTheSelection", .expected = kBuilt},
-        Case{.name = "StateMethodInTheExclusion",
-             .select = "m+",
-             .exclude = "state:new",
-             .expected = kBuilt},
-        Case{.name = "StateMethodInATagName", .select = "tag:mystate:x", .expected = kBuilt},
-        Case{.name = "GivenState",
-             .exclude = "state:new",
-             .state = "s dir",
-             .expected = "state: s dir"},
-        Case{.name = "NoStateMethod",
-             .select = "tag:State stat:e",
-             .exclude = "state :modified",
-             .expected = "state: none"},
-        Case{.name = "NotInARepository",
-             .project = "tmp",
-             .expected =
-                 "error: $R/tmp: not inside a git repository (fatal: not a git repository (or "
-                 "any of the parent directories): .git)"},
-        Case{.name = "UnknownRef",
-             .against = "nope",
-             .expected =
-                 "error: could not find a merge-base between HEAD and nope in $R/repo -- the "
-                 "histories may be unrelated, or nope may not exist (fatal: Not a valid "
-                 "object name nope)"},
-        Case{.name = "DepsFailed",
-             .dbt = "[ $2 = parse ] || { echo resolving; echo no hub >&2; exit 1; }",
-             .expected = "error: could not compile the state:-comparison baseline: `dbt --wrapper "
-                         "deps` failed:\nstdout:\nresolving\n\nstderr:\nno hub\n"},
-        Case{.name = "ParseFailed",
-             .dbt = "[ $2 = deps ] || { printf bad >&2; exit 2; }",
-             .expected = "error: could not compile the state:-comparison baseline: `dbt --wrapper "
-                         "parse` failed:\nstdout:\n\nstderr:\nbad"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, Baseline, ::testing::ValuesIn(std::vector<Case>{
+    {.name = "StateMethodInTheSelection", .expected = kBuilt},
+    {.name = "StateMethodInTheExclusion", .select = "m+", .exclude = "state:new",
+     .expected = kBuilt},
+    {.name = "StateMethodInATagName", .select = "tag:mystate:x", .expected = kBuilt},
+    {.name = "GivenState", .exclude = "state:new", .state = "s dir", .expected = "state: s dir"},
+    {.name = "NoStateMethod", .select = "tag:State stat:e", .exclude = "state :modified",
+     .expected = "state: none"},
+    {.name = "NotInARepository", .project = "tmp", .expected = "error: $R/tmp: not inside a git "
+     "repository (fatal: not a git repository (or any of the parent directories): .git)"},
+    {.name = "UnknownRef", .against = "nope", .expected = "error: could not find a merge-base "
+     "between HEAD and nope in $R/repo -- the histories may be unrelated, or nope may not exist "
+     "(fatal: Not a valid object name nope)"},
+    {.name = "DepsFailed", .dbt = "[ $2 = parse ] || { echo resolving; echo no hub >&2; exit 1; }",
+     .expected = kFailed + "--wrapper deps` failed:\nstdout:\nresolving\n\nstderr:\nno hub\n"},
+    {.name = "ParseFailed", .dbt = "[ $2 = deps ] || { printf bad >&2; exit 2; }",
+     .expected = kFailed + "--wrapper parse` failed:\nstdout:\n\nstderr:\nbad"}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace
 }  // namespace tarn
