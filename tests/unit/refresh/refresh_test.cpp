@@ -10,14 +10,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// A project at <root>/p: its inputs date from a base time, its manifest from 100 seconds later.
+/// A project at <root>/p.
 struct RefreshManifest : ::testing::Test {
-  RefreshManifest() {
-    arrange("put dbt_project.yml 0; put models/a.sql 0; put target/manifest.json 100");
-  }
-
   /// Runs the shell `steps` in the project, where `at PATH S [.NANOSECONDS]` dates PATH S seconds
-  /// after the base time and `put PATH S [TEXT]` first writes TEXT (a printf format) or x to it.
+  /// after a base time and `put PATH S [TEXT]` first writes TEXT (a printf format) or x to it.
   void arrange(const std::string& steps) {
     fs::create_directories(project);
     const std::string script = R"sh(at() { touch -d "@$((1700000000 + $2))${3-}" "$1"; }
@@ -37,13 +33,15 @@ put() { mkdir -p "$(dirname "$1")" && printf "${3:-x}" >"$1" && at "$1" "$2"; }
   testing::StandInDbt dbt;
 };
 
-/// Name ("Stale..." when dbt parse must run) and the steps that make the case.
+/// Name ("Stale..." when dbt parse must run) and the steps that change a project whose inputs
+/// date from the base time and whose manifest from 100 seconds later.
 using Inputs = std::pair<const char*, const char*>;
 class ManifestFreshness : public RefreshManifest, public ::testing::WithParamInterface<Inputs> {};
 
 TEST_P(ManifestFreshness, DecidesWhetherDbtParseRunsInTheProject) {
   const auto& [name, steps] = GetParam();
-  arrange(steps);
+  arrange("put dbt_project.yml 0; put models/a.sql 0; put target/manifest.json 100; " +
+          std::string(steps));
   EXPECT_EQ(refresh(), "");
   const bool stale = std::string_view(name).starts_with("Stale");
   EXPECT_EQ(dbt.log(), stale ? project.string() + "\nparse\n--target\nci\n--\n" : "");

@@ -84,7 +84,6 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, Baseline, ::testing::ValuesIn(std::vector<Case>{
-    {.name = "StateMethodInTheSelection", .expected = kBuilt},
     {.name = "StateMethodInTheExclusion", .select = "m+", .exclude = "state:new",
      .expected = kBuilt},
     {.name = "StateMethodInATagName", .select = "tag:mystate:x", .expected = kBuilt},
