@@ -2,21 +2,18 @@
 // records every request, console error and page error of each page.
 // playwright-core comes from `npm ci` here; the pages from html_fixture (TARN_REPORTS_DIR).
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export async function launch() {
-  const userDataDir = mkdtempSync(join(tmpdir(), 'tarn-chromium-'));
-  const context = await chromium.launchPersistentContext(userDataDir, {
+  const browser = await chromium.launch({
     executablePath: process.env.TARN_CHROMIUM || '/usr/bin/chromium',
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    headless: true, viewport: { width: 1280, height: 800 }, offline: true,
   });
-  return { context, userDataDir, close: () => context.close().then(() => rmSync(userDataDir, { recursive: true, force: true })) };
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, offline: true });
+  return { context, close: () => browser.close() };
 }
 
 // Every request other than the report itself is recorded and refused, so the
