@@ -56,10 +56,8 @@ std::vector<PlannedModel> large_plan(int per_layer) {
 // Writes into the directory given, ./reports without one.
 int main(int argc, char** argv) {
   // basic: layers 0, 1 and 3, plan order unlike name order, one name too long for its box.
-  std::string long_name = "end";
-  for (int i = 0; i < 5; ++i) {
-    long_name.insert(0, "very_long_model_name_without_any_space_");
-  }
+  const std::string part = "very_long_model_name_without_any_space_";
+  const std::string long_name = part + part + part + part + part + "end";
   const std::string hostile = "</script><img src=x onerror=\"window.pwned=1\"><!--&amp;";
   // windows: a leap day, a year's last day; lookbacks and lookaheads in several units.
   using enum tarn::WindowUnit;
