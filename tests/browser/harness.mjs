@@ -1,6 +1,5 @@
-// Opens generated reports in Debian's Chromium, headless and offline, and
-// records every request, console error and page error of each page.
-// playwright-core comes from `npm ci` here; the pages from html_fixture (TARN_REPORTS_DIR).
+// Opens the pages of html_fixture (TARN_REPORTS_DIR) in Debian's Chromium, headless and offline;
+// playwright-core comes from `npm ci` here.
 import assert from 'node:assert/strict';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';

@@ -53,7 +53,6 @@ std::vector<PlannedModel> large_plan(int per_layer) {
 
 }  // namespace
 
-// Writes into the directory given, ./reports without one.
 int main(int argc, char** argv) {
   // basic: layers 0, 1 and 3, plan order unlike name order, one name too long for its box.
   const std::string part = "very_long_model_name_without_any_space_";

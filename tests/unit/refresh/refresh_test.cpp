@@ -10,7 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// A project at <root>/p.
 struct RefreshManifest : ::testing::Test {
   /// Runs the shell `steps` in the project, where `at PATH S [.NANOSECONDS]` dates PATH S seconds
   /// after a base time and `put PATH S [TEXT]` first writes TEXT (a printf format) or x to it.
