@@ -11,8 +11,7 @@ export async function launch() {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
-  const context = await browser.newContext({ viewport: { width: 1280, height: 800 }, offline: true });
-  return { context, close: () => browser.close() };
+  return browser.newContext({ viewport: { width: 1280, height: 800 }, offline: true });
 }
 
 // Every request other than the report itself is recorded and refused, so the
