@@ -2,7 +2,6 @@
 // its status, the dbt it starts, the plan it leaves and that nothing else is left, however it ends.
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <ctime>
 #include <regex>

