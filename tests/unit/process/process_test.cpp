@@ -9,19 +9,16 @@
 namespace tarn {
 namespace {
 
-ProcessResult run(const std::vector<std::string>& argv, const std::filesystem::path& dir = {}) {
-  return run_process(argv, dir).value();
-}
-
 TEST(RunProcess, CapturesBothStreamsApartWhileTheChildFillsThemInTurnAndReportsHowItEnded) {
-  const ProcessResult result = run({"sh", "-c",
-                                    "for i in $(seq 10); do head -c 100000 /dev/zero | tr '\\0' o;"
-                                    " head -c 100000 /dev/zero | tr '\\0' e >&2; done; exit 7"});
+  const char* fill =
+      "for i in $(seq 10); do head -c 100000 /dev/zero | tr '\\0' o;"
+      " head -c 100000 /dev/zero | tr '\\0' e >&2; done; exit 7";
+  const ProcessResult result = run_process({"sh", "-c", fill}, {}).value();
   EXPECT_TRUE(result.exited && result.exit_code == 7 && !result.success());
   EXPECT_TRUE(result.out == std::string(1'000'000, 'o') &&
               result.err == std::string(1'000'000, 'e'));
   ::signal(SIGPIPE, SIG_IGN);  // as the program does; a child must not inherit that
-  const ProcessResult killed = run({"sh", "-c", "echo partial; kill -PIPE $$"});
+  const ProcessResult killed = run_process({"sh", "-c", "echo partial; kill -PIPE $$"}, {}).value();
   ::signal(SIGPIPE, SIG_DFL);
   EXPECT_TRUE(!killed.exited && killed.signal == SIGPIPE && killed.out == "partial\n");
 }
@@ -30,13 +27,11 @@ TEST(RunProcess, PassesArgumentsEnvironmentDirectoryAndNothingElseOrSaysWhyItCou
   const testing::ScratchDir dir;
   ::setenv("TARN_UNIT_PROBE", "inherited", 1);
   const char* print = R"sh(printf '%s|' "$TARN_UNIT_PROBE" "$(pwd -P)" "$@" $(cat))sh";
-  EXPECT_EQ(run({"sh", "-c", print, "sh", "a b", "$HOME", "", "\\"}, dir.path()).out,
+  EXPECT_EQ(run_process({"sh", "-c", print, "sh", "a b", "$HOME", "", "\\"}, dir.path())->out,
             "inherited|" + dir.path().string() + "|a b|$HOME||\\|");  // standard input is empty
-  EXPECT_EQ(run({"ls", "/proc/self/fd"}).out, "0\n1\n2\n3\n");        // 3: the directory listed
+  EXPECT_EQ(run_process({"ls", "/proc/self/fd"}, {})->out, "0\n1\n2\n3\n");  // 3: the one ls opens
   testing::write_file(dir / "plain", "#!/bin/sh\n");
-  EXPECT_EQ(run_process({"tarn-no-such-program"}, {}).error(), "No such file or directory");
   EXPECT_EQ(run_process({(dir / "plain").string()}, {}).error(), "Permission denied");
-  EXPECT_EQ(run_process({"true"}, dir / "missing").error(), "No such file or directory");
   EXPECT_EQ(run_process({"true"}, dir / "plain").error(), "Not a directory");
 }
 
