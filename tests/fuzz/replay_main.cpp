@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
+
+#include "../unit/support/scratch_dir.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -14,14 +14,14 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::error_code missing;  // a directory that does not exist holds nothing
     for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i], missing)) {
-      if (entry.is_regular_file())
+      if (entry.is_regular_file()) {
         files.insert(entry.path());
+      }
     }
   }
   for (const auto& file : files) {
     std::fprintf(stderr, "replaying %s\n", file.c_str());
-    std::ifstream in(file, std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    const std::string bytes = tarn::testing::read_file(file);
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   return files.empty() ? 1 : 0;
