@@ -273,12 +273,15 @@ class ManifestReader {
       bool null = key->use == Use::nullable && field.value().raw_json_token()[0] == 'n';
       return null ? skip(field.value(), depth) : key->read(field.value());
     });
+    if (!read) {
+      return false;
+    }
     for (const Key& key : keys) {
-      if (read && key.use == Use::required && (seen & 1U << (&key - keys.data())) == 0) {
+      if (key.use == Use::required && (seen & 1U << (&key - keys.data())) == 0) {
         return fail(at, fmt::format("missing field `{}`", key.name));
       }
     }
-    return read;
+    return true;
   }
 
   /// The reader of a value into `out`, chosen by the type of `out`.
