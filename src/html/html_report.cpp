@@ -114,12 +114,7 @@ window.TARN_DBT_PLAN_DATA = @data@;
 }  // namespace
 
 std::filesystem::path html_report_path(const std::filesystem::path& project_dir) {
-  return html_report_path_at(project_dir, unix_seconds_now());
-}
-
-std::filesystem::path html_report_path_at(const std::filesystem::path& project_dir,
-                                          std::int64_t unix_seconds) {
-  const std::string stamp = compact_utc_timestamp(std::max<std::int64_t>(unix_seconds, 0));
+  const std::string stamp = compact_utc_timestamp(std::max<std::int64_t>(unix_seconds_now(), 0));
   return project_dir / "target" / "tarn" / "dbt-plan" / ("dbt_plan_" + stamp + ".html");
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 // The self-contained interactive HTML report.
 
-#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -11,8 +10,6 @@ namespace tarn {
 
 /// <project-dir>/target/tarn/dbt-plan/dbt_plan_<YYYYMMDDHHMMSS>.html
 std::filesystem::path html_report_path(const std::filesystem::path& project_dir);
-std::filesystem::path html_report_path_at(const std::filesystem::path& project_dir,
-                                          std::int64_t unix_seconds);
 
 /// The compact graph data embedded in the page.
 std::string render_graph_data(const Plan& plan);

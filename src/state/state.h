@@ -22,7 +22,6 @@ class StateBaseline {
                 std::filesystem::path private_dir, std::filesystem::path worktree);
 
   const std::optional<std::filesystem::path>& state_dir() const { return state_dir_; }
-  bool owns_worktree() const { return worktree_ != nullptr; }
   void release() { worktree_.reset(); }
 
  private:

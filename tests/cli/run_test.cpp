@@ -138,18 +138,20 @@ const Case k_cases[] = {
             "-- the key it knows is max-window-expansion-days\n"
             "warning: monthly: expanded window (32 days) exceeds max_window_expansion_days (30)\n",
      .calls = LS "stg_events+ tag:x --exclude tag:y --target ci\n",
-     .plan_has = "\"manifest_path\": \"./target/manifest.json\",\n"
+     .plan_has = "\"source\": \"explicit\"\n    },\n"
+                 "    \"manifest_path\": \"./target/manifest.json\",\n"
                  "    \"manifest_generated_at\": \"2026-12-05T13:59:41.123456Z\",\n"
                  "    \"dbt_command\": \"ROOT/bin/dbt\",\n"
                  "    \"max_window_expansion_days\": 30,\n"},
     {.name = "EmptySelectionIsNotedTheHtmlReportAnnouncedAndYesterdayTheWindow",
-     .args = "--select stg_evnts+ --exclude tag:rollup -o out/plan.json --html",
+     .args = "--select stg_evnts+ --exclude tag:y -o out/plan.json --html --project-dir ../proj",
      .files = {{"bin/ls.sh", "exit 0"}},
-     .out = "wrote ./target/tarn/dbt-plan/dbt_plan_TIME.html\n",
-     .err = "note: --select stg_evnts+ --exclude tag:rollup matched no models\n"
+     .out = "wrote ../proj/target/tarn/dbt-plan/dbt_plan_TIME.html\n",
+     .err = "note: --select stg_evnts+ --exclude tag:y matched no models\n"
             "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
             "to yesterday (YESTERDAY)\n",
-     .calls = LS "stg_evnts+ --exclude tag:rollup\n"},
+     .calls = LS "stg_evnts+ --exclude tag:y\n",
+     .plan_has = "\"warnings\": []\n  },\n  \"models\": []\n}"},
     // A note is written to standard error, which refuses it.
     {.name = "FullStandardErrorIsIgnoredAndDbtArgsMayBeginWithAHyphen",
      .args = "--select stg_events -o out/plan.json --pretty --dbt-args --target",

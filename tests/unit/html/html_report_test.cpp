@@ -9,13 +9,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-TEST(HtmlReportPath, IsTheCompactUtcTimeUnderTheProjectTarget) {
-  EXPECT_EQ(html_report_path_at("proj", 1796479387).generic_string(),
-            "proj/target/tarn/dbt-plan/dbt_plan_20261205140307.html");
-  EXPECT_EQ(html_report_path_at(".", -1).generic_string(),
-            "./target/tarn/dbt-plan/dbt_plan_19700101000000.html");
-}
-
 // What the browser cannot see: the bytes of the embedded data, where markup in a name is escaped,
 // and of the page around it, the banner present only for a defaulted window.
 TEST(HtmlReport, EmbedsTheStyleTheBannerTheEscapedDataAndTheScript) {

@@ -1,6 +1,5 @@
 #include "output/plan_json.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -8,7 +7,6 @@
 
 #include "date/date.h"
 #include "output/json_writer.h"
-#include "output/tree.h"
 
 namespace tarn {
 namespace {
@@ -59,17 +57,6 @@ TEST(PlanJson, WritesTheDocumentByteForByte) {
     }
   ]
 })doc");
-}
-
-TEST(PlanJson, ExplicitWindowAndNoModels) {
-  const std::string document = render_plan_json_at(Plan{}, info, 0);
-  EXPECT_THAT(document, ::testing::HasSubstr("\"source\": \"explicit\"\n    },\n"));
-  EXPECT_THAT(document, ::testing::EndsWith("\"warnings\": []\n  },\n  \"models\": []\n}"));
-}
-
-TEST(Tree, OneLineForEachModelIndentedTwoSpacesALayer) {
-  EXPECT_EQ(render_tree(example),
-            std::string(24, ' ') + "[layer 12] fct [-001-01-01 .. 0012-03-04]\n");
 }
 
 // The controls, the rest as it is, not UTF-8, and escapes of the text's own left alone.
