@@ -6,11 +6,9 @@ import { pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export async function launch() {
-  const browser = await chromium.launch({
-    executablePath: process.env.TARN_CHROMIUM || '/usr/bin/chromium',
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  // playwright-core adds the headless, no-sandbox and no-background-traffic switches itself.
+  const executablePath = process.env.TARN_CHROMIUM || '/usr/bin/chromium';
+  const browser = await chromium.launch({ executablePath, args: ['--disable-gpu', '--disable-quic'] });
   return browser.newContext({ viewport: { width: 1280, height: 800 }, offline: true });
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "process/process.h"
 #include "unit/support/scratch_dir.h"
 
@@ -24,12 +26,6 @@ const std::string kBuilt =
     "$P/worktree/analytics/target\nselect 1 -- main\n$P/worktree/analytics\n--wrapper\ndeps\n"
     "--target\nci\n--\n$P/worktree/analytics\n--wrapper\nparse\n--target\nci\n--\n";
 const std::string kFailed = "error: could not compile the state:-comparison baseline: `dbt ";
-
-void replace_all(std::string& text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-}
 
 /// A repository whose `main` holds the project at analytics/, with a packages file, and whose
 /// checked-out `feature` has changed it since. TMPDIR, <root>/tmp, and git's list of worktrees
@@ -76,10 +72,9 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
     EXPECT_EQ(fs::status(private_dir).permissions(), fs::perms::owner_all);
     text = state.string() + "\n" + testing::read_file(state.parent_path() / "models/m.sql") +
            dbt.log();
-    replace_all(text, private_dir.string(), "$P");
+    text = std::regex_replace(text, std::regex(private_dir.string()), "$$P");
   }
-  replace_all(text, root.path().string(), "$R");
-  EXPECT_EQ(text, c.expected);
+  EXPECT_EQ(std::regex_replace(text, std::regex(root.path().string()), "$$R"), c.expected);
 }
 
 // clang-format off
