@@ -97,7 +97,7 @@ class Run : public ::testing::TestWithParam<Case> {};
 TEST_P(Run, EndsAsExpected) {
   const Case& c = GetParam();
   const testing::ScratchDir scratch;
-  const fs::path root = scratch.path(), proj = root / "proj",
+  const fs::path root = scratch.path, proj = root / "proj",
                  manifest = proj / "target/manifest.json";
   write_file(root / "bin/dbt", k_standin);
   fs::permissions(root / "bin/dbt", fs::perms::owner_all);
@@ -172,13 +172,11 @@ const Case k_cases[] = {
      .args = "--select x --anchor m --event-time-start 2024-01-01 --project-dir nowhere",
      .status = 1,
      .err = "error: --anchor requires --event-time-start and --event-time-end to both be passed "
-            "explicitly -- there is no yesterday-default when --anchor is used\n",
-     .calls = ""},
+            "explicitly -- there is no yesterday-default when --anchor is used\n", .calls = ""},
     {.name = "NotADbtProject", .args = "--select x --project-dir missing/dir", .status = 1,
      .err = "error: missing/dir does not look like a dbt project -- no dbt_project.yml found "
             "there. tarn-dbt-plan only works inside a dbt project: run it from the project root, "
-            "or pass --project-dir pointing at one.\n",
-     .calls = ""},
+            "or pass --project-dir pointing at one.\n", .calls = ""},
     {.name = "FileSizeLimitIsAMessageNotASignal", .args = PLAIN,
      .shell = "ulimit -f 1; exec \"$@\" " STREAMS, .status = 1,
      .err = "error: could not write out/plan.json: File too large at path \"out/.tmpXXXXXX\"\n"},

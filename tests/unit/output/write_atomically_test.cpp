@@ -22,14 +22,14 @@ std::string written(const fs::path& target, const std::string& bytes = "new") {
 // tests' (a file size limit).
 TEST(WriteAtomically, ReplacesOrCreatesTheFileOrSaysWhyNot) {
   const testing::ScratchDir dir;
-  const std::string at = dir.path().string();
+  const std::string at = dir.path.string();
   testing::write_file(dir / "plan.json", "old contents that are longer");
   ::chmod((dir / "plan.json").c_str(), 0600);
   EXPECT_EQ(written(dir / "plan.json"), "new");
   EXPECT_EQ(fs::status(dir / "plan.json").permissions(), fs::perms(0640));
   EXPECT_EQ(written(dir / "target/tarn/plan.json"), "new");
   const fs::path previous = fs::current_path();
-  fs::current_path(dir.path());
+  fs::current_path(dir.path);
   EXPECT_EQ(written("bare.json", std::string(100000, 'y')), std::string(100000, 'y'));
   fs::current_path(previous);
   testing::write_file(dir / "file", "in the way");

@@ -27,8 +27,8 @@ TEST(RunProcess, PassesArgumentsEnvironmentDirectoryAndNothingElseOrSaysWhyItCou
   const testing::ScratchDir dir;
   ::setenv("TARN_UNIT_PROBE", "inherited", 1);
   const char* print = R"sh(printf '%s|' "$TARN_UNIT_PROBE" "$(pwd -P)" "$@" $(cat))sh";
-  EXPECT_EQ(run_process({"sh", "-c", print, "sh", "a b", "$HOME", "", "\\"}, dir.path())->out,
-            "inherited|" + dir.path().string() + "|a b|$HOME||\\|");  // standard input is empty
+  EXPECT_EQ(run_process({"sh", "-c", print, "sh", "a b", "$HOME", "", "\\"}, dir.path)->out,
+            "inherited|" + dir.path.string() + "|a b|$HOME||\\|");  // standard input is empty
   EXPECT_EQ(run_process({"ls", "/proc/self/fd"}, {})->out, "0\n1\n2\n3\n");  // 3: the one ls opens
   testing::write_file(dir / "plain", "#!/bin/sh\n");
   EXPECT_EQ(run_process({(dir / "plain").string()}, {}).error(), "Permission denied");

@@ -41,7 +41,7 @@ TEST_P(SelectModels, NamesModelsOrFails) {
   const testing::ScratchDir project;
   const StandInDbt dbt(c.answer);
   const auto selection =
-      select_models({project.path(), c.command, {}, c.select, c.exclude, {}}, manifest);
+      select_models({project.path, c.command, {}, c.select, c.exclude, {}}, manifest);
   EXPECT_EQ(selection
                 ? fmt::format("{}", fmt::join(std::set(selection->begin(), selection->end()), " "))
                 : selection.error().message(),

@@ -74,7 +74,7 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
            dbt.log();
     text = std::regex_replace(text, std::regex(private_dir.string()), "$$P");
   }
-  EXPECT_EQ(std::regex_replace(text, std::regex(root.path().string()), "$$R"), c.expected);
+  EXPECT_EQ(std::regex_replace(text, std::regex(root.path.string()), "$$R"), c.expected);
 }
 
 // clang-format off

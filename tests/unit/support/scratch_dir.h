@@ -23,21 +23,17 @@ inline std::string read_file(const fs::path& path) {  // "" if there is none
 }
 
 /// A fresh directory under /tmp, removed at the end; canonical, as a child prints it.
-class ScratchDir {
- public:
+struct ScratchDir {
   ScratchDir() {
     std::string pattern = "/tmp/tarn-unit-XXXXXX";
-    path_ = fs::canonical(::mkdtemp(pattern.data()) ? pattern : "");  // throws if none was made
+    path = fs::canonical(::mkdtemp(pattern.data()) ? pattern : "");  // throws if none was made
   }
   ~ScratchDir() {
     std::error_code ec;
-    fs::remove_all(path_, ec);
+    fs::remove_all(path, ec);
   }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const fs::path& rest) const { return path_ / rest; }
-
- private:
-  fs::path path_;
+  fs::path operator/(const fs::path& rest) const { return path / rest; }
+  fs::path path;
 };
 
 /// A stand-in `dbt`, first on PATH while it lives, that logs each start (its working directory
@@ -46,7 +42,7 @@ class StandInDbt {
  public:
   explicit StandInDbt(const std::string& behaviour = "") : path_(std::getenv("PATH")) {
     behave(behaviour);
-    ::setenv("PATH", (dir_.path().string() + ":" + path_).c_str(), 1);
+    ::setenv("PATH", (dir_.path.string() + ":" + path_).c_str(), 1);
   }
   ~StandInDbt() { ::setenv("PATH", path_.c_str(), 1); }
   void behave(const std::string& behaviour) {  // and starts the log afresh
