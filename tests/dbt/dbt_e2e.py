@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """tarn-dbt-plan against the real dbt and git, on a project made here in a subdirectory of a
-repository: `dbt_e2e.py BINARY DBT MARKDOWN_PYTHON`, in a directory of its own (kept when
-TARN_E2E_KEEP is set) with its own TMPDIR."""
+repository: `dbt_e2e.py BINARY DBT MARKDOWN_PYTHON`, in a directory of its own, which is also
+its TMPDIR."""
 
-import datetime, html, json, os, re, shlex, shutil, subprocess, sys, tempfile, unittest
+import datetime, html, json, os, re, shlex, subprocess, sys, tempfile, unittest
 from pathlib import Path
 
 WINDOW = ["--event-time-start", "2024-03-10", "--event-time-end", "2024-03-12"]
@@ -74,12 +74,9 @@ class RealDbt(unittest.TestCase):
 
     def test_state_selection_summary_and_runbook_on_a_project_in_a_subdirectory(self):
         # Outside any git repository, so that no tarn.yml above the project takes part.
-        self.root = Path(tempfile.mkdtemp(prefix="tarn-dbt-e2e-")).resolve()
-        if not os.environ.get("TARN_E2E_KEEP"):
-            self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
-        self.tmpdir, self.log, self.repository = (self.root / n for n in ("tmp", "calls.log", "repo"))
-        self.tmpdir.mkdir()
-        self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.tmpdir))
+        self.root = Path(self.enterContext(tempfile.TemporaryDirectory(prefix="tarn-dbt-e2e-"))).resolve()
+        self.log, self.repository = self.root / "calls.log", self.root / "repo"
+        self.env = dict(os.environ, DBT_SEND_ANONYMOUS_USAGE_STATS="false", TMPDIR=str(self.root))
         # main holds MODELS; the checked-out feature changes `left` and adds HOSTILE, whose names
         # the summary must keep as text.
         project = self.repository / "analytics" / "p"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
-#include <string>
 
 #include "date/date.h"
 #include "output/json_writer.h"

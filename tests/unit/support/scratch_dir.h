@@ -38,28 +38,25 @@ struct ScratchDir {
 
 /// A stand-in `dbt`, first on PATH while it lives, that logs each start (its working directory
 /// and arguments, a line each, then "--") and then runs the behaviour it was given.
-class StandInDbt {
- public:
-  explicit StandInDbt(const std::string& behaviour = "") : path_(std::getenv("PATH")) {
+struct StandInDbt {
+  explicit StandInDbt(const std::string& behaviour = "") {
     behave(behaviour);
-    ::setenv("PATH", (dir_.path.string() + ":" + path_).c_str(), 1);
+    ::setenv("PATH", (dir.path.string() + ":" + saved_path).c_str(), 1);
   }
-  ~StandInDbt() { ::setenv("PATH", path_.c_str(), 1); }
+  ~StandInDbt() { ::setenv("PATH", saved_path.c_str(), 1); }
   void behave(const std::string& behaviour) {  // and starts the log afresh
-    write_file(dir_ / "log", "");
-    write_file(dir_ / "dbt", "#!/bin/sh\nprintf '%s\\n' \"$(pwd -P)\" \"$@\" -- >> " +
-                                 (dir_ / "log").string() + "\n" + behaviour + "\n");
-    fs::permissions(dir_ / "dbt", fs::perms::owner_all);
+    write_file(dir / "log", "");
+    write_file(dir / "dbt", "#!/bin/sh\nprintf '%s\\n' \"$(pwd -P)\" \"$@\" -- >> " +
+                                (dir / "log").string() + "\n" + behaviour + "\n");
+    fs::permissions(dir / "dbt", fs::perms::owner_all);
   }
   /// Prints `out` and `err` (printf formats), then exits with `code`.
   static std::string answer(const std::string& out, const std::string& err = "", int code = 0) {
     return "printf '" + out + "'; printf '" + err + "' >&2; exit " + std::to_string(code);
   }
-  std::string log() const { return read_file(dir_ / "log"); }
-
- private:
-  ScratchDir dir_;
-  std::string path_;
+  std::string log() const { return read_file(dir / "log"); }
+  ScratchDir dir;
+  const std::string saved_path = std::getenv("PATH");
 };
 
 }  // namespace tarn::testing
