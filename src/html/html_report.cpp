@@ -50,11 +50,34 @@ std::string escape_for_script_element(std::string json) {
 }
 
 std::string banner(const Plan& plan) {
-  if (!plan.default_yesterday) {
-    return {};
+  const auto note = plan.default_yesterday_note();
+  return note ? "<div id=\"default-yesterday-banner\">" + escape_html_text(*note) + "</div>" : "";
+}
+
+/// The compact graph data embedded in the page.
+std::string render_graph_data(const Plan& plan) {
+  // Room for a small plan; a larger one grows the text as it goes.
+  JsonWriter out(JsonWriter::Layout::compact, 4096);
+  out.begin_object();
+  out.key("nodes");
+  out.begin_array();
+  for (const PlannedModel& model : plan.models) {
+    write_node(out, model);
   }
-  const std::string note = plan.default_yesterday_note().value_or("");
-  return "<div id=\"default-yesterday-banner\">" + escape_html_text(note) + "</div>";
+  out.end_array();
+  out.key("edges");
+  out.begin_array();
+  for (const PlannedModel& model : plan.models) {
+    for (const std::string& parent : model.depends_on) {
+      out.begin_object();
+      out.member("upstream", parent);
+      out.member("downstream", model.name);
+      out.end_object();
+    }
+  }
+  out.end_array();
+  out.end_object();
+  return std::move(out).take();
 }
 
 /// The page, each @name@ standing for the part of that name.
@@ -116,31 +139,6 @@ window.TARN_DBT_PLAN_DATA = @data@;
 std::filesystem::path html_report_path(const std::filesystem::path& project_dir) {
   const std::string stamp = compact_utc_timestamp(std::max<std::int64_t>(unix_seconds_now(), 0));
   return project_dir / "target" / "tarn" / "dbt-plan" / ("dbt_plan_" + stamp + ".html");
-}
-
-std::string render_graph_data(const Plan& plan) {
-  // Room for a small plan; a larger one grows the text as it goes.
-  JsonWriter out(JsonWriter::Layout::compact, 4096);
-  out.begin_object();
-  out.key("nodes");
-  out.begin_array();
-  for (const PlannedModel& model : plan.models) {
-    write_node(out, model);
-  }
-  out.end_array();
-  out.key("edges");
-  out.begin_array();
-  for (const PlannedModel& model : plan.models) {
-    for (const std::string& parent : model.depends_on) {
-      out.begin_object();
-      out.member("upstream", parent);
-      out.member("downstream", model.name);
-      out.end_object();
-    }
-  }
-  out.end_array();
-  out.end_object();
-  return std::move(out).take();
 }
 
 std::string render_html_report(const Plan& plan) {

@@ -11,9 +11,6 @@ namespace tarn {
 /// <project-dir>/target/tarn/dbt-plan/dbt_plan_<YYYYMMDDHHMMSS>.html
 std::filesystem::path html_report_path(const std::filesystem::path& project_dir);
 
-/// The compact graph data embedded in the page.
-std::string render_graph_data(const Plan& plan);
-
 std::string render_html_report(const Plan& plan);
 
 }  // namespace tarn

@@ -22,26 +22,27 @@ bool looks_like_option(std::string_view word) {
 /// Brings the argument vector into the shape CLI11 parses as intended: only
 /// --dbt-args may take a value that begins with a hyphen (glued on as
 /// "--dbt-args=VALUE"); for every other option such a word is the next option,
-/// so the value is missing; and a switch takes no value at all.
+/// so the value is missing; and a switch takes no value at all. The program
+/// name (first) is left out.
 std::expected<std::vector<std::string>, std::string> prepare_arguments(
     const CLI::App& app, const std::vector<std::string>& args) {
   std::vector<std::string> prepared;
   prepared.reserve(args.size());
-  for (std::size_t i = 0; i < args.size(); ++i) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& word = args[i];
     const bool has_next = i + 1 < args.size();
-    if (i > 0 && word == k_hyphen_value_option && has_next && looks_like_option(args[i + 1])) {
+    if (word == k_hyphen_value_option && has_next && looks_like_option(args[i + 1])) {
       prepared.push_back(word + "=" + args[i + 1]);
       ++i;
       continue;
     }
-    const CLI::Option* option = i > 0 ? app.get_option_no_throw(word) : nullptr;
+    const CLI::Option* option = app.get_option_no_throw(word);
     if (option != nullptr && option->get_expected_min() > 0 && word != k_hyphen_value_option &&
         (!has_next || looks_like_option(args[i + 1]))) {
       return std::unexpected("a value is required for '" + word + "' but none was supplied");
     }
     for (std::string_view flag : k_switches) {
-      if (i > 0 && word.starts_with(std::string(flag) + "=")) {
+      if (word.starts_with(std::string(flag) + "=")) {
         return std::unexpected("unexpected value for '" + std::string(flag) +
                                "': it takes no value");
       }
@@ -154,13 +155,9 @@ std::variant<Cli, CliExit> parse_cli(const std::vector<std::string>& args) {
   if (!prepared) {
     return usage_error(app, prepared.error());
   }
-  // CLI11 takes the arguments after the program name, last first.
-  std::vector<std::string> reversed(prepared->rbegin(), prepared->rend());
-  if (!reversed.empty()) {
-    reversed.pop_back();
-  }
   try {
-    app.parse(reversed);
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(prepared->rbegin(), prepared->rend()));
   } catch (const CLI::CallForHelp&) {
     return CliExit{0, app.help(), ""};
   } catch (const CLI::CallForVersion& version) {

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <expected>
 #include <filesystem>
@@ -109,21 +108,17 @@ Step<std::optional<Window>> explicit_window(const Cli& cli) {
     return std::unexpected(
         fail("--event-time-start and --event-time-end must be passed together, or not at all"));
   }
-  auto parse = [](const std::string& text) -> Step<Date> {
-    auto date = parse_date(text);
-    if (!date) {
-      return std::unexpected(
-          fail(quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date"));
-    }
-    return *date;
+  auto invalid = [](const std::string& text) {
+    return std::unexpected(
+        fail(quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date"));
   };
-  auto start = parse(*cli.event_time_start);
+  const auto start = parse_date(*cli.event_time_start);
   if (!start) {
-    return std::unexpected(start.error());
+    return invalid(*cli.event_time_start);
   }
-  auto end = parse(*cli.event_time_end);
+  const auto end = parse_date(*cli.event_time_end);
   if (!end) {
-    return std::unexpected(end.error());
+    return invalid(*cli.event_time_end);
   }
   return std::optional<Window>{Window{*start, *end}};
 }
@@ -145,7 +140,7 @@ class Driver {
     if (auto checked = check_anchor_has_window(cli_); !checked) {
       return checked;
     }
-    const fs::path project_dir = cli_.project_dir ? fs::path(*cli_.project_dir) : fs::path(".");
+    const fs::path project_dir(cli_.project_dir.value_or("."));
     if (auto checked = check_project(project_dir); !checked) {
       return checked;
     }

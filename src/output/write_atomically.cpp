@@ -44,17 +44,6 @@ std::expected<UniqueFd, int> create_temp_file(const fs::path& directory, fs::pat
   return std::unexpected(EEXIST);
 }
 
-/// Removes the temporary file on every way out before it is renamed.
-struct RemovedUnlessRenamed {
-  const fs::path& path;
-  bool renamed = false;
-  ~RemovedUnlessRenamed() {
-    if (!renamed) {
-      ::unlink(path.c_str());
-    }
-  }
-};
-
 }  // namespace
 
 std::expected<void, std::string> write_atomically(const fs::path& target, std::string_view bytes) {
@@ -78,8 +67,8 @@ std::expected<void, std::string> write_atomically(const fs::path& target, std::s
     return std::unexpected(fmt::format("could not create a temp file in {}: {}",
                                        display_path(parent), system_error_text(temp.error())));
   }
-  RemovedUnlessRenamed guard{temp_path};
   if (const int failure = write_all(temp->get(), bytes); failure != 0) {
+    ::unlink(temp_path.c_str());
     return std::unexpected(
         fmt::format("could not write {}: {} at path {}", display_path(target),
                     failure < 0 ? "failed to write whole buffer" : system_error_text(failure),
@@ -87,10 +76,11 @@ std::expected<void, std::string> write_atomically(const fs::path& target, std::s
   }
   temp->reset();
   if (::rename(temp_path.c_str(), target.c_str()) != 0) {
+    const int failure = errno;
+    ::unlink(temp_path.c_str());
     return std::unexpected(
-        fmt::format("could not write {}: {}", display_path(target), system_error_text(errno)));
+        fmt::format("could not write {}: {}", display_path(target), system_error_text(failure)));
   }
-  guard.renamed = true;
   return {};
 }
 

@@ -200,18 +200,6 @@ std::vector<std::optional<Window>> seed_anchor_windows(const SelectedGraph& grap
   return seeded;
 }
 
-std::uint64_t layer_of(const std::vector<Index>& parents,
-                       const std::vector<std::uint64_t>& layers) {
-  if (parents.empty()) {
-    return 0;
-  }
-  std::uint64_t deepest = 0;
-  for (Index parent : parents) {
-    deepest = std::max(deepest, layers[parent]);
-  }
-  return deepest + 1;
-}
-
 void add_warnings(Plan& plan, const std::string& name, const ManifestNode& node, Window window,
                   std::int64_t limit) {
   // Windows whose ends lie near the limits of the day range span more days than 64 bits hold.
@@ -257,7 +245,7 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
   }
 
   std::vector<Window> windows(graph.size());
-  std::vector<std::uint64_t> layers(graph.size(), 0);
+  std::vector<std::uint64_t> layers(graph.size());
   for (Index model : *order) {
     const ManifestNode& node = *graph.nodes[model];
     const std::vector<Index>& parents = graph.parents[model];
@@ -268,17 +256,17 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
       }
     }
     windows[model] = window.value_or(plan.anchor_window);
-    layers[model] = layer_of(parents, layers);
     add_warnings(plan, graph.names[model], node, windows[model], max_window_expansion_days);
 
     const TarnMeta& meta = meta_of(node);
-    PlannedModel& planned =
-        plan.models.emplace_back(graph.names[model], windows[model].start, windows[model].end,
-                                 meta.lookback, meta.lookback_unit, meta.lookahead,
-                                 meta.lookahead_unit, std::vector<std::string>{}, layers[model]);
+    PlannedModel& planned = plan.models.emplace_back(
+        graph.names[model], windows[model].start, windows[model].end, meta.lookback,
+        meta.lookback_unit, meta.lookahead, meta.lookahead_unit, std::vector<std::string>{}, 0);
     for (Index parent : parents) {
       planned.depends_on.push_back(graph.names[parent]);
+      planned.layer = std::max(planned.layer, layers[parent] + 1);
     }
+    layers[model] = planned.layer;
   }
   return plan;
 }

@@ -22,18 +22,6 @@ GroupKey group_key(std::uint64_t stage, const std::optional<Window>& window) {
   return {stage, !window, window ? window->start : Date{}, window ? window->end : Date{}};
 }
 
-std::optional<Window> rebuild_window(const PlannedModel& model,
-                                     const std::unordered_set<std::string>& microbatch) {
-  if (!microbatch.contains(model.name)) {
-    return std::nullopt;
-  }
-  return Window{model.event_time_start, model.event_time_end};
-}
-
-bool ends_before_start(const Window& window) {
-  return window.end < window.start;
-}
-
 std::string window_text(const Window& window) {
   return format_date(window.start) + " to " + format_date(window.end);
 }
@@ -114,7 +102,7 @@ std::string invocation_text(const Invocation& invocation, const RunbookInfo& inf
            command_line(invocation, info);
   }
   const Window& window = *invocation.window;
-  if (ends_before_start(window)) {
+  if (window.end < window.start) {
     return "\n" +
            comment(fmt::format("{}, no command: the window {} ends before it starts ({})", stage,
                                window_text(window), fmt::join(invocation.models, ", ")));
@@ -129,13 +117,10 @@ std::unordered_set<std::string> microbatch_models(const Manifest& manifest,
                                                   const Selection& selection) {
   std::unordered_set<std::string> names;
   for (const std::string& id : selection) {
-    auto found = manifest.nodes.find(id);
-    if (found == manifest.nodes.end()) {
-      continue;
-    }
-    const ManifestNode& node = found->second;
-    if (node.materialized == "incremental" && node.incremental_strategy == "microbatch") {
-      names.insert(printed_name(node));
+    const auto found = manifest.nodes.find(id);
+    if (found != manifest.nodes.end() && found->second.materialized == "incremental" &&
+        found->second.incremental_strategy == "microbatch") {
+      names.insert(printed_name(found->second));
     }
   }
   return names;
@@ -151,7 +136,10 @@ std::vector<Invocation> group_invocations(const Plan& plan,
   std::map<GroupKey, std::vector<std::string>> groups;
   // The plan lists every parent before its children.
   for (const PlannedModel& model : plan.models) {
-    Placed here{0, rebuild_window(model, microbatch)};
+    Placed here;
+    if (microbatch.contains(model.name)) {
+      here.window = Window{model.event_time_start, model.event_time_end};
+    }
     for (const std::string& parent_name : model.depends_on) {
       auto parent = placed.find(parent_name);
       if (parent == placed.end()) {
@@ -176,7 +164,7 @@ std::vector<Invocation> group_invocations(const Plan& plan,
 std::vector<PlanWarning> runbook_warnings(const std::vector<Invocation>& invocations) {
   std::vector<PlanWarning> warnings;
   for (const Invocation& invocation : invocations) {
-    if (!invocation.window || !ends_before_start(*invocation.window)) {
+    if (!invocation.window || invocation.window->start <= invocation.window->end) {
       continue;
     }
     for (const std::string& model : invocation.models) {

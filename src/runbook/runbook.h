@@ -55,8 +55,4 @@ std::string render_runbook(const Plan& plan, const std::vector<Invocation>& invo
 std::string render_summary(const Plan& plan, const std::vector<PlanWarning>& runbook_warnings,
                            std::string_view runbook, const RunbookInfo& info);
 
-/// Text that shows as itself in Markdown, inside a table cell too: no markup,
-/// no link, no HTML, no line break.
-std::string escape_markdown(std::string_view text);
-
 }  // namespace tarn

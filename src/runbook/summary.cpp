@@ -25,6 +25,26 @@ bool harmless_here(std::string_view text, std::size_t at) {
          is_alphanumeric(text[at + 1]);
 }
 
+/// Text that shows as itself in Markdown, inside a table cell too: no markup,
+/// no link, no HTML, no line break.
+std::string escape_markdown(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+      // A line break would end the table row; a reference shows the byte.
+      out += fmt::format("&#x{:X};", static_cast<unsigned>(c));
+    } else if (std::ispunct(static_cast<unsigned char>(c)) != 0 && !harmless_here(text, at)) {
+      out += '\\';
+      out += c;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string amount_text(std::int64_t amount, WindowUnit unit) {
   return fmt::format("{} {}", amount, unit_name(unit));
 }
@@ -104,24 +124,6 @@ std::string anchor_line(const Plan& plan) {
 }
 
 }  // namespace
-
-std::string escape_markdown(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    const char c = text[at];
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-      // A line break would end the table row; a reference shows the byte.
-      out += fmt::format("&#x{:X};", static_cast<unsigned>(c));
-    } else if (std::ispunct(static_cast<unsigned char>(c)) != 0 && !harmless_here(text, at)) {
-      out += '\\';
-      out += c;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 std::string render_summary(const Plan& plan, const std::vector<PlanWarning>& runbook_warnings,
                            std::string_view runbook, const RunbookInfo& info) {
