@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <ranges>
 #include <tuple>
 #include <unordered_map>
 
@@ -33,14 +34,6 @@ std::string comment(std::string_view text) {
     line += (c == '\n' || c == '\r') ? ' ' : c;
   }
   line += '\n';
-  return line;
-}
-
-std::string join_quoted(const std::vector<std::string>& words) {
-  std::string line;
-  for (const std::string& word : words) {
-    line += (line.empty() ? "" : " ") + quote_shell_word(word);
-  }
   return line;
 }
 
@@ -92,7 +85,7 @@ std::string command_line(const Invocation& invocation, const RunbookInfo& info) 
                   format_date(shift_forward(invocation.window->end, 1, WindowUnit::day))});
   }
   words.insert(words.end(), info.dbt_args.begin(), info.dbt_args.end());
-  return join_quoted(words) + "\n";
+  return fmt::format("{}\n", fmt::join(words | std::views::transform(quote_shell_word), " "));
 }
 
 std::string invocation_text(const Invocation& invocation, const RunbookInfo& info) {

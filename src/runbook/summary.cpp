@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <cctype>
+#include <ranges>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "date/date.h"
 #include "runbook/runbook.h"
@@ -49,14 +51,6 @@ std::string amount_text(std::int64_t amount, WindowUnit unit) {
   return fmt::format("{} {}", amount, unit_name(unit));
 }
 
-std::string parents_text(const PlannedModel& model) {
-  std::string text;
-  for (const std::string& parent : model.depends_on) {
-    text += (text.empty() ? "" : ", ") + escape_markdown(parent);
-  }
-  return text;
-}
-
 std::string table(const Plan& plan) {
   std::string text =
       "| layer | model | window | days | lookback | lookahead | selected parents |\n"
@@ -67,7 +61,8 @@ std::string table(const Plan& plan) {
                    format_date(model.event_time_end),
                    model.event_time_end.days - model.event_time_start.days + 1,
                    amount_text(model.lookback, model.lookback_unit),
-                   amount_text(model.lookahead, model.lookahead_unit), parents_text(model));
+                   amount_text(model.lookahead, model.lookahead_unit),
+                   fmt::join(model.depends_on | std::views::transform(escape_markdown), ", "));
   }
   return text;
 }
