@@ -1,6 +1,4 @@
 #include <csignal>
-#include <string>
-#include <vector>
 
 #include "main/run.h"
 #include "util/interrupt.h"
@@ -11,6 +9,5 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
   tarn::install_interrupt_handlers();
-  std::vector<std::string> args(argv, argv + argc);
-  return tarn::run(args);
+  return tarn::run({argv, argv + argc});
 }

@@ -61,8 +61,8 @@ struct Failure {
 template <typename T>
 using Step = std::expected<T, Failure>;
 
-Failure fail(std::string message) {
-  return Failure{std::move(message), 1};
+std::unexpected<Failure> failed(std::string message) {
+  return std::unexpected(Failure{std::move(message)});
 }
 
 /// An interruption seen between two steps ends the run as a failure whose
@@ -76,24 +76,21 @@ std::optional<Failure> interruption() {
   return Failure{"interrupted by SIG" + std::string(name ? name : "?"), 128 + *signal};
 }
 
-Step<void> check_anchor_has_window(const Cli& cli) {
+/// The checks before any other work; the --anchor one comes before anything touches the disk.
+Step<void> check_anchor_and_project(const Cli& cli, const fs::path& project_dir) {
   if (cli.anchor && (!cli.event_time_start || !cli.event_time_end)) {
-    return std::unexpected(fail(
+    return failed(
         "--anchor requires --event-time-start and --event-time-end to both be passed explicitly "
-        "-- there is no yesterday-default when --anchor is used"));
+        "-- there is no yesterday-default when --anchor is used");
   }
-  return {};
-}
-
-Step<void> check_project(const fs::path& project_dir) {
   std::error_code ec;
   (void)fs::status(project_dir / "dbt_project.yml", ec);
   if (ec) {
-    return std::unexpected(fail(
+    return failed(
         display_path(project_dir) +
         " does not look like a dbt project -- no dbt_project.yml found there. tarn-dbt-plan only "
         "works inside a dbt project: run it from the project root, or pass --project-dir pointing "
-        "at one."));
+        "at one.");
   }
   return {};
 }
@@ -105,12 +102,10 @@ Step<std::optional<Window>> explicit_window(const Cli& cli) {
     return std::optional<Window>{};
   }
   if (!cli.event_time_start || !cli.event_time_end) {
-    return std::unexpected(
-        fail("--event-time-start and --event-time-end must be passed together, or not at all"));
+    return failed("--event-time-start and --event-time-end must be passed together, or not at all");
   }
   auto invalid = [](const std::string& text) {
-    return std::unexpected(
-        fail(quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date"));
+    return failed(quoted_value(decode_lossy(text)) + " is not a valid YYYY-MM-DD date");
   };
   const auto start = parse_date(*cli.event_time_start);
   if (!start) {
@@ -137,16 +132,13 @@ class Driver {
   /// The whole run after parsing the command line. The baseline lives in this frame, so it is
   /// released before the caller prints an error, and after the last output otherwise.
   Step<void> execute() {
-    if (auto checked = check_anchor_has_window(cli_); !checked) {
-      return checked;
-    }
     const fs::path project_dir(cli_.project_dir.value_or("."));
-    if (auto checked = check_project(project_dir); !checked) {
+    if (auto checked = check_anchor_and_project(cli_, project_dir); !checked) {
       return checked;
     }
     auto config = load_project_config(project_dir);
     if (!config) {
-      return std::unexpected(fail(config.error()));
+      return failed(config.error());
     }
     for (const std::string& warning : config->warnings) {
       console_.err("warning: " + warning + "\n");
@@ -156,7 +148,7 @@ class Driver {
     auto settings =
         resolve_settings(SettingOptions{cli_.dbt_command, cli_.dbt_args, cli_.against}, *config);
     if (!settings) {
-      return std::unexpected(fail(settings.error()));
+      return failed(settings.error());
     }
     auto refreshed =
         refresh_manifest(project_dir, manifest_path, settings->dbt_command, settings->dbt_args);
@@ -164,14 +156,14 @@ class Driver {
       return std::unexpected(*stop);
     }
     if (!refreshed) {
-      return std::unexpected(fail(refreshed.error()));
+      return failed(refreshed.error());
     }
     auto manifest = load_manifest(manifest_path);
     if (auto stop = interruption()) {
       return std::unexpected(*stop);
     }
     if (!manifest) {
-      return std::unexpected(fail(manifest.error().message()));
+      return failed(manifest.error().message());
     }
     return plan_and_report(project_dir, manifest_path, *settings, *manifest);
   }
@@ -187,7 +179,7 @@ class Driver {
       return std::unexpected(*stop);
     }
     if (!baseline) {
-      return std::unexpected(fail(baseline.error().message()));
+      return failed(baseline.error().message());
     }
     auto selection =
         select_models(SelectRequest{project_dir, settings.dbt_command, settings.dbt_args,
@@ -197,7 +189,7 @@ class Driver {
       return std::unexpected(*stop);
     }
     if (!selection) {
-      return std::unexpected(fail(selection.error().message()));
+      return failed(selection.error().message());
     }
     auto window = explicit_window(cli_);
     if (!window) {
@@ -206,7 +198,7 @@ class Driver {
     auto plan =
         generate(manifest, *selection, *window, settings.max_window_expansion_days, cli_.anchor);
     if (!plan) {
-      return std::unexpected(fail(plan.error().message()));
+      return failed(plan.error().message());
     }
     PlanRunInfo info{cli_.select, display_path(manifest_path), settings.dbt_command,
                      manifest.generated_at, settings.max_window_expansion_days};
@@ -231,7 +223,7 @@ class Driver {
     }
     auto command = split_shell_words(settings.dbt_command);
     if (!command) {
-      return std::unexpected(fail("--dbt-command: " + command.error()));
+      return failed("--dbt-command: " + command.error());
     }
     const RunbookInfo info{cli_.select,
                            cli_.exclude,
@@ -250,15 +242,12 @@ class Driver {
 
   /// "-" sends the text to standard output, after the tree.
   Step<void> emit(const std::optional<std::string>& destination, const std::string& text) {
-    if (!destination) {
-      return {};
-    }
-    if (*destination == "-") {
+    if (destination == "-") {
       console_.out(text);
-      return {};
-    }
-    if (auto written = write_atomically(fs::path(*destination), text); !written) {
-      return std::unexpected(fail(written.error()));
+    } else if (destination) {
+      if (auto written = write_atomically(fs::path(*destination), text); !written) {
+        return failed(written.error());
+      }
     }
     return {};
   }
@@ -269,7 +258,7 @@ class Driver {
                                      ? fs::path(*cli_.output_file)
                                      : project_dir / "target" / "tarn" / "dbt_plan.json";
     if (auto written = write_atomically(output_path, render_plan_json(plan, info)); !written) {
-      return std::unexpected(fail(written.error()));
+      return failed(written.error());
     }
     if (auto stop = interruption()) {
       return std::unexpected(*stop);
@@ -286,7 +275,7 @@ class Driver {
     if (cli_.html) {
       const fs::path report_path = html_report_path(project_dir);
       if (auto written = write_atomically(report_path, render_html_report(plan)); !written) {
-        return std::unexpected(fail(written.error()));
+        return failed(written.error());
       }
       console_.out("wrote " + display_path(report_path) + "\n");
     }
@@ -335,8 +324,7 @@ int run(const std::vector<std::string>& args) {
     console.err(exit->err);
     return exit->status;
   }
-  Driver driver(std::get<Cli>(parsed), console);
-  auto outcome = driver.execute();
+  auto outcome = Driver(std::get<Cli>(parsed), console).execute();
   if (!outcome) {
     console.err("error: " + outcome.error().message + "\n");
     return outcome.error().status;
