@@ -32,13 +32,6 @@ void replace_all(std::string& text, std::string_view from, std::string_view to) 
   }
 }
 
-std::string escape_html_text(std::string text) {
-  replace_all(text, "&", "&amp;");
-  replace_all(text, "<", "&lt;");
-  replace_all(text, ">", "&gt;");
-  return text;
-}
-
 /// The data sits inside a script element, where a name holding "</script>" or
 /// "<!--" would end the element early. In serialised JSON these three
 /// characters occur only inside strings, so their \u escapes mean the same data.
@@ -51,7 +44,7 @@ std::string escape_for_script_element(std::string json) {
 
 std::string banner(const Plan& plan) {
   const auto note = plan.default_yesterday_note();
-  return note ? "<div id=\"default-yesterday-banner\">" + escape_html_text(*note) + "</div>" : "";
+  return note ? "<div id=\"default-yesterday-banner\">" + *note + "</div>" : "";
 }
 
 /// The compact graph data embedded in the page.

@@ -41,11 +41,9 @@ std::expected<std::vector<std::string>, std::string> prepare_arguments(
         (!has_next || looks_like_option(args[i + 1]))) {
       return std::unexpected("a value is required for '" + word + "' but none was supplied");
     }
-    for (std::string_view flag : k_switches) {
-      if (word.starts_with(std::string(flag) + "=")) {
-        return std::unexpected("unexpected value for '" + std::string(flag) +
-                               "': it takes no value");
-      }
+    const std::string name = word.substr(0, word.find('='));
+    if (name.size() < word.size() && std::ranges::find(k_switches, name) != std::end(k_switches)) {
+      return std::unexpected("unexpected value for '" + name + "': it takes no value");
     }
     prepared.push_back(word);
   }

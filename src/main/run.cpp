@@ -36,20 +36,16 @@ namespace fs = std::filesystem;
 /// Standard output and standard error. A failed write never stops the run
 /// (the plan file must still be completed); the first one to standard output
 /// is only remembered.
-class Console {
- public:
+struct Console {
+  int out_failure = 0;  // the error number of the first failed write to standard output
+
   void out(std::string_view text) {
-    if (const int failure = write_all(STDOUT_FILENO, text); failure != 0 && out_errno_ == 0) {
-      out_errno_ = failure < 0 ? EIO : failure;
+    if (const int failure = write_all(STDOUT_FILENO, text); failure != 0 && out_failure == 0) {
+      out_failure = failure < 0 ? EIO : failure;
     }
   }
   // Nothing can be reported about a failing standard error.
   void err(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
-  /// The error number of the first failed write to standard output, 0 if none.
-  int out_failure() const { return out_errno_; }
-
- private:
-  int out_errno_ = 0;
 };
 
 /// Why a run stopped early: the message after "error: " and the exit status.
@@ -206,8 +202,7 @@ class Driver {
     if (!runbook) {
       return std::unexpected(runbook.error());
     }
-    auto reported = report(project_dir, *plan, info, *runbook);
-    if (!reported) {
+    if (auto reported = report(project_dir, *plan, info, *runbook); !reported) {
       return reported;
     }
     print_notes(*plan, selection->empty(), runbook->warnings);
@@ -329,9 +324,10 @@ int run(const std::vector<std::string>& args) {
     console.err("error: " + outcome.error().message + "\n");
     return outcome.error().status;
   }
-  if (int failure = console.out_failure(); failure != 0) {
+  if (console.out_failure != 0) {
     // The plan file is complete; only the requested terminal output was lost.
-    console.err("error: could not write to standard output: " + system_error_text(failure) + "\n");
+    console.err("error: could not write to standard output: " +
+                system_error_text(console.out_failure) + "\n");
     return 1;
   }
   return 0;
