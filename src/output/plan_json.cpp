@@ -6,7 +6,6 @@
 #include "output/json_writer.h"
 
 namespace tarn {
-
 namespace {
 
 void write_metadata(JsonWriter& out, const Plan& plan, const PlanRunInfo& info,

@@ -98,10 +98,7 @@ std::string folded_runbook(std::string_view runbook) {
   std::string text =
       "\n<details>\n<summary>Run-book: the dbt commands that rebuild this plan</summary>\n\n";
   text += fence + "sh\n";
-  text += runbook;
-  if (!runbook.empty() && runbook.back() != '\n') {
-    text += '\n';
-  }
+  text += runbook;  // a run-book ends with a line break
   text += fence + "\n\n</details>\n";
   return text;
 }
