@@ -17,7 +17,7 @@ namespace tarn {
 struct Window {
   Date start;
   Date end;
-  friend bool operator==(const Window&, const Window&) = default;
+  friend auto operator<=>(const Window&, const Window&) = default;
 };
 
 struct PlannedModel {

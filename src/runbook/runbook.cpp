@@ -17,11 +17,7 @@ namespace {
 
 /// Orders the invocations: by stage, then windows by their dates, whole
 /// rebuilds (no window) last.
-using GroupKey = std::tuple<std::uint64_t, bool, Date, Date>;
-
-GroupKey group_key(std::uint64_t stage, const std::optional<Window>& window) {
-  return {stage, !window, window ? window->start : Date{}, window ? window->end : Date{}};
-}
+using GroupKey = std::tuple<std::uint64_t, bool, std::optional<Window>>;
 
 std::string window_text(const Window& window) {
   return format_date(window.start) + " to " + format_date(window.end);
@@ -142,14 +138,13 @@ std::vector<Invocation> group_invocations(const Plan& plan,
       here.stage = std::max(here.stage, parent->second.stage + step);
     }
     placed.emplace(model.name, here);
-    groups[group_key(here.stage, here.window)].push_back(model.name);
+    groups[{here.stage, !here.window, here.window}].push_back(model.name);
   }
   std::vector<Invocation> invocations;
   invocations.reserve(groups.size());
   for (auto& [key, models] : groups) {
-    const auto& [stage, whole, start, end] = key;
-    invocations.push_back(Invocation{
-        stage, whole ? std::nullopt : std::optional(Window{start, end}), std::move(models)});
+    const auto& [stage, whole, window] = key;
+    invocations.push_back(Invocation{stage, window, std::move(models)});
   }
   return invocations;
 }
