@@ -20,24 +20,6 @@ std::optional<std::string> Plan::default_yesterday_note() const {
       format_date(anchor_window.start));
 }
 
-std::string PlanError::message() const {
-  switch (kind) {
-    case Kind::anchor_not_in_selection:
-      return fmt::format("--anchor {} is not among the {} model(s) selected by --select: {}",
-                         quoted_value(anchor), selected_count, listing);
-    case Kind::anchor_names_several_versions:
-      return fmt::format(
-          "--anchor {} names a versioned model with {} versions selected by --select -- pass "
-          "one of them: {}",
-          quoted_value(anchor), selected_count, listing);
-    case Kind::cycle:
-      break;
-  }
-  return "the selected models form a cycle and have no Entry Node -- this shouldn't be possible "
-         "against a real dbt-compiled manifest; check that --manifest points at a genuine `dbt "
-         "compile`/`dbt parse` output";
-}
-
 namespace {
 
 using Index = std::size_t;
@@ -146,10 +128,9 @@ std::optional<std::vector<Index>> kahn_order(const Parents& parents) {
   return order;
 }
 
-PlanError anchor_error(PlanError::Kind kind, const std::string& anchor,
-                       std::vector<std::string> names) {
+std::string sorted_listing(std::vector<std::string> names) {
   std::ranges::sort(names);
-  return PlanError{kind, anchor, names.size(), fmt::format("{}", fmt::join(names, ", "))};
+  return fmt::format("{}", fmt::join(names, ", "));
 }
 
 /// The model whose printed name is the anchor text; of several sharing it,
@@ -173,10 +154,15 @@ std::expected<Index, PlanError> resolve_anchor(const SelectedGraph& graph,
   }
   if (versions.empty()) {
     return std::unexpected(
-        anchor_error(PlanError::Kind::anchor_not_in_selection, anchor, graph.names));
+        PlanError{PlanError::Kind::anchor_not_in_selection,
+                  fmt::format("--anchor {} is not among the {} model(s) selected by --select: {}",
+                              quoted_value(anchor), graph.size(), sorted_listing(graph.names))});
   }
-  return std::unexpected(
-      anchor_error(PlanError::Kind::anchor_names_several_versions, anchor, std::move(versions)));
+  return std::unexpected(PlanError{
+      PlanError::Kind::anchor_names_several_versions,
+      fmt::format("--anchor {} names a versioned model with {} versions selected by --select -- "
+                  "pass one of them: {}",
+                  quoted_value(anchor), versions.size(), sorted_listing(versions))});
 }
 
 /// The anchor's window, and for each selected ancestor the hull of what its
@@ -232,7 +218,11 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
   const SelectedGraph graph = selected_graph(manifest, selection);
   const auto order = kahn_order(graph.parents);
   if (!order) {
-    return std::unexpected(PlanError{});
+    return std::unexpected(PlanError{
+        PlanError::Kind::cycle,
+        "the selected models form a cycle and have no Entry Node -- this shouldn't be possible "
+        "against a real dbt-compiled manifest; check that --manifest points at a genuine `dbt "
+        "compile`/`dbt parse` output"});
   }
   std::vector<std::optional<Window>> seeded(graph.size());
   if (anchor) {

@@ -50,10 +50,8 @@ struct Plan {
 struct PlanError {
   enum class Kind { cycle, anchor_not_in_selection, anchor_names_several_versions };
   Kind kind = Kind::cycle;
-  std::string anchor;
-  std::uint64_t selected_count = 0;  // of the selection, or of the versions
-  std::string listing;               // their printed names, sorted, joined by ", "
-  std::string message() const;
+  std::string text;  // the complete message
+  const std::string& message() const { return text; }
 };
 
 std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selection& selection,
