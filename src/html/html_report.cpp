@@ -42,11 +42,6 @@ std::string escape_for_script_element(std::string json) {
   return json;
 }
 
-std::string banner(const Plan& plan) {
-  const auto note = plan.default_yesterday_note();
-  return note ? "<div id=\"default-yesterday-banner\">" + *note + "</div>" : "";
-}
-
 /// The compact graph data embedded in the page.
 std::string render_graph_data(const Plan& plan) {
   // Room for a small plan; a larger one grows the text as it goes.
@@ -136,11 +131,12 @@ std::filesystem::path html_report_path(const std::filesystem::path& project_dir)
 
 std::string render_html_report(const Plan& plan) {
   const std::string data = escape_for_script_element(render_graph_data(plan));
-  const std::string banner_text = banner(plan);
+  const auto note = plan.default_yesterday_note();
+  const std::string banner = note ? "<div id=\"default-yesterday-banner\">" + *note + "</div>" : "";
   std::string page;
   std::string_view rest = page_template;
-  for (const std::string_view part : {assets::style_css, std::string_view(banner_text),
-                                      std::string_view(data), assets::report_js}) {
+  for (const std::string_view part :
+       {assets::style_css, std::string_view(banner), std::string_view(data), assets::report_js}) {
     const std::size_t name_start = rest.find('@');
     page.append(rest.substr(0, name_start)).append(part);
     rest.remove_prefix(rest.find('@', name_start + 1) + 1);

@@ -47,7 +47,6 @@ class JsonWriter {
     value(v);
   }
 
-  /// The text written so far.
   std::string take() && { return std::move(out_.text); }
 
   /// The stream RapidJSON's writer puts characters into.
