@@ -13,7 +13,6 @@
 #include "util/text.h"
 
 namespace tarn {
-
 namespace {
 
 namespace fs = std::filesystem;

@@ -96,10 +96,9 @@ std::string fence_for(std::string_view code) {
 std::string folded_runbook(std::string_view runbook) {
   const std::string fence = fence_for(runbook);
   std::string text =
-      "\n<details>\n<summary>Run-book: the dbt commands that rebuild this plan</summary>\n\n";
-  text += fence + "sh\n";
-  text += runbook;  // a run-book ends with a line break
-  text += fence + "\n\n</details>\n";
+      "\n<details>\n<summary>Run-book: the dbt commands that rebuild this plan</summary>\n\n" +
+      fence + "sh\n";
+  text.append(runbook).append(fence).append("\n\n</details>\n");  // runbook ends with "\n"
   return text;
 }
 
@@ -127,10 +126,7 @@ std::string render_summary(const Plan& plan, const std::vector<PlanWarning>& run
   }
   text += "\n" + anchor_line(plan);
   text += "- Made: " + format_utc_timestamp(info.made_at) + "\n\n";
-  text += table(plan);
-  text += warnings(plan, runbook_warnings);
-  text += folded_runbook(runbook);
-  return text;
+  return text + table(plan) + warnings(plan, runbook_warnings) + folded_runbook(runbook);
 }
 
 }  // namespace tarn
