@@ -1,15 +1,12 @@
 (function () {
   'use strict';
 
-  const PANEL_MIN_WIDTH = 240;
-  const GRAPH_MIN_WIDTH = 300;
+  const [PANEL_MIN_WIDTH, GRAPH_MIN_WIDTH] = [240, 300];
   // Above this many boxes and edges the style sheet drops the fades, which cost more than the highlight.
   const MANY_ELEMENTS = 400;
   // The canvas covers the view and this margin (screen pixels), so a short scroll only moves it.
   const VIEW_MARGIN = 200;
-  const MIN_ZOOM = 0.1;
-  const MAX_ZOOM = 2;
-  const WHEEL_ZOOM_RATE = 0.002;
+  const [MIN_ZOOM, MAX_ZOOM, WHEEL_ZOOM_RATE] = [0.1, 2, 0.002];
   // Below this scale a large graph's boxes are drawn in the canvas and moved far out of view, where
   // none is painted (hiding them any other way repaints or restyles every box); a click finds its box
   // by the measured rectangles.
@@ -17,9 +14,7 @@
   const OUT_OF_VIEW = 'translateX(-100000px)';
   // Edges and outlines never get thinner on screen than this share of their width.
   const MIN_LINE_SCALE = 0.5;
-  const MAP_WIDTH = 160;
-  const MAP_HEIGHT = 320;
-  const MAP_INSET = 24;
+  const [MAP_WIDTH, MAP_HEIGHT, MAP_INSET] = [160, 320, 24];
 
   // Each look of an edge, in drawing order. A line one pixel wide costs a fifth of a wider one, so lit
   // edges are wider only while few are in view. The upstream side is dashed by cutting a checkerboard
@@ -31,8 +26,7 @@
     { look: 'highlighted downstream', colour: '--series-model', lit: true },
     { look: 'highlighted upstream', colour: '--series-upstream', lit: true, dashed: true },
   ];
-  const LIT_WIDTH = 2;
-  const MANY_LIT_PIECES = 400;
+  const [LIT_WIDTH, MANY_LIT_PIECES] = [2, 400];
   // The side of one checkerboard square, in screen pixels.
   const DASH = 4;
   // How the canvases draw a box in each state: zoomed out in the view, and on the map.
@@ -52,22 +46,16 @@
   // The pieces of a route: straight, a curve with level ends, the turns into and out of a lane, a run.
   const [LINE, CURVE, INTO_LANE, OUT_OF_LANE, RUN] = [0, 1, 2, 3, 4];
   // Lanes in each 64-pixel channel between columns, from 20 pixels in, 4 apart.
-  const LANES = 7;
-  const LANE_INSET = 20;
-  const LANE_SPACING = 4;
-  const TURN_RADIUS = 12;
+  const [LANES, LANE_INSET, LANE_SPACING, TURN_RADIUS] = [7, 20, 4, 12];
   const DAY_MS = 86400000;
 
   const data = window.TARN_DBT_PLAN_DATA || {};
   const nodes = Array.isArray(data.nodes) ? data.nodes : [];
   const edges = Array.isArray(data.edges) ? data.edges : [];
 
-  const byName = new Map();
+  const byName = new Map(nodes.map((node) => [node.name, node]));
   const upstreamOf = new Map();
   const downstreamOf = new Map();
-  for (const node of nodes) {
-    byName.set(node.name, node);
-  }
   for (const edge of edges) {
     entryFor(upstreamOf, edge.downstream).push(edge);
     entryFor(downstreamOf, edge.upstream).push(edge);
@@ -85,13 +73,10 @@
   // How boxes and edges should look now.
   let rule = { box: () => '', edge: () => '' };
   // The part of the scrolled content the canvas covers (screen pixels), and the routes drawn there.
-  let drawnRegion = null;
-  let drawnRoutes = [];
+  let [drawnRegion, drawnRoutes] = [null, []];
   let frameQueued = false;
-  let mapStale = true;
-  let mapDrawnScale = 0;
-  let palette = {};
-  let dashPattern = null;
+  let [mapStale, mapDrawnScale] = [true, 0];
+  let [palette, dashPattern] = [{}, null];
   let zoom = 1;
   // The scale the boxes are drawn at: the zoom, or 1 while moved out of view.
   let layersScale = 1;
@@ -114,12 +99,8 @@
   scrollEl.replaceWith(graphAreaEl);
   const mapCanvasEl = el('canvas');
   const mapViewEl = el('div', { class: 'overview-view' });
-  const mapEl = el(
-    'div',
-    { id: 'overview', 'aria-hidden': 'true', title: 'Overview: click or drag to move the view' },
-    mapCanvasEl,
-    mapViewEl,
-  );
+  const mapEl = el('div', { id: 'overview', 'aria-hidden': 'true' }, mapCanvasEl, mapViewEl);
+  mapEl.title = 'Overview: click or drag to move the view';
   mapEl.hidden = true;
   graphAreaEl.append(scrollEl, mapEl);
   // Read out as it changes, so a screen reader hears the count while typing.
@@ -131,10 +112,7 @@
   const panelFields = ['days', 'lookback', 'lookahead'].map((field) => el('div', { id: 'panel-' + field }));
   const panelOptionsEl = el('div', { id: 'panel-dbt-options' }, panelOptionsTextEl, panelCopyEl);
   byId('panel-window').after(...panelFields, panelOptionsEl);
-  for (const [side, text] of [
-    ['upstream', 'upstream (dashed)'],
-    ['downstream', 'downstream'],
-  ]) {
+  for (const [side, text] of [['upstream', 'upstream (dashed)'], ['downstream', 'downstream']]) {
     const line = el('span', { class: 'legend-line ' + side });
     document.querySelector('.legend').appendChild(el('span', { class: 'legend-item' }, line, text));
   }
@@ -156,14 +134,10 @@
     return node;
   }
 
-  function windowText(node) {
-    return node.event_time_start + ' .. ' + node.event_time_end;
-  }
+  const windowText = (node) => node.event_time_start + ' .. ' + node.event_time_end;
 
   // "1 day", "3 days", "1 month".
-  function amountText(amount, unit) {
-    return amount + ' ' + unit + (Number(amount) === 1 ? '' : 's');
-  }
+  const amountText = (amount, unit) => amount + ' ' + unit + (Number(amount) === 1 ? '' : 's');
 
   // The clipboard API needs a secure context, which a page opened from a
   // file may not be; then a selected text area is copied instead.
@@ -179,10 +153,8 @@
       copied = document.execCommand('copy') ? Promise.resolve() : Promise.reject(new Error('copy refused'));
       area.remove();
     }
-    copied.then(
-      () => (panelCopyEl.textContent = 'Copied'),
-      () => (panelCopyEl.textContent = 'Copy failed'),
-    );
+    const show = (text) => () => (panelCopyEl.textContent = text);
+    copied.then(show('Copied'), show('Copy failed'));
   }
 
   // A column per layer in ascending order, its boxes ordered by name.
@@ -222,9 +194,7 @@
     return parts.join(',');
   }
 
-  function pixelMiddle(v) {
-    return Math.floor(v) + 0.5;
-  }
+  const pixelMiddle = (v) => Math.floor(v) + 0.5;
 
   // Where an edge may cross a column: the middle of the gap between boxes nearest to the wanted height,
   // or anywhere below the last box (the list ends there). Edges sharing a gap are spread a little.
@@ -255,10 +225,12 @@
   function route(edge, index, from, to, columns) {
     const [start, end] = [pixelMiddle(from.middle), pixelMiddle(to.middle)];
     const points = [from.right, start];
-    let [x, y] = points;
+    let [x, y, top, bottom] = [from.right, start, start, start];
     const add = (kind, nextX, nextY) => {
       points.push(kind, nextX, nextY);
       [x, y] = [nextX, nextY];
+      top = Math.min(top, nextY);
+      bottom = Math.max(bottom, nextY);
     };
     add(LINE, columns[from.column].right, start);
     for (let k = from.column + 1; k < to.column; k++) {
@@ -279,11 +251,6 @@
       add(RUN, lane, end - sign * radius);
       add(OUT_OF_LANE, lane + radius, end);
       add(LINE, to.left, end);
-    }
-    let [top, bottom] = [start, start];
-    for (let i = 4; i < points.length; i += 3) {
-      top = Math.min(top, points[i]);
-      bottom = Math.max(bottom, points[i]);
     }
     return { edge, points, left: from.right, right: to.left, top, bottom };
   }
@@ -316,9 +283,7 @@
         gaps.push(rect.bottom + 10);
       }
       above = rect.bottom;
-      if (!sides.has(name)) {
-        sides.set(name, rect);
-      }
+      entryFor(sides, name, () => rect);
       return rect;
     });
     routes = [];
@@ -337,10 +302,8 @@
   // The style sheet's colours, and the checkerboard that cuts the dashes.
   function readPalette() {
     const style = getComputedStyle(rootEl);
-    palette = {};
-    for (const name of PALETTE) {
-      palette[name] = style.getPropertyValue(name).trim();
-    }
+    const value = (name) => style.getPropertyValue(name).trim();
+    palette = Object.fromEntries(PALETTE.map((name) => [name, value(name)]));
     const side = Math.round(DASH * devicePixelRatio);
     const tile = el('canvas', { width: 2 * side, height: 2 * side });
     const ctx = tile.getContext('2d');
@@ -369,18 +332,12 @@
     });
   }
 
-  function contains(outer, inner) {
-    return (
-      inner.left >= outer.left &&
-      inner.top >= outer.top &&
-      inner.right <= outer.right &&
-      inner.bottom <= outer.bottom
-    );
-  }
+  const contains = (outer, inner) =>
+    inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+    inner.bottom <= outer.bottom;
 
-  function overlaps(left, top, right, bottom, view) {
-    return left <= view.right && right >= view.left && top <= view.bottom && bottom >= view.top;
-  }
+  const overlaps = (left, top, right, bottom, view) =>
+    left <= view.right && right >= view.left && top <= view.bottom && bottom >= view.top;
 
   // The canvas covers the view and its margin in steps of a few hundred
   // pixels, so that a panel drag seldom sizes it anew.
@@ -453,9 +410,7 @@
     flush();
   }
 
-  function overview() {
-    return zoom < OVERVIEW_ZOOM && rootEl.classList.contains('many');
-  }
+  const overview = () => zoom < OVERVIEW_ZOOM && rootEl.classList.contains('many');
 
   // The box drawn at a point of the view, while zoomed out.
   function boxAt(clientX, clientY) {
@@ -585,8 +540,10 @@
   }
 
   // A view well inside what was last drawn needs nothing new.
-  function viewIsReady() {
-    return drawnRegion !== null && contains(graphRect(drawnRegion), viewRect(VIEW_MARGIN / 2));
+  function drawViewIfStale() {
+    if (drawnRegion === null || !contains(graphRect(drawnRegion), viewRect(VIEW_MARGIN / 2))) {
+      drawView();
+    }
   }
 
   function queueFrame() {
@@ -594,9 +551,7 @@
       frameQueued = true;
       requestAnimationFrame(() => {
         frameQueued = false;
-        if (!viewIsReady()) {
-          drawView();
-        }
+        drawViewIfStale();
         updateMap();
       });
     }
@@ -620,7 +575,7 @@
     mapCanvasEl.style.height = height + 'px';
     const ctx = mapCanvasEl.getContext('2d');
     ctx.setTransform(devicePixelRatio, 0, 0, devicePixelRatio, 0, 0);
-    const paths = new Map();
+    const paths = new Map(MAP_COLOURS.map((colour) => [colour, new Path2D()]));
     boxEls.forEach((entry, i) => {
       const r = boxRects[i];
       const colour = BOX_LOOKS[rule.box(entry)].map;
@@ -628,13 +583,11 @@
       const grow = colour === '--text-primary' ? 2 : 0;
       const width = Math.max(1, (r.right - r.left) * s) + 2 * grow;
       const height = Math.max(1, (r.bottom - r.top) * s) + 2 * grow;
-      entryFor(paths, colour, () => new Path2D()).rect(r.left * s - grow, r.top * s - grow, width, height);
+      paths.get(colour).rect(r.left * s - grow, r.top * s - grow, width, height);
     });
-    for (const colour of MAP_COLOURS) {
-      if (paths.has(colour)) {
-        ctx.fillStyle = palette[colour];
-        ctx.fill(paths.get(colour));
-      }
+    for (const [colour, path] of paths) {
+      ctx.fillStyle = palette[colour];
+      ctx.fill(path);
     }
   }
 
@@ -660,25 +613,10 @@
   }
 
   // A press or a drag on the map centres the view on that point.
-  function initMap() {
-    const moveTo = (event) => {
-      const r = mapCanvasEl.getBoundingClientRect();
-      const s = mapScale();
-      scrollEl.scrollTo(
-        ((event.clientX - r.left) / s) * zoom - scrollEl.clientWidth / 2,
-        ((event.clientY - r.top) / s) * zoom - scrollEl.clientHeight / 2,
-      );
-    };
-    mapEl.addEventListener('pointerdown', (event) => {
-      mapEl.setPointerCapture(event.pointerId);
-      moveTo(event);
-      event.preventDefault();
-    });
-    mapEl.addEventListener('pointermove', (event) => {
-      if (mapEl.hasPointerCapture(event.pointerId)) {
-        moveTo(event);
-      }
-    });
+  function centreOnMapPoint(event) {
+    const r = mapCanvasEl.getBoundingClientRect();
+    const s = mapScale();
+    centreOn((event.clientX - r.left) / s, (event.clientY - r.top) / s);
   }
 
   function sizeEdgesArea() {
@@ -694,24 +632,17 @@
       drawnRegion = null;
     }
     sizeEdgesArea();
-    if (!viewIsReady()) {
-      drawView();
-    }
+    drawViewIfStale();
     queueFrame();
   }
 
-  // The names reached from start through links, taking each edge's end.
+  // The names reached from start through links, taking each edge's end (a set's iteration also
+  // visits the names added while it runs).
   function walk(start, links, end) {
     const seen = new Set();
-    const queue = [start];
-    for (let i = 0; i < queue.length; i++) {
-      for (const edge of links.get(queue[i]) || []) {
-        if (!seen.has(edge[end])) {
-          seen.add(edge[end]);
-          queue.push(edge[end]);
-        }
-      }
-    }
+    const visit = (name) => (links.get(name) || []).forEach((edge) => seen.add(edge[end]));
+    visit(start);
+    seen.forEach(visit);
     return seen;
   }
 
@@ -723,9 +654,7 @@
     }
   }
 
-  function searchQuery() {
-    return searchEl.value.trim().toLowerCase();
-  }
+  const searchQuery = () => searchEl.value.trim().toLowerCase();
 
   function showSearchCount() {
     const query = searchQuery();
@@ -748,16 +677,17 @@
     }
   }
 
-  // Centres a box that is not wholly in view, as far as the graph allows, by its measured rectangle.
+  // Centres a box that is not wholly in view, by its measured rectangle.
   function reveal(name) {
     const r = boxRects[boxEls.findIndex((entry) => entry.name === name)];
-    if (!r || contains(viewRect(), r)) {
-      return;
+    if (r && !contains(viewRect(), r)) {
+      centreOn((r.left + r.right) / 2, (r.top + r.bottom) / 2);
     }
-    scrollEl.scrollTo(
-      (zoom * (r.left + r.right)) / 2 - scrollEl.clientWidth / 2,
-      (zoom * (r.top + r.bottom)) / 2 - scrollEl.clientHeight / 2,
-    );
+  }
+
+  // Scrolls a point of the graph (unscaled pixels) to the middle of the view, as far as it goes.
+  function centreOn(x, y) {
+    scrollEl.scrollTo(x * zoom - scrollEl.clientWidth / 2, y * zoom - scrollEl.clientHeight / 2);
   }
 
   // Scales the graph about a point of the view (pixels from its top-left corner). Only the transform of
@@ -780,7 +710,6 @@
     queueFrame();
   }
 
-  // Fit when at actual size, back to actual size otherwise.
   function onFit() {
     if (zoom === 1) {
       scrollEl.scrollTo(0, 0);
@@ -919,12 +848,9 @@
 
   // Escape takes back one thing at a time: the selection, then the search.
   function onEscape(event) {
-    if (event.key !== 'Escape') {
-      return;
-    }
-    if (selectedName !== null) {
+    if (event.key === 'Escape' && selectedName !== null) {
       clearSelection();
-    } else if (searchEl.value) {
+    } else if (event.key === 'Escape' && searchEl.value) {
       searchEl.value = '';
       onSearchInput();
     }
@@ -1027,8 +953,17 @@
         .map((v, k) => (k % 2 ? top : left) + v * zoom),
     }));
   };
+  mapEl.addEventListener('pointerdown', (event) => {
+    mapEl.setPointerCapture(event.pointerId);
+    centreOnMapPoint(event);
+    event.preventDefault();
+  });
+  mapEl.addEventListener('pointermove', (event) => {
+    if (mapEl.hasPointerCapture(event.pointerId)) {
+      centreOnMapPoint(event);
+    }
+  });
   initPanelResize();
-  initMap();
   rootEl.classList.toggle('many', nodes.length + edges.length > MANY_ELEMENTS);
   readPalette();
   buildLayout();
