@@ -54,8 +54,7 @@
   const edges = Array.isArray(data.edges) ? data.edges : [];
 
   const byName = new Map(nodes.map((node) => [node.name, node]));
-  const upstreamOf = new Map();
-  const downstreamOf = new Map();
+  const [upstreamOf, downstreamOf] = [new Map(), new Map()];
   for (const edge of edges) {
     entryFor(upstreamOf, edge.downstream).push(edge);
     entryFor(downstreamOf, edge.upstream).push(edge);
@@ -571,8 +570,7 @@
     const height = Math.max(1, Math.ceil(graphSize.height * s));
     mapCanvasEl.width = width * devicePixelRatio;
     mapCanvasEl.height = height * devicePixelRatio;
-    mapCanvasEl.style.width = width + 'px';
-    mapCanvasEl.style.height = height + 'px';
+    Object.assign(mapCanvasEl.style, { width: width + 'px', height: height + 'px' });
     const ctx = mapCanvasEl.getContext('2d');
     ctx.setTransform(devicePixelRatio, 0, 0, devicePixelRatio, 0, 0);
     const paths = new Map(MAP_COLOURS.map((colour) => [colour, new Path2D()]));
@@ -772,24 +770,18 @@
     }
     // Each side of the lineage takes its own look; an edge that skips the selection, from an ancestor
     // straight to a descendant, is lit plainly.
-    const ancestors = walk(selectedName, upstreamOf, 'upstream');
-    const descendants = walk(selectedName, downstreamOf, 'downstream');
-    const side = (name) =>
-      name === selectedName
-        ? 'selected'
-        : ancestors.has(name)
-          ? 'upstream'
-          : descendants.has(name)
-            ? 'downstream'
-            : null;
+    const side = new Map();
+    walk(selectedName, downstreamOf, 'downstream').forEach((name) => side.set(name, 'downstream'));
+    walk(selectedName, upstreamOf, 'upstream').forEach((name) => side.set(name, 'upstream'));
+    side.set(selectedName, 'selected');
     return {
       box: ({ name }) => {
-        const at = side(name);
-        return at === null ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
+        const at = side.get(name);
+        return at === undefined ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
       },
       edge: (edge) => {
-        const ends = [side(edge.upstream), side(edge.downstream)];
-        if (ends.includes(null)) {
+        const ends = [side.get(edge.upstream), side.get(edge.downstream)];
+        if (ends.includes(undefined)) {
           return 'dimmed';
         }
         if (!ends.includes('downstream')) {
