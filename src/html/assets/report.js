@@ -770,18 +770,24 @@
     }
     // Each side of the lineage takes its own look; an edge that skips the selection, from an ancestor
     // straight to a descendant, is lit plainly.
-    const side = new Map();
-    walk(selectedName, downstreamOf, 'downstream').forEach((name) => side.set(name, 'downstream'));
-    walk(selectedName, upstreamOf, 'upstream').forEach((name) => side.set(name, 'upstream'));
-    side.set(selectedName, 'selected');
+    const ancestors = walk(selectedName, upstreamOf, 'upstream');
+    const descendants = walk(selectedName, downstreamOf, 'downstream');
+    const side = (name) =>
+      name === selectedName
+        ? 'selected'
+        : ancestors.has(name)
+          ? 'upstream'
+          : descendants.has(name)
+            ? 'downstream'
+            : null;
     return {
       box: ({ name }) => {
-        const at = side.get(name);
-        return at === undefined ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
+        const at = side(name);
+        return at === null ? 'dimmed' : at === 'selected' ? at : 'highlighted ' + at;
       },
       edge: (edge) => {
-        const ends = [side.get(edge.upstream), side.get(edge.downstream)];
-        if (ends.includes(undefined)) {
+        const ends = [side(edge.upstream), side(edge.downstream)];
+        if (ends.includes(null)) {
           return 'dimmed';
         }
         if (!ends.includes('downstream')) {
