@@ -150,44 +150,38 @@ async function measure(browser, { file, perLayer }) {
   return { counts, rows, trouble };
 }
 
-// CPU time (user + system) spent so far by the Chromium processes of one
-// launch, found by their user-data directory: unlike wall time it does not
-// grow when other work shares the machine.
-function chromiumCpuMs(userDataDir) {
+// CPU time (user + system) spent so far by the Chromium processes, which are
+// all descendants of this one: unlike wall time it does not grow when other
+// work shares the machine. A process that has ended keeps its last reading.
+const cpuByPid = new Map();
+function chromiumCpuMs() {
   const tick = 100; // USER_HZ on Linux
-  let total = 0;
   for (const pid of readdirSync('/proc').filter((entry) => /^\d+$/.test(entry))) {
     try {
-      const cmdline = readFileSync(`/proc/${pid}/cmdline`, 'utf8');
-      if (!cmdline.includes(userDataDir) && !(cmdline.includes('--type=') && isDescendantOf(pid, userDataDir))) {
-        continue;
+      if (isDescendant(pid)) {
+        const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+        cpuByPid.set(pid, ((Number(fields[11]) + Number(fields[12])) * 1000) / tick);
       }
-      const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
-      total += ((Number(fields[11]) + Number(fields[12])) * 1000) / tick;
     } catch {
       // The process ended while being read.
     }
   }
-  return total;
+  return [...cpuByPid.values()].reduce((sum, ms) => sum + ms, 0);
 }
 
-function isDescendantOf(pid, userDataDir) {
+function isDescendant(pid) {
   for (let current = pid, depth = 0; current > 1 && depth < 8; depth++) {
-    current = readFileSync(`/proc/${current}/stat`, 'utf8').split(') ')[1].split(' ')[1];
-    try {
-      if (readFileSync(`/proc/${current}/cmdline`, 'utf8').includes(userDataDir)) {
-        return true;
-      }
-    } catch {
-      return false;
+    current = Number(readFileSync(`/proc/${current}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
+    if (current === process.pid) {
+      return true;
     }
   }
   return false;
 }
 
 const loadAtStart = loadavg().map((l) => l.toFixed(2)).join(' ');
-const browser = await launch();
-browser.cpuMs = () => chromiumCpuMs(browser.userDataDir);
+const context = await launch();
+const browser = { context, cpuMs: chromiumCpuMs, close: () => context.browser().close() };
 try {
   const results = [];
   for (const report of REPORTS) {
