@@ -43,6 +43,14 @@ std::string& begun(std::optional<std::string>& word) {
   return word ? *word : word.emplace();
 }
 
+/// Bytes no shell treats specially anywhere in a word. '~' and '#' are
+/// special at the start only, and '=' would turn a leading word into an
+/// assignment instead of the command: all three are quoted.
+bool plainly_safe(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("_-./:,+@%").contains(c);
+}
+
 }  // namespace
 
 // Every byte of a multi-byte UTF-8 character is outside ASCII, so walking
@@ -92,30 +100,13 @@ Words split_shell_words(std::string_view text) {
   return words;
 }
 
-namespace {
-
-/// Bytes no shell treats specially anywhere in a word. '~' and '#' are
-/// special at the start only, and '=' would turn a leading word into an
-/// assignment instead of the command: all three are quoted.
-bool plainly_safe(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-' || c == '.' || c == '/' || c == ':' || c == ',' || c == '+' || c == '@' ||
-         c == '%';
-}
-
-}  // namespace
-
 std::string quote_shell_word(std::string_view word) {
   if (!word.empty() && std::ranges::all_of(word, plainly_safe)) {
     return std::string(word);
   }
   std::string quoted = "'";
-  for (char c : word) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
+  for (const char c : word) {
+    quoted += c == '\'' ? "'\\''" : std::string_view(&c, 1);
   }
   quoted += '\'';
   return quoted;
