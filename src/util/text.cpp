@@ -104,10 +104,7 @@ std::string display_path(const std::filesystem::path& path) {
 std::optional<std::filesystem::path> lexical_parent(const std::filesystem::path& path) {
   const bool trailing_separator = !path.has_filename() && path.has_relative_path();
   const std::filesystem::path named = trailing_separator ? path.parent_path() : path;
-  if (!named.has_relative_path()) {
-    return std::nullopt;
-  }
-  return named.parent_path();
+  return named.has_relative_path() ? std::optional(named.parent_path()) : std::nullopt;
 }
 
 std::string quoted_value(std::string_view value) {
@@ -119,8 +116,7 @@ std::string quoted_value(std::string_view value) {
       // Stray bytes are never copied into a message as they are.
       out += replacement_character;
     } else if (c == U'"' || c == U'\\') {
-      out += '\\';
-      out += static_cast<char>(c);
+      out.append({'\\', static_cast<char>(c)});
     } else if (is_control(c)) {
       out += escaped_control(c);
     } else {
