@@ -43,10 +43,8 @@ void install_interrupt_handlers() {
 }
 
 std::optional<int> pending_interrupt() {
-  if (int signal = first_signal.load(); signal != 0) {
-    return signal;
-  }
-  return std::nullopt;
+  const int signal = first_signal.load();
+  return signal != 0 ? std::optional(signal) : std::nullopt;
 }
 
 void set_foreground_child(pid_t pid) {
