@@ -113,17 +113,19 @@ std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
 
 }  // namespace
 
-std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
+std::expected<LayeredConfig, std::string> parse_tarn_yml(std::string_view text) {
   auto doc = yaml::load(text);
   if (!doc) {
     return std::unexpected(std::move(doc.error()));
   }
-  TarnYml yml;
+  LayeredConfig yml;
   const auto read_dbt_plan = [&](std::string_view key, NodeRef value) {
     if (key == "max-window-expansion-days") {
       return read_i64(*doc, value, yml.max_window_expansion_days);
     }
-    yml.unknown_keys.emplace_back(key);
+    yml.warnings.push_back("unknown key `" + std::string(key) +
+                           "` under dbt-plan is ignored -- the key it knows is "
+                           "max-window-expansion-days");
     return Status();
   };
   const auto read_entry = [&](std::string_view key, NodeRef value) {
@@ -168,10 +170,8 @@ std::expected<LayeredConfig, std::string> load_project_config(
     take(layered.dbt_command, yml->dbt_command);
     take(layered.dbt_args, yml->dbt_args);
     take(layered.max_window_expansion_days, yml->max_window_expansion_days);
-    for (const std::string& key : yml->unknown_keys) {
-      layered.warnings.push_back(path + ": unknown key `" + key +
-                                 "` under dbt-plan is ignored -- the key it knows is "
-                                 "max-window-expansion-days");
+    for (const std::string& warning : yml->warnings) {
+      layered.warnings.push_back(path + ": " + warning);
     }
   }
   return layered;
