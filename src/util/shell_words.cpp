@@ -12,25 +12,17 @@ Words missing_closing_quote() {
   return std::unexpected(std::string("missing closing quote"));
 }
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n';
-}
-
-/// Inside double quotes a backslash only escapes the characters that would
-/// otherwise be special there; before anything else it stays literal.
-bool escapable_in_double_quotes(char c) {
-  return c == '"' || c == '\\' || c == '$' || c == '`';
-}
-
 /// Appends the double-quoted text that starts after `at` and returns the
-/// offset of its closing quote, or npos when there is none.
+/// offset of its closing quote, or npos when there is none. A backslash only
+/// escapes the characters that would otherwise be special there; before
+/// anything else it stays literal.
 std::size_t read_double_quoted(std::string_view text, std::size_t at, std::string& word) {
   for (++at; at < text.size() && text[at] != '"'; ++at) {
     if (text[at] != '\\') {
       word += text[at];
     } else if (++at == text.size()) {
       return std::string_view::npos;
-    } else if (escapable_in_double_quotes(text[at])) {
+    } else if (std::string_view("\"\\$`").contains(text[at])) {
       word += text[at];
     } else if (text[at] != '\n') {
       word.append({'\\', text[at]});
@@ -60,7 +52,7 @@ Words split_shell_words(std::string_view text) {
   std::optional<std::string> word;  // the word being read, if one has begun
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];
-    if (is_blank(c)) {
+    if (c == ' ' || c == '\t' || c == '\n') {
       if (word) {
         words.push_back(std::move(*word));
         word.reset();
