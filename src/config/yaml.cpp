@@ -3,9 +3,7 @@
 #include <yaml.h>
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
-#include <regex>
 #include <unordered_map>
 #include <utility>
 
@@ -118,53 +116,6 @@ std::expected<Document, std::string> load(std::string_view text) {
 bool is_null(const Node& node) {
   static constexpr std::string_view nulls[] = {"", "~", "null", "Null", "NULL"};
   return node.kind == Node::Kind::scalar && node.plain && std::ranges::count(nulls, node.text) > 0;
-}
-
-Integer integer_of(const Node& node) {
-  std::string_view t = node.text;
-  if (node.kind != Node::Kind::scalar || !node.plain) {
-    return {};
-  }
-  const bool negative = !t.empty() && t.front() == '-';
-  if (!t.empty() && (negative || t.front() == '+')) {
-    t.remove_prefix(1);
-  }
-  int base = 10;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'o' || t[1] == 'b')) {
-    base = t[1] == 'x' ? 16 : t[1] == 'o' ? 8 : 2;
-    t.remove_prefix(2);
-  }
-  std::uint64_t magnitude = 0;
-  const auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), magnitude, base);
-  if (error == std::errc::invalid_argument || end != t.data() + t.size()) {
-    return {};
-  }
-  // The magnitude may reach 2^63 for the most negative value.
-  constexpr std::uint64_t limit = std::uint64_t{1} << 63;
-  if (error == std::errc::result_out_of_range || magnitude > (negative ? limit : limit - 1)) {
-    return {true, std::nullopt};
-  }
-  return {true, static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude)};
-}
-
-std::string describe(const Node& node) {
-  static const std::regex floating(
-      R"([-+]?(\.(inf|Inf|INF|nan|NaN|NAN)|(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?))");
-  static constexpr std::string_view booleans[] = {"true",  "True",  "TRUE",
-                                                  "false", "False", "FALSE"};
-  const std::string& t = node.text;
-  if (node.kind != Node::Kind::scalar) {
-    return node.kind == Node::Kind::mapping ? "map" : "sequence";
-  }
-  if (is_null(node)) {
-    return "unit value";
-  }
-  const char* kind = !node.plain                           ? nullptr
-                     : std::ranges::count(booleans, t) > 0 ? "boolean"
-                     : integer_of(node).spelled            ? "integer"
-                     : std::regex_match(t, floating)       ? "floating point"
-                                                           : nullptr;
-  return kind != nullptr ? std::string(kind) + " `" + t + "`" : "string " + quoted_value(t);
 }
 
 }  // namespace tarn::yaml
