@@ -34,6 +34,7 @@ std::string libyaml_error(const yaml_parser_t& parser, std::string_view text) {
   return problem + (context.empty() ? "" : " ") + context + at(position_of(parser.problem_mark));
 }
 
+/// An anchor's name; "" for none, which no alias can name.
 std::string text_of(const yaml_char_t* anchor) {
   return anchor != nullptr ? reinterpret_cast<const char*>(anchor) : "";
 }
@@ -83,9 +84,7 @@ std::expected<Document, std::string> load(std::string_view text) {
       Node& node = doc.nodes.emplace_back();
       node.text.assign(reinterpret_cast<const char*>(e.data.scalar.value), e.data.scalar.length);
       node.plain = e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE;
-      if (e.data.scalar.anchor != nullptr) {
-        anchors[text_of(e.data.scalar.anchor)] = next;
-      }
+      anchors[text_of(e.data.scalar.anchor)] = next;
       add({next, position});
     } else if (e.type == YAML_SEQUENCE_START_EVENT || e.type == YAML_MAPPING_START_EVENT) {
       if (open.size() == max_nesting) {
@@ -97,11 +96,8 @@ std::expected<Document, std::string> load(std::string_view text) {
       add({next, position});
       open.emplace_back(
           next, text_of(mapping ? e.data.mapping_start.anchor : e.data.sequence_start.anchor));
-    } else if ((e.type == YAML_SEQUENCE_END_EVENT || e.type == YAML_MAPPING_END_EVENT) &&
-               !open.empty()) {
-      if (!open.back().second.empty()) {
-        anchors[open.back().second] = open.back().first;
-      }
+    } else if (e.type == YAML_SEQUENCE_END_EVENT || e.type == YAML_MAPPING_END_EVENT) {
+      anchors[open.back().second] = open.back().first;
       open.pop_back();
     } else if (e.type == YAML_ALIAS_EVENT) {
       const auto found = anchors.find(text_of(e.data.alias.anchor));
