@@ -35,8 +35,7 @@ void install_interrupt_handlers() {
   for (int signal : k_interrupt_signals) {
     sigaddset(&action.sa_mask, signal);
   }
-  // No SA_RESTART: a blocking wait returns EINTR and its loop retries.
-  action.sa_flags = 0;
+  // sa_flags stays 0, without SA_RESTART: a blocking wait returns EINTR and its loop retries.
   for (int signal : k_interrupt_signals) {
     ::sigaction(signal, &action, nullptr);
   }

@@ -58,10 +58,7 @@ Words split_shell_words(std::string_view text) {
         word.reset();
       }
     } else if (c == '#' && !word) {
-      at = text.find('\n', at);
-      if (at == std::string_view::npos) {
-        break;
-      }
+      at = std::min(text.find('\n', at), text.size());
     } else if (c == '\\') {
       // A backslash before a line end joins the lines: it neither begins nor ends a word.
       if (++at == text.size()) {

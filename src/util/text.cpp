@@ -52,10 +52,6 @@ bool is_white_space(const DecodedChar& c) {
                      u == 0x202F || u == 0x205F || u == 0x3000);
 }
 
-bool is_control(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
 std::string escaped_control(char32_t c) {
   constexpr std::pair<char32_t, std::string_view> short_forms[] = {
       {U'\n', "\\n"}, {U'\t', "\\t"}, {U'\r', "\\r"}, {U'\0', "\\0"}};
@@ -117,7 +113,7 @@ std::string quoted_value(std::string_view value) {
       out += replacement_character;
     } else if (c == U'"' || c == U'\\') {
       out.append({'\\', static_cast<char>(c)});
-    } else if (is_control(c)) {
+    } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
       out += escaped_control(c);
     } else {
       out.append(value.substr(0, decoded.length));
