@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <system_error>
-#include <utility>
 
 namespace tarn {
 namespace {
@@ -53,12 +52,10 @@ bool is_white_space(const DecodedChar& c) {
 }
 
 std::string escaped_control(char32_t c) {
-  constexpr std::pair<char32_t, std::string_view> short_forms[] = {
-      {U'\n', "\\n"}, {U'\t', "\\t"}, {U'\r', "\\r"}, {U'\0', "\\0"}};
-  for (const auto& [control, escape] : short_forms) {
-    if (c == control) {
-      return std::string(escape);
-    }
+  // The controls with a short form, and its letters in the same order.
+  constexpr std::u32string_view short_forms(U"\n\t\r\0", 4);
+  if (const std::size_t at = short_forms.find(c); at != short_forms.npos) {
+    return {'\\', "ntr0"[at]};
   }
   char hex[8];
   return "\\u{" + std::string(hex, std::to_chars(hex, hex + 8, std::uint32_t{c}, 16).ptr) + "}";
