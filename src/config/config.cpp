@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <regex>
 #include <unordered_set>
 
 #include "util/fd.h"
@@ -23,8 +26,63 @@ using yaml::Node;
 using yaml::NodeRef;
 using Status = std::expected<void, std::string>;
 
+struct Integer {
+  bool spelled = false;               // the node is a plain integer
+  std::optional<std::int64_t> value;  // absent beyond the signed 64-bit range
+};
+
+/// Decimal, or 0x / 0o / 0b, with an optional sign.
+Integer integer_of(const Node& node) {
+  std::string_view t = node.text;
+  if (node.kind != Node::Kind::scalar || !node.plain) {
+    return {};
+  }
+  const bool negative = t.starts_with('-');
+  if (negative || t.starts_with('+')) {
+    t.remove_prefix(1);
+  }
+  int base = 10;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'o' || t[1] == 'b')) {
+    base = t[1] == 'x' ? 16 : t[1] == 'o' ? 8 : 2;
+    t.remove_prefix(2);
+  }
+  std::uint64_t magnitude = 0;
+  const auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), magnitude, base);
+  if (error == std::errc::invalid_argument || end != t.data() + t.size()) {
+    return {};
+  }
+  // The magnitude may reach 2^63 for the most negative value.
+  constexpr std::uint64_t limit = std::uint64_t{1} << 63;
+  if (error == std::errc::result_out_of_range || magnitude > (negative ? limit : limit - 1)) {
+    return {true, std::nullopt};
+  }
+  return {true, static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude)};
+}
+
+/// How a message names a node: "map", "sequence", "unit value",
+/// "boolean `true`", "integer `5`", "floating point `1.5`", "string \"5\"".
+std::string describe(const Node& node) {
+  static const std::regex floating(
+      R"([-+]?(\.(inf|Inf|INF|nan|NaN|NAN)|(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?))");
+  static constexpr std::string_view booleans[] = {"true",  "True",  "TRUE",
+                                                  "false", "False", "FALSE"};
+  const std::string& t = node.text;
+  if (node.kind != Node::Kind::scalar) {
+    return node.kind == Node::Kind::mapping ? "map" : "sequence";
+  }
+  if (yaml::is_null(node)) {
+    return "unit value";
+  }
+  const char* kind = !node.plain                           ? nullptr
+                     : std::ranges::count(booleans, t) > 0 ? "boolean"
+                     : integer_of(node).spelled            ? "integer"
+                     : std::regex_match(t, floating)       ? "floating point"
+                                                           : nullptr;
+  return kind != nullptr ? std::string(kind) + " `" + t + "`" : "string " + quoted_value(t);
+}
+
 std::string type_error(const yaml::Document& doc, NodeRef ref, std::string_view expected) {
-  return "invalid type: " + yaml::describe(doc.node(ref)) + ", expected " + std::string(expected) +
+  return "invalid type: " + describe(doc.node(ref)) + ", expected " + std::string(expected) +
          at(ref.position);
 }
 
@@ -71,7 +129,7 @@ Status read_text(const yaml::Document& doc, NodeRef ref, std::optional<std::stri
 
 Status read_i64(const yaml::Document& doc, NodeRef ref, std::optional<std::int64_t>& field) {
   const Node& value = doc.node(ref);
-  const yaml::Integer scan = yaml::integer_of(value);
+  const Integer scan = integer_of(value);
   if (scan.spelled && !scan.value) {
     return std::unexpected("invalid value: integer `" + value.text + "`, expected i64" +
                            at(ref.position));
@@ -98,7 +156,8 @@ std::vector<fs::path> config_directories(const fs::path& project_dir) {
   return {walked.rbegin(), walked.rend()};
 }
 
-std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
+/// One file's settings; the error is the system's, the decoder's or the YAML parser's text.
+std::expected<LayeredConfig, std::string> read_tarn_yml(const fs::path& path) {
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   auto bytes = fd.is_open() ? read_to_end(fd.get()) : std::unexpected(errno);
   if (!bytes) {
@@ -108,22 +167,24 @@ std::expected<std::string, std::string> read_utf8_file(const fs::path& path) {
   if (decode_lossy(*bytes) != *bytes) {
     return std::unexpected(std::string("stream did not contain valid UTF-8"));
   }
-  return std::move(*bytes);
+  return parse_tarn_yml(*bytes);
 }
 
 }  // namespace
 
-std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text) {
+std::expected<LayeredConfig, std::string> parse_tarn_yml(std::string_view text) {
   auto doc = yaml::load(text);
   if (!doc) {
     return std::unexpected(std::move(doc.error()));
   }
-  TarnYml yml;
+  LayeredConfig yml;
   const auto read_dbt_plan = [&](std::string_view key, NodeRef value) {
     if (key == "max-window-expansion-days") {
       return read_i64(*doc, value, yml.max_window_expansion_days);
     }
-    yml.unknown_keys.emplace_back(key);
+    yml.warnings.push_back("unknown key `" + std::string(key) +
+                           "` under dbt-plan is ignored -- the key it knows is "
+                           "max-window-expansion-days");
     return Status();
   };
   const auto read_entry = [&](std::string_view key, NodeRef value) {
@@ -159,8 +220,7 @@ std::expected<LayeredConfig, std::string> load_project_config(
       continue;
     }
     const std::string path = display_path(file);
-    const auto text = read_utf8_file(file);
-    auto yml = text ? parse_tarn_yml(*text) : std::unexpected(text.error());
+    auto yml = read_tarn_yml(file);
     if (!yml) {
       return std::unexpected(path + ": " + yml.error());
     }
@@ -168,10 +228,8 @@ std::expected<LayeredConfig, std::string> load_project_config(
     take(layered.dbt_command, yml->dbt_command);
     take(layered.dbt_args, yml->dbt_args);
     take(layered.max_window_expansion_days, yml->max_window_expansion_days);
-    for (const std::string& key : yml->unknown_keys) {
-      layered.warnings.push_back(path + ": unknown key `" + key +
-                                 "` under dbt-plan is ignored -- the key it knows is "
-                                 "max-window-expansion-days");
+    for (const std::string& warning : yml->warnings) {
+      layered.warnings.push_back(path + ": " + warning);
     }
   }
   return layered;

@@ -12,29 +12,21 @@
 
 namespace tarn {
 
-/// One parsed tarn.yml file.
-struct TarnYml {
-  std::optional<std::string> against;
-  std::optional<std::string> dbt_command;
-  std::optional<std::string> dbt_args;
-  std::optional<std::int64_t> max_window_expansion_days;  // under dbt-plan
-  /// The other keys under dbt-plan, in file order: likely typos, so they are
-  /// warned about rather than skipped.
-  std::vector<std::string> unknown_keys;
-};
-
-/// All tarn.yml files found, layered: every value is that of the nearest file
-/// that sets it.
+/// The settings of one tarn.yml file, or of all found, layered: every value is
+/// that of the nearest file that sets it.
 struct LayeredConfig {
   std::optional<std::string> against;
   std::optional<std::string> dbt_command;
   std::optional<std::string> dbt_args;
-  std::optional<std::int64_t> max_window_expansion_days;
-  std::vector<std::string> warnings;  // "{path}: {message}", of every file read, farthest first
+  std::optional<std::int64_t> max_window_expansion_days;  // under dbt-plan
+  /// Other keys under dbt-plan are likely typos, so they are warned about
+  /// rather than skipped: in file order, farthest file first, each message
+  /// prefixed with "{path}: " once layered.
+  std::vector<std::string> warnings;
 };
 
 /// Parses one file's text; the error is the YAML text with line and column.
-std::expected<TarnYml, std::string> parse_tarn_yml(std::string_view text);
+std::expected<LayeredConfig, std::string> parse_tarn_yml(std::string_view text);
 
 /// The error is "{path}: {the system's or the YAML parser's text}".
 std::expected<LayeredConfig, std::string> load_project_config(

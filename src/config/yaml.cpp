@@ -3,9 +3,7 @@
 #include <yaml.h>
 
 #include <algorithm>
-#include <charconv>
 #include <memory>
-#include <regex>
 #include <unordered_map>
 #include <utility>
 
@@ -36,6 +34,7 @@ std::string libyaml_error(const yaml_parser_t& parser, std::string_view text) {
   return problem + (context.empty() ? "" : " ") + context + at(position_of(parser.problem_mark));
 }
 
+/// An anchor's name; "" for none, which no alias can name.
 std::string text_of(const yaml_char_t* anchor) {
   return anchor != nullptr ? reinterpret_cast<const char*>(anchor) : "";
 }
@@ -85,9 +84,7 @@ std::expected<Document, std::string> load(std::string_view text) {
       Node& node = doc.nodes.emplace_back();
       node.text.assign(reinterpret_cast<const char*>(e.data.scalar.value), e.data.scalar.length);
       node.plain = e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE;
-      if (e.data.scalar.anchor != nullptr) {
-        anchors[text_of(e.data.scalar.anchor)] = next;
-      }
+      anchors[text_of(e.data.scalar.anchor)] = next;
       add({next, position});
     } else if (e.type == YAML_SEQUENCE_START_EVENT || e.type == YAML_MAPPING_START_EVENT) {
       if (open.size() == max_nesting) {
@@ -99,11 +96,8 @@ std::expected<Document, std::string> load(std::string_view text) {
       add({next, position});
       open.emplace_back(
           next, text_of(mapping ? e.data.mapping_start.anchor : e.data.sequence_start.anchor));
-    } else if ((e.type == YAML_SEQUENCE_END_EVENT || e.type == YAML_MAPPING_END_EVENT) &&
-               !open.empty()) {
-      if (!open.back().second.empty()) {
-        anchors[open.back().second] = open.back().first;
-      }
+    } else if (e.type == YAML_SEQUENCE_END_EVENT || e.type == YAML_MAPPING_END_EVENT) {
+      anchors[open.back().second] = open.back().first;
       open.pop_back();
     } else if (e.type == YAML_ALIAS_EVENT) {
       const auto found = anchors.find(text_of(e.data.alias.anchor));
@@ -118,53 +112,6 @@ std::expected<Document, std::string> load(std::string_view text) {
 bool is_null(const Node& node) {
   static constexpr std::string_view nulls[] = {"", "~", "null", "Null", "NULL"};
   return node.kind == Node::Kind::scalar && node.plain && std::ranges::count(nulls, node.text) > 0;
-}
-
-Integer integer_of(const Node& node) {
-  std::string_view t = node.text;
-  if (node.kind != Node::Kind::scalar || !node.plain) {
-    return {};
-  }
-  const bool negative = !t.empty() && t.front() == '-';
-  if (!t.empty() && (negative || t.front() == '+')) {
-    t.remove_prefix(1);
-  }
-  int base = 10;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'o' || t[1] == 'b')) {
-    base = t[1] == 'x' ? 16 : t[1] == 'o' ? 8 : 2;
-    t.remove_prefix(2);
-  }
-  std::uint64_t magnitude = 0;
-  const auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), magnitude, base);
-  if (error == std::errc::invalid_argument || end != t.data() + t.size()) {
-    return {};
-  }
-  // The magnitude may reach 2^63 for the most negative value.
-  constexpr std::uint64_t limit = std::uint64_t{1} << 63;
-  if (error == std::errc::result_out_of_range || magnitude > (negative ? limit : limit - 1)) {
-    return {true, std::nullopt};
-  }
-  return {true, static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude)};
-}
-
-std::string describe(const Node& node) {
-  static const std::regex floating(
-      R"([-+]?(\.(inf|Inf|INF|nan|NaN|NAN)|(\d+(\.\d*)?|\.\d+)([eE][-+]?\d+)?))");
-  static constexpr std::string_view booleans[] = {"true",  "True",  "TRUE",
-                                                  "false", "False", "FALSE"};
-  const std::string& t = node.text;
-  if (node.kind != Node::Kind::scalar) {
-    return node.kind == Node::Kind::mapping ? "map" : "sequence";
-  }
-  if (is_null(node)) {
-    return "unit value";
-  }
-  const char* kind = !node.plain                           ? nullptr
-                     : std::ranges::count(booleans, t) > 0 ? "boolean"
-                     : integer_of(node).spelled            ? "integer"
-                     : std::regex_match(t, floating)       ? "floating point"
-                                                           : nullptr;
-  return kind != nullptr ? std::string(kind) + " `" + t + "`" : "string " + quoted_value(t);
 }
 
 }  // namespace tarn::yaml

@@ -4,7 +4,6 @@
 // the node its anchor names, never a copy.
 
 #include <cstddef>
-#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -48,17 +47,5 @@ std::expected<Document, std::string> load(std::string_view text);
 
 /// A plain `~`, `null` (in three spellings) or nothing.
 bool is_null(const Node& node);
-
-struct Integer {
-  bool spelled = false;               // the node is a plain integer
-  std::optional<std::int64_t> value;  // absent beyond the signed 64-bit range
-};
-
-/// Decimal, or 0x / 0o / 0b, with an optional sign.
-Integer integer_of(const Node& node);
-
-/// How a message names a node: "map", "sequence", "unit value",
-/// "boolean `true`", "integer `5`", "floating point `1.5`", "string \"5\"".
-std::string describe(const Node& node);
 
 }  // namespace tarn::yaml

@@ -60,28 +60,22 @@ Date wide_add_months(Date date, Wide months) {
 }
 
 Date shift(Date date, Wide amount, WindowUnit unit) {
-  switch (unit) {
-    case WindowUnit::day:
-      return saturate(Wide{date.days} + amount);
-    case WindowUnit::week:
-      return saturate(Wide{date.days} + amount * 7);
-    case WindowUnit::month:
-      return wide_add_months(date, amount);
-    case WindowUnit::year:
-      return wide_add_months(date, amount * 12);
+  if (unit == WindowUnit::month || unit == WindowUnit::year) {
+    return wide_add_months(date, unit == WindowUnit::year ? amount * 12 : amount);
   }
-  return date;
+  return saturate(Wide{date.days} + (unit == WindowUnit::week ? amount * 7 : amount));
 }
 
 /// An optional '+' then one or more ASCII digits, nothing else; nullopt when
-/// the text has another shape or the value exceeds `max`.
-std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {
+/// the text has another shape or the value lies outside `min`..=`max`.
+std::optional<std::uint64_t> parse_number(std::string_view text, std::uint64_t min,
+                                          std::uint64_t max) {
   if (text.starts_with('+')) {
     text.remove_prefix(1);
   }
   std::uint64_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value > max) {
+  if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
     return std::nullopt;
   }
   return value;
@@ -97,35 +91,26 @@ std::string_view unit_name(WindowUnit unit) {
 
 std::optional<WindowUnit> parse_unit(std::string_view text) {
   const auto found = std::ranges::find(k_unit_names, text);
-  if (found == k_unit_names.end()) {
-    return std::nullopt;
-  }
-  return static_cast<WindowUnit>(found - k_unit_names.begin());
+  return found == k_unit_names.end()
+             ? std::nullopt
+             : std::optional(static_cast<WindowUnit>(found - k_unit_names.begin()));
 }
 
 std::expected<Date, std::string> parse_date(std::string_view text) {
   const auto reject = [&] { return std::unexpected(std::string(text)); };
   const std::size_t first = text.find('-');
-  if (first == std::string_view::npos) {
-    return reject();
-  }
-  const std::size_t second = text.find('-', first + 1);
+  const std::size_t second = first == std::string_view::npos ? first : text.find('-', first + 1);
   if (second == std::string_view::npos) {
     return reject();
   }
-  const auto year = parse_unsigned(text.substr(0, first), max_day);
-  const auto month = parse_unsigned(text.substr(first + 1, second - first - 1),
-                                    std::numeric_limits<unsigned>::max());
-  const auto day = parse_unsigned(text.substr(second + 1), std::numeric_limits<unsigned>::max());
-  if (!year || !month || !day || *month < 1 || *month > 12) {
+  // The ranges make the narrowing conversions below exact.
+  const auto year = parse_number(text.substr(0, first), 0, max_day);
+  const auto month = parse_number(text.substr(first + 1, second - first - 1), 1, 12);
+  const auto day = parse_number(text.substr(second + 1), 1, 31);
+  if (!year || !month || !day || *day > days_in_month(*year, *month)) {
     return reject();
   }
-  const auto civil_year = static_cast<std::int64_t>(*year);
-  const auto civil_month = static_cast<unsigned>(*month);
-  if (*day < 1 || *day > days_in_month(civil_year, civil_month)) {
-    return reject();
-  }
-  const Wide days = wide_days_from_civil(civil_year, civil_month, static_cast<unsigned>(*day));
+  const Wide days = wide_days_from_civil(*year, *month, *day);
   if (days > max_day) {
     return reject();
   }
@@ -155,12 +140,9 @@ Date days_from_civil(std::int64_t year, unsigned month, unsigned day) {
 }
 
 unsigned days_in_month(std::int64_t year, unsigned month) {
-  if (month == 2) {
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return leap ? 29 : 28;
-  }
-  constexpr std::array<unsigned, 12> lengths = {31, 0, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return lengths.at(month - 1);  // every month passed in is 1..=12
+  constexpr std::array<unsigned, 12> lengths = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return lengths.at(month - 1) + (month == 2 && leap ? 1 : 0);  // every month passed in is 1..=12
 }
 
 Date shift_forward(Date date, std::int64_t amount, WindowUnit unit) {
@@ -178,10 +160,7 @@ std::int64_t unix_seconds_now() {
 }
 
 Date yesterday_at(std::int64_t unix_seconds) {
-  if (unix_seconds < 0) {
-    return {-1};
-  }
-  return {unix_seconds / seconds_per_day - 1};
+  return {unix_seconds < 0 ? -1 : unix_seconds / seconds_per_day - 1};
 }
 
 Date yesterday() {

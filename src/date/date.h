@@ -26,7 +26,6 @@ struct CivilDate {
   std::int64_t year = 1970;
   unsigned month = 1;
   unsigned day = 1;
-  friend bool operator==(const CivilDate&, const CivilDate&) = default;
 };
 
 /// Parses "YYYY-MM-DD" (widths free, an optional '+' per piece); a rejection

@@ -24,7 +24,6 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1);
 
  private:

@@ -35,18 +35,15 @@ void install_interrupt_handlers() {
   for (int signal : k_interrupt_signals) {
     sigaddset(&action.sa_mask, signal);
   }
-  // No SA_RESTART: a blocking wait returns EINTR and its loop retries.
-  action.sa_flags = 0;
+  // sa_flags stays 0, without SA_RESTART: a blocking wait returns EINTR and its loop retries.
   for (int signal : k_interrupt_signals) {
     ::sigaction(signal, &action, nullptr);
   }
 }
 
 std::optional<int> pending_interrupt() {
-  if (int signal = first_signal.load(); signal != 0) {
-    return signal;
-  }
-  return std::nullopt;
+  const int signal = first_signal.load();
+  return signal != 0 ? std::optional(signal) : std::nullopt;
 }
 
 void set_foreground_child(pid_t pid) {

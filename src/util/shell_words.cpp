@@ -12,25 +12,17 @@ Words missing_closing_quote() {
   return std::unexpected(std::string("missing closing quote"));
 }
 
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n';
-}
-
-/// Inside double quotes a backslash only escapes the characters that would
-/// otherwise be special there; before anything else it stays literal.
-bool escapable_in_double_quotes(char c) {
-  return c == '"' || c == '\\' || c == '$' || c == '`';
-}
-
 /// Appends the double-quoted text that starts after `at` and returns the
-/// offset of its closing quote, or npos when there is none.
+/// offset of its closing quote, or npos when there is none. A backslash only
+/// escapes the characters that would otherwise be special there; before
+/// anything else it stays literal.
 std::size_t read_double_quoted(std::string_view text, std::size_t at, std::string& word) {
   for (++at; at < text.size() && text[at] != '"'; ++at) {
     if (text[at] != '\\') {
       word += text[at];
     } else if (++at == text.size()) {
       return std::string_view::npos;
-    } else if (escapable_in_double_quotes(text[at])) {
+    } else if (std::string_view("\"\\$`").contains(text[at])) {
       word += text[at];
     } else if (text[at] != '\n') {
       word.append({'\\', text[at]});
@@ -43,6 +35,14 @@ std::string& begun(std::optional<std::string>& word) {
   return word ? *word : word.emplace();
 }
 
+/// Bytes no shell treats specially anywhere in a word. '~' and '#' are
+/// special at the start only, and '=' would turn a leading word into an
+/// assignment instead of the command: all three are quoted.
+bool plainly_safe(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("_-./:,+@%").contains(c);
+}
+
 }  // namespace
 
 // Every byte of a multi-byte UTF-8 character is outside ASCII, so walking
@@ -52,16 +52,13 @@ Words split_shell_words(std::string_view text) {
   std::optional<std::string> word;  // the word being read, if one has begun
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];
-    if (is_blank(c)) {
+    if (c == ' ' || c == '\t' || c == '\n') {
       if (word) {
         words.push_back(std::move(*word));
         word.reset();
       }
     } else if (c == '#' && !word) {
-      at = text.find('\n', at);
-      if (at == std::string_view::npos) {
-        break;
-      }
+      at = std::min(text.find('\n', at), text.size());
     } else if (c == '\\') {
       // A backslash before a line end joins the lines: it neither begins nor ends a word.
       if (++at == text.size()) {
@@ -92,30 +89,13 @@ Words split_shell_words(std::string_view text) {
   return words;
 }
 
-namespace {
-
-/// Bytes no shell treats specially anywhere in a word. '~' and '#' are
-/// special at the start only, and '=' would turn a leading word into an
-/// assignment instead of the command: all three are quoted.
-bool plainly_safe(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-' || c == '.' || c == '/' || c == ':' || c == ',' || c == '+' || c == '@' ||
-         c == '%';
-}
-
-}  // namespace
-
 std::string quote_shell_word(std::string_view word) {
   if (!word.empty() && std::ranges::all_of(word, plainly_safe)) {
     return std::string(word);
   }
   std::string quoted = "'";
-  for (char c : word) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
+  for (const char c : word) {
+    quoted += c == '\'' ? "'\\''" : std::string_view(&c, 1);
   }
   quoted += '\'';
   return quoted;

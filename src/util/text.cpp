@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <system_error>
-#include <utility>
 
 namespace tarn {
 namespace {
@@ -52,17 +51,11 @@ bool is_white_space(const DecodedChar& c) {
                      u == 0x202F || u == 0x205F || u == 0x3000);
 }
 
-bool is_control(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
-}
-
 std::string escaped_control(char32_t c) {
-  constexpr std::pair<char32_t, std::string_view> short_forms[] = {
-      {U'\n', "\\n"}, {U'\t', "\\t"}, {U'\r', "\\r"}, {U'\0', "\\0"}};
-  for (const auto& [control, escape] : short_forms) {
-    if (c == control) {
-      return std::string(escape);
-    }
+  // The controls with a short form, and its letters in the same order.
+  constexpr std::u32string_view short_forms(U"\n\t\r\0", 4);
+  if (const std::size_t at = short_forms.find(c); at != short_forms.npos) {
+    return {'\\', "ntr0"[at]};
   }
   char hex[8];
   return "\\u{" + std::string(hex, std::to_chars(hex, hex + 8, std::uint32_t{c}, 16).ptr) + "}";
@@ -104,10 +97,7 @@ std::string display_path(const std::filesystem::path& path) {
 std::optional<std::filesystem::path> lexical_parent(const std::filesystem::path& path) {
   const bool trailing_separator = !path.has_filename() && path.has_relative_path();
   const std::filesystem::path named = trailing_separator ? path.parent_path() : path;
-  if (!named.has_relative_path()) {
-    return std::nullopt;
-  }
-  return named.parent_path();
+  return named.has_relative_path() ? std::optional(named.parent_path()) : std::nullopt;
 }
 
 std::string quoted_value(std::string_view value) {
@@ -119,9 +109,8 @@ std::string quoted_value(std::string_view value) {
       // Stray bytes are never copied into a message as they are.
       out += replacement_character;
     } else if (c == U'"' || c == U'\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (is_control(c)) {
+      out.append({'\\', static_cast<char>(c)});
+    } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
       out += escaped_control(c);
     } else {
       out.append(value.substr(0, decoded.length));
