@@ -36,11 +36,6 @@ const yaml::Node* value_of(const yaml::Document& document, const yaml::Node* map
   return nullptr;
 }
 
-/// Text that is not YAML reads as a document without a root.
-yaml::Document load_or_empty(std::string_view text) {
-  return yaml::load(text).value_or(yaml::Document{});
-}
-
 const yaml::Node* root_of(const yaml::Document& document) {
   return document.root ? &document.node(*document.root) : nullptr;
 }
@@ -90,7 +85,7 @@ struct ProjectInputs {
 /// defaults in place, and dbt is left to report what it makes of the file.
 ProjectInputs project_inputs(std::string_view dbt_project_yml) {
   ProjectInputs inputs;
-  const yaml::Document document = load_or_empty(dbt_project_yml);
+  const yaml::Document document = yaml::load(dbt_project_yml).value_or(yaml::Document{});
   for (const PathsKey& paths : k_paths_keys) {
     if (auto folders = texts_of(document, value_of(document, root_of(document), paths.key))) {
       inputs.folders.insert(inputs.folders.end(), folders->begin(), folders->end());
@@ -105,9 +100,10 @@ ProjectInputs project_inputs(std::string_view dbt_project_yml) {
   return inputs;
 }
 
-/// The `local:` folders named by packages.yml or dependencies.yml.
+/// The `local:` folders named by packages.yml or dependencies.yml; none when
+/// the text is not YAML.
 std::vector<std::string> local_package_folders(std::string_view packages_yml) {
-  const yaml::Document document = load_or_empty(packages_yml);
+  const yaml::Document document = yaml::load(packages_yml).value_or(yaml::Document{});
   const yaml::Node* packages = value_of(document, root_of(document), "packages");
   if (packages == nullptr || packages->kind != yaml::Node::Kind::sequence) {
     return {};
@@ -181,15 +177,14 @@ std::string text_of(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-void add_project(NewestInput& inputs, const fs::path& dir, const ProjectInputs& project) {
+/// What the project's dbt_project.yml configures, once its inputs are added.
+ProjectInputs add_project(NewestInput& inputs, const fs::path& dir) {
+  ProjectInputs project = project_inputs(text_of(dir / "dbt_project.yml"));
   inputs.add(dir / "dbt_project.yml");
   for (const std::string& folder : project.folders) {
     inputs.add_tree(dir / folder);
   }
-}
-
-void add_package(NewestInput& inputs, const fs::path& dir) {
-  add_project(inputs, dir, project_inputs(text_of(dir / "dbt_project.yml")));
+  return project;
 }
 
 /// `dbt deps` renames every package it installs into the folder, and files
@@ -201,21 +196,20 @@ void add_installed_packages(NewestInput& inputs, const fs::path& dir) {
   for (fs::directory_iterator entries(dir, ec); !ec && entries != fs::directory_iterator();
        entries.increment(ec)) {
     if (auto info = status_of(entries->path()); info && S_ISDIR(info->st_mode)) {
-      add_package(inputs, entries->path());
+      add_project(inputs, entries->path());
     }
   }
 }
 
 std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
   NewestInput inputs;
-  const ProjectInputs project = project_inputs(text_of(project_dir / "dbt_project.yml"));
-  add_project(inputs, project_dir, project);
+  const ProjectInputs project = add_project(inputs, project_dir);
   for (const char* file : {"packages.yml", "dependencies.yml", "package-lock.yml"}) {
     inputs.add(project_dir / file);
   }
   for (const char* file : {"packages.yml", "dependencies.yml"}) {
     for (const std::string& folder : local_package_folders(text_of(project_dir / file))) {
-      add_package(inputs, project_dir / folder);
+      add_project(inputs, project_dir / folder);
     }
   }
   add_installed_packages(inputs, project_dir / project.packages_install_path);
