@@ -210,9 +210,8 @@ StateBaseline::StateBaseline(std::filesystem::path state_dir, std::filesystem::p
     : state_dir_(std::move(state_dir)),
       worktree_(new Worktree{std::move(repository), std::move(private_dir), std::move(worktree)}) {}
 
-void StateBaseline::RemoveWorktree::operator()(Worktree* worktree) const {
-  remove_worktree(worktree->repository, worktree->private_dir, worktree->path);
-  delete worktree;
+StateBaseline::Worktree::~Worktree() {
+  remove_worktree(repository, private_dir, path);
 }
 
 std::expected<StateBaseline, StateError> prepare_state_baseline(const BaselineRequest& request) {

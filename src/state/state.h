@@ -28,15 +28,13 @@ class StateBaseline {
 
  private:
   struct Worktree {
+    ~Worktree();  // removes it
     std::filesystem::path repository;
     std::filesystem::path private_dir;  // the 0700 directory holding the worktree
     std::filesystem::path path;
   };
-  struct RemoveWorktree {
-    void operator()(Worktree* worktree) const;
-  };
   std::optional<std::filesystem::path> state_dir_;
-  std::unique_ptr<Worktree, RemoveWorktree> worktree_;
+  std::unique_ptr<Worktree> worktree_;
 };
 
 /// git could not start or failed, or the baseline did not compile.
