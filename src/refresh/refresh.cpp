@@ -60,46 +60,6 @@ std::optional<std::vector<std::string>> texts_of(const yaml::Document& document,
   return texts;
 }
 
-struct PathsKey {
-  std::string_view key;
-  std::string_view default_folder;  // empty: dbt looks in the other folders
-};
-
-constexpr PathsKey k_paths_keys[] = {{"model-paths", "models"},
-                                     {"macro-paths", "macros"},
-                                     {"seed-paths", "seeds"},
-                                     {"snapshot-paths", "snapshots"},
-                                     {"analysis-paths", "analyses"},
-                                     {"test-paths", "tests"},
-                                     {"docs-paths", ""}};
-
-/// What dbt reads of one project, as its dbt_project.yml configures it.
-struct ProjectInputs {
-  /// The folders of every `*-paths` key, with dbt's default folder for each
-  /// key the file leaves out.
-  std::vector<std::string> folders;
-  std::string packages_install_path = "dbt_packages";
-};
-
-/// Never fails: text that is not YAML, or a value of an odd shape, leaves the
-/// defaults in place, and dbt is left to report what it makes of the file.
-ProjectInputs project_inputs(std::string_view dbt_project_yml) {
-  ProjectInputs inputs;
-  const yaml::Document document = yaml::load(dbt_project_yml).value_or(yaml::Document{});
-  for (const PathsKey& paths : k_paths_keys) {
-    if (auto folders = texts_of(document, value_of(document, root_of(document), paths.key))) {
-      inputs.folders.insert(inputs.folders.end(), folders->begin(), folders->end());
-    } else if (!paths.default_folder.empty()) {
-      inputs.folders.emplace_back(paths.default_folder);
-    }
-  }
-  const yaml::Node* install_path = value_of(document, root_of(document), "packages-install-path");
-  if (is_text(install_path)) {
-    inputs.packages_install_path = install_path->text;
-  }
-  return inputs;
-}
-
 /// The `local:` folders named by packages.yml or dependencies.yml; none when
 /// the text is not YAML.
 std::vector<std::string> local_package_folders(std::string_view packages_yml) {
@@ -177,14 +137,39 @@ std::string text_of(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-/// What the project's dbt_project.yml configures, once its inputs are added.
-ProjectInputs add_project(NewestInput& inputs, const fs::path& dir) {
-  ProjectInputs project = project_inputs(text_of(dir / "dbt_project.yml"));
-  inputs.add(dir / "dbt_project.yml");
-  for (const std::string& folder : project.folders) {
-    inputs.add_tree(dir / folder);
+struct PathsKey {
+  std::string_view key;
+  std::string_view default_folder;  // empty: dbt looks in the other folders
+};
+
+constexpr PathsKey k_paths_keys[] = {{"model-paths", "models"},
+                                     {"macro-paths", "macros"},
+                                     {"seed-paths", "seeds"},
+                                     {"snapshot-paths", "snapshots"},
+                                     {"analysis-paths", "analyses"},
+                                     {"test-paths", "tests"},
+                                     {"docs-paths", ""}};
+
+/// Adds what dbt reads of the project in `dir`: its dbt_project.yml and the
+/// folders of every `*-paths` key, dbt's default folder for each key the file
+/// leaves out. Returns its packages-install-path. Text that is not YAML, or a
+/// value of an odd shape, leaves the defaults in place, and dbt is left to
+/// report what it makes of the file.
+std::string add_project(NewestInput& inputs, const fs::path& dir) {
+  const fs::path file = dir / "dbt_project.yml";
+  const yaml::Document document = yaml::load(text_of(file)).value_or(yaml::Document{});
+  inputs.add(file);
+  for (const PathsKey& paths : k_paths_keys) {
+    if (auto folders = texts_of(document, value_of(document, root_of(document), paths.key))) {
+      for (const std::string& folder : *folders) {
+        inputs.add_tree(dir / folder);
+      }
+    } else if (!paths.default_folder.empty()) {
+      inputs.add_tree(dir / paths.default_folder);
+    }
   }
-  return project;
+  const yaml::Node* install_path = value_of(document, root_of(document), "packages-install-path");
+  return is_text(install_path) ? install_path->text : "dbt_packages";
 }
 
 /// `dbt deps` renames every package it installs into the folder, and files
@@ -203,7 +188,7 @@ void add_installed_packages(NewestInput& inputs, const fs::path& dir) {
 
 std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
   NewestInput inputs;
-  const ProjectInputs project = add_project(inputs, project_dir);
+  const std::string install_path = add_project(inputs, project_dir);
   for (const char* file : {"packages.yml", "dependencies.yml", "package-lock.yml"}) {
     inputs.add(project_dir / file);
   }
@@ -212,7 +197,7 @@ std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
       add_project(inputs, project_dir / folder);
     }
   }
-  add_installed_packages(inputs, project_dir / project.packages_install_path);
+  add_installed_packages(inputs, project_dir / install_path);
   return inputs.newest();
 }
 
