@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "manifest/manifest.h"
