@@ -21,18 +21,21 @@ namespace tarn {
 namespace {
 
 struct Pipe {
+  /// Close-on-exec, so that no other child inherits either end; the error
+  /// number, or 0.
+  int open() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return errno;
+    }
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    return 0;
+  }
+
   UniqueFd read_end;
   UniqueFd write_end;
 };
-
-/// Close-on-exec, so that no other child inherits either end.
-std::expected<Pipe, int> make_pipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    return std::unexpected(errno);
-  }
-  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
 
 /// The interrupting signals stay blocked while a child is being started and
 /// registered, so that an interruption in between is passed on, not lost.
@@ -70,7 +73,7 @@ struct SpawnSetup {
   }
 
   /// The first failure's error number, or 0.
-  int prepare(const Pipe& out, const Pipe& err, const std::filesystem::path& working_dir) {
+  int prepare(const std::filesystem::path& working_dir) {
     sigset_t defaults;
     sigemptyset(&defaults);
     for (int signal : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) {
@@ -79,6 +82,8 @@ struct SpawnSetup {
     sigset_t nothing;
     sigemptyset(&nothing);
     const int results[] = {
+        out.open(),
+        err.open(),
         ::posix_spawnattr_setsigdefault(&attributes, &defaults),
         ::posix_spawnattr_setsigmask(&attributes, &nothing),
         ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
@@ -93,6 +98,8 @@ struct SpawnSetup {
     return failed == std::end(results) ? 0 : *failed;
   }
 
+  Pipe out;
+  Pipe err;
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
 };
@@ -147,24 +154,13 @@ std::expected<ProcessResult, std::string> run_process(const std::vector<std::str
   if (argv.empty()) {
     return std::unexpected(system_error_text(ENOENT));
   }
-  auto out_pipe = make_pipe();
-  if (!out_pipe) {
-    return std::unexpected(system_error_text(out_pipe.error()));
-  }
-  auto err_pipe = make_pipe();
-  if (!err_pipe) {
-    return std::unexpected(system_error_text(err_pipe.error()));
-  }
   SpawnSetup setup;
-  if (int error = setup.prepare(*out_pipe, *err_pipe, working_dir); error != 0) {
+  if (int error = setup.prepare(working_dir); error != 0) {
     return std::unexpected(system_error_text(error));
   }
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& arg : argv) {
-    args.push_back(const_cast<char*>(arg.c_str()));
-  }
-  args.push_back(nullptr);
+  std::vector<char*> args(argv.size() + 1, nullptr);
+  std::ranges::transform(argv, args.begin(),
+                         [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
 
   pid_t pid = 0;
   {
@@ -177,11 +173,11 @@ std::expected<ProcessResult, std::string> run_process(const std::vector<std::str
     }
     set_foreground_child(pid);
   }
-  out_pipe->write_end.reset();
-  err_pipe->write_end.reset();
+  setup.out.write_end.reset();
+  setup.err.write_end.reset();
 
   ProcessResult result;
-  drain(out_pipe->read_end, err_pipe->read_end, result.out, result.err);
+  drain(setup.out.read_end, setup.err.read_end, result.out, result.err);
   const int status = wait_for(pid);
   result.exited = WIFEXITED(status);
   result.exit_code = result.exited ? WEXITSTATUS(status) : 0;

@@ -6,13 +6,13 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include <fmt/format.h>
 
 #include "config/yaml.h"
 #include "process/dbt_command.h"
-#include "process/process.h"
 #include "util/interrupt.h"
 #include "util/text.h"
 
@@ -20,6 +20,63 @@ namespace tarn {
 namespace {
 
 namespace fs = std::filesystem;
+
+/// The value of `key` in a mapping; nothing for a node of another kind.
+const yaml::Node* value_of(const yaml::Document& document, const yaml::Node* mapping,
+                           std::string_view key) {
+  if (mapping == nullptr || mapping->kind != yaml::Node::Kind::mapping) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i + 1 < mapping->children.size(); i += 2) {
+    const yaml::Node& candidate = document.node(mapping->children[i]);
+    if (candidate.kind == yaml::Node::Kind::scalar && candidate.text == key) {
+      return &document.node(mapping->children[i + 1]);
+    }
+  }
+  return nullptr;
+}
+
+const yaml::Node* root_of(const yaml::Document& document) {
+  return document.root ? &document.node(*document.root) : nullptr;
+}
+
+bool is_text(const yaml::Node* node) {
+  return node != nullptr && node->kind == yaml::Node::Kind::scalar && !yaml::is_null(*node);
+}
+
+/// A sequence of texts; nothing for a value of any other shape.
+std::optional<std::vector<std::string>> texts_of(const yaml::Document& document,
+                                                 const yaml::Node* node) {
+  if (node == nullptr || node->kind != yaml::Node::Kind::sequence) {
+    return std::nullopt;
+  }
+  std::vector<std::string> texts;
+  for (const yaml::NodeRef item : node->children) {
+    if (!is_text(&document.node(item))) {
+      return std::nullopt;
+    }
+    texts.push_back(document.node(item).text);
+  }
+  return texts;
+}
+
+/// The `local:` folders named by packages.yml or dependencies.yml; none when
+/// the text is not YAML.
+std::vector<std::string> local_package_folders(std::string_view packages_yml) {
+  const yaml::Document document = yaml::load(packages_yml).value_or(yaml::Document{});
+  const yaml::Node* packages = value_of(document, root_of(document), "packages");
+  if (packages == nullptr || packages->kind != yaml::Node::Kind::sequence) {
+    return {};
+  }
+  std::vector<std::string> folders;
+  for (const yaml::NodeRef item : packages->children) {
+    if (const yaml::Node* local = value_of(document, &document.node(item), "local");
+        is_text(local)) {
+      folders.push_back(local->text);
+    }
+  }
+  return folders;
+}
 
 using Timestamp = std::pair<std::int64_t, std::int64_t>;  // seconds, nanoseconds
 
@@ -80,128 +137,6 @@ std::string text_of(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-void add_project(NewestInput& inputs, const fs::path& dir, const ProjectInputs& project) {
-  inputs.add(dir / "dbt_project.yml");
-  for (const std::string& folder : project.folders) {
-    inputs.add_tree(dir / folder);
-  }
-}
-
-void add_package(NewestInput& inputs, const fs::path& dir) {
-  add_project(inputs, dir, project_inputs(text_of(dir / "dbt_project.yml")));
-}
-
-/// `dbt deps` renames every package it installs into the folder, and files
-/// unpacked from an archive may keep times older than the manifest, so the
-/// folder's own time counts as well as each package's inputs.
-void add_installed_packages(NewestInput& inputs, const fs::path& dir) {
-  inputs.add(dir, true);
-  std::error_code ec;
-  for (fs::directory_iterator entries(dir, ec); !ec && entries != fs::directory_iterator();
-       entries.increment(ec)) {
-    if (auto info = status_of(entries->path()); info && S_ISDIR(info->st_mode)) {
-      add_package(inputs, entries->path());
-    }
-  }
-}
-
-std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
-  NewestInput inputs;
-  const ProjectInputs project = project_inputs(text_of(project_dir / "dbt_project.yml"));
-  add_project(inputs, project_dir, project);
-  for (const char* file : {"packages.yml", "dependencies.yml", "package-lock.yml"}) {
-    inputs.add(project_dir / file);
-  }
-  for (const char* file : {"packages.yml", "dependencies.yml"}) {
-    for (const std::string& folder : local_package_folders(text_of(project_dir / file))) {
-      add_package(inputs, project_dir / folder);
-    }
-  }
-  add_installed_packages(inputs, project_dir / project.packages_install_path);
-  return inputs.newest();
-}
-
-bool needs_refresh(const fs::path& project_dir, const fs::path& manifest_path) {
-  const auto newest = newest_input_time(project_dir);
-  if (!newest) {
-    return false;
-  }
-  const auto manifest = status_of(manifest_path);
-  return !manifest || modification_time(*manifest) < *newest;
-}
-
-std::expected<void, std::string> run_dbt_parse(const fs::path& project_dir,
-                                               const std::string& dbt_command,
-                                               const std::vector<std::string>& dbt_args) {
-  auto argv = dbt_argv(dbt_command, {"parse"}, dbt_args);
-  if (!argv) {
-    if (argv.error().kind == DbtCommandError::Kind::empty) {
-      return std::unexpected(std::string(k_empty_command_message));
-    }
-    return std::unexpected(fmt::format("could not parse --dbt-command {}: {}", dbt_command,
-                                       argv.error().splitter_message));
-  }
-  // An interruption during the walk must not be followed by a whole parse.
-  if (auto signal = pending_interrupt()) {
-    return std::unexpected(fmt::format("interrupted by signal {}", *signal));
-  }
-  auto result = run_process(*argv, project_dir);
-  if (!result) {
-    return std::unexpected(
-        fmt::format("could not run `{} parse`: {}", dbt_command, result.error()));
-  }
-  if (!result->success()) {
-    return std::unexpected(
-        fmt::format("`{} parse` failed to refresh the manifest:\nstdout:\n{}\nstderr:\n{}",
-                    dbt_command, decode_lossy(result->out), decode_lossy(result->err)));
-  }
-  return {};
-}
-
-/// The value of `key` in a mapping; nothing for a node of another kind.
-const yaml::Node* value_of(const yaml::Document& document, const yaml::Node* mapping,
-                           std::string_view key) {
-  if (mapping == nullptr || mapping->kind != yaml::Node::Kind::mapping) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i + 1 < mapping->children.size(); i += 2) {
-    const yaml::Node& candidate = document.node(mapping->children[i]);
-    if (candidate.kind == yaml::Node::Kind::scalar && candidate.text == key) {
-      return &document.node(mapping->children[i + 1]);
-    }
-  }
-  return nullptr;
-}
-
-/// Text that is not YAML reads as a document without a root.
-yaml::Document load_or_empty(std::string_view text) {
-  return yaml::load(text).value_or(yaml::Document{});
-}
-
-const yaml::Node* root_of(const yaml::Document& document) {
-  return document.root ? &document.node(*document.root) : nullptr;
-}
-
-bool is_text(const yaml::Node* node) {
-  return node != nullptr && node->kind == yaml::Node::Kind::scalar && !yaml::is_null(*node);
-}
-
-/// A sequence of texts; nothing for a value of any other shape.
-std::optional<std::vector<std::string>> texts_of(const yaml::Document& document,
-                                                 const yaml::Node* node) {
-  if (node == nullptr || node->kind != yaml::Node::Kind::sequence) {
-    return std::nullopt;
-  }
-  std::vector<std::string> texts;
-  for (const yaml::NodeRef item : node->children) {
-    if (!is_text(&document.node(item))) {
-      return std::nullopt;
-    }
-    texts.push_back(document.node(item).text);
-  }
-  return texts;
-}
-
 struct PathsKey {
   std::string_view key;
   std::string_view default_folder;  // empty: dbt looks in the other folders
@@ -215,40 +150,67 @@ constexpr PathsKey k_paths_keys[] = {{"model-paths", "models"},
                                      {"test-paths", "tests"},
                                      {"docs-paths", ""}};
 
-}  // namespace
-
-ProjectInputs project_inputs(std::string_view dbt_project_yml) {
-  ProjectInputs inputs;
-  const yaml::Document document = load_or_empty(dbt_project_yml);
+/// Adds what dbt reads of the project in `dir`: its dbt_project.yml and the
+/// folders of every `*-paths` key, dbt's default folder for each key the file
+/// leaves out. Returns its packages-install-path. Text that is not YAML, or a
+/// value of an odd shape, leaves the defaults in place, and dbt is left to
+/// report what it makes of the file.
+std::string add_project(NewestInput& inputs, const fs::path& dir) {
+  const fs::path file = dir / "dbt_project.yml";
+  const yaml::Document document = yaml::load(text_of(file)).value_or(yaml::Document{});
+  inputs.add(file);
   for (const PathsKey& paths : k_paths_keys) {
     if (auto folders = texts_of(document, value_of(document, root_of(document), paths.key))) {
-      inputs.folders.insert(inputs.folders.end(), folders->begin(), folders->end());
+      for (const std::string& folder : *folders) {
+        inputs.add_tree(dir / folder);
+      }
     } else if (!paths.default_folder.empty()) {
-      inputs.folders.emplace_back(paths.default_folder);
+      inputs.add_tree(dir / paths.default_folder);
     }
   }
   const yaml::Node* install_path = value_of(document, root_of(document), "packages-install-path");
-  if (is_text(install_path)) {
-    inputs.packages_install_path = install_path->text;
-  }
-  return inputs;
+  return is_text(install_path) ? install_path->text : "dbt_packages";
 }
 
-std::vector<std::string> local_package_folders(std::string_view packages_yml) {
-  const yaml::Document document = load_or_empty(packages_yml);
-  const yaml::Node* packages = value_of(document, root_of(document), "packages");
-  if (packages == nullptr || packages->kind != yaml::Node::Kind::sequence) {
-    return {};
-  }
-  std::vector<std::string> folders;
-  for (const yaml::NodeRef item : packages->children) {
-    if (const yaml::Node* local = value_of(document, &document.node(item), "local");
-        is_text(local)) {
-      folders.push_back(local->text);
+/// `dbt deps` renames every package it installs into the folder, and files
+/// unpacked from an archive may keep times older than the manifest, so the
+/// folder's own time counts as well as each package's inputs.
+void add_installed_packages(NewestInput& inputs, const fs::path& dir) {
+  inputs.add(dir, true);
+  std::error_code ec;
+  for (fs::directory_iterator entries(dir, ec); !ec && entries != fs::directory_iterator();
+       entries.increment(ec)) {
+    if (auto info = status_of(entries->path()); info && S_ISDIR(info->st_mode)) {
+      add_project(inputs, entries->path());
     }
   }
-  return folders;
 }
+
+std::optional<Timestamp> newest_input_time(const fs::path& project_dir) {
+  NewestInput inputs;
+  const std::string install_path = add_project(inputs, project_dir);
+  for (const char* file : {"packages.yml", "dependencies.yml", "package-lock.yml"}) {
+    inputs.add(project_dir / file);
+  }
+  for (const char* file : {"packages.yml", "dependencies.yml"}) {
+    for (const std::string& folder : local_package_folders(text_of(project_dir / file))) {
+      add_project(inputs, project_dir / folder);
+    }
+  }
+  add_installed_packages(inputs, project_dir / install_path);
+  return inputs.newest();
+}
+
+bool needs_refresh(const fs::path& project_dir, const fs::path& manifest_path) {
+  const auto newest = newest_input_time(project_dir);
+  if (!newest) {
+    return false;
+  }
+  const auto manifest = status_of(manifest_path);
+  return !manifest || modification_time(*manifest) < *newest;
+}
+
+}  // namespace
 
 std::expected<void, std::string> refresh_manifest(const std::filesystem::path& project_dir,
                                                   const std::filesystem::path& manifest_path,
@@ -257,7 +219,20 @@ std::expected<void, std::string> refresh_manifest(const std::filesystem::path& p
   if (!needs_refresh(project_dir, manifest_path)) {
     return {};
   }
-  return run_dbt_parse(project_dir, dbt_command, dbt_args);
+  auto argv = dbt_argv(dbt_command, {"parse"}, dbt_args,
+                       fmt::format("could not parse --dbt-command {}: ", dbt_command));
+  if (!argv) {
+    return std::unexpected(argv.error());
+  }
+  // An interruption during the walk must not be followed by a whole parse.
+  if (auto signal = pending_interrupt()) {
+    return std::unexpected(fmt::format("interrupted by signal {}", *signal));
+  }
+  auto parsed = run_dbt(*argv, project_dir, dbt_command + " parse", " to refresh the manifest");
+  if (!parsed) {
+    return std::unexpected(parsed.error());
+  }
+  return {};
 }
 
 }  // namespace tarn

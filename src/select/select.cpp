@@ -8,17 +8,12 @@
 #include <vector>
 
 #include "process/dbt_command.h"
-#include "process/process.h"
 #include "util/interrupt.h"
 #include "util/shell_words.h"
 #include "util/text.h"
 
 namespace tarn {
 namespace {
-
-SelectError start_failure(const std::string& dbt_command, std::string message) {
-  return SelectError{SelectError::Kind::start, dbt_command, std::move(message), {}, {}};
-}
 
 using ModelIdsByName = std::unordered_map<std::string, const std::string*>;
 
@@ -66,8 +61,7 @@ std::expected<std::vector<std::string>, std::string> ls_arguments(const SelectRe
     args.insert(args.end(), exclude_words->begin(), exclude_words->end());
   }
   if (request.state_dir) {
-    args.push_back("--state");
-    args.push_back(request.state_dir->native());
+    args.insert(args.end(), {"--state", request.state_dir->native()});
   }
   return args;
 }
@@ -76,23 +70,18 @@ std::expected<std::vector<std::string>, std::string> ls_arguments(const SelectRe
 /// the failure reported when both are broken.
 std::expected<std::vector<std::string>, std::string> ls_argv(const SelectRequest& request) {
   auto args = ls_arguments(request);
-  auto argv =
-      dbt_argv(request.dbt_command, args.value_or(std::vector<std::string>{}), request.dbt_args);
-  if (!argv) {
-    return std::unexpected(argv.error().kind == DbtCommandError::Kind::empty
-                               ? std::string(k_empty_command_message)
-                               : argv.error().splitter_message);
-  }
-  if (!args) {
+  auto argv = dbt_argv(request.dbt_command, args.value_or(std::vector<std::string>{}),
+                       request.dbt_args, "");
+  if (argv && !args) {
     return std::unexpected(args.error());
   }
-  return std::move(*argv);
+  return argv;
 }
 
 /// Maps `dbt ls --output name` output to model ids.
 std::expected<Selection, SelectError> selection_from_output(std::string_view output,
                                                             const Manifest& manifest,
-                                                            const std::string& dbt_command) {
+                                                            const std::string& name) {
   const std::string text = decode_lossy(output);
   const ModelIdsByName ids = model_ids_by_name(manifest);
   Selection selection;
@@ -103,8 +92,11 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
     }
     auto found = ids.find(std::string(line));
     if (found == ids.end()) {
-      return std::unexpected(
-          SelectError{SelectError::Kind::unknown_model, dbt_command, std::string(line), {}, {}});
+      return std::unexpected(SelectError{fmt::format(
+          "`{}` selected {}, which isn't a model in the compiled manifest -- the manifest at "
+          "--manifest is likely out of sync with the current project state; delete it and rerun "
+          "(or point --manifest at a freshly compiled one)",
+          name, line)});
     }
     selection.insert(*found->second);
   }
@@ -113,46 +105,25 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
 
 }  // namespace
 
-std::string SelectError::message() const {
-  switch (kind) {
-    case Kind::start:
-      return fmt::format("could not run `{} ls`: {}", dbt_command, detail);
-    case Kind::dbt:
-      return fmt::format("`{} ls` failed:\nstdout:\n{}\nstderr:\n{}", dbt_command, stdout_text,
-                         stderr_text);
-    case Kind::unknown_model:
-      return fmt::format(
-          "`{} ls` selected {}, which isn't a model in the compiled manifest -- the manifest at "
-          "--manifest is likely out of sync with the current project state; delete it and rerun "
-          "(or point --manifest at a freshly compiled one)",
-          dbt_command, detail);
-  }
-  return detail;
-}
-
 std::expected<Selection, SelectError> select_models(const SelectRequest& request,
                                                     const Manifest& manifest) {
+  const std::string name = request.dbt_command + " ls";
+  auto cannot_start = [&name](const std::string& why) {
+    return std::unexpected(SelectError{fmt::format("could not run `{}`: {}", name, why)});
+  };
   auto argv = ls_argv(request);
   if (!argv) {
-    return std::unexpected(start_failure(request.dbt_command, argv.error()));
+    return cannot_start(argv.error());
   }
   // An interruption before the start is not passed on to dbt, so stop here.
   if (auto signal = pending_interrupt()) {
-    return std::unexpected(
-        start_failure(request.dbt_command, fmt::format("interrupted by signal {}", *signal)));
+    return cannot_start(fmt::format("interrupted by signal {}", *signal));
   }
-  auto result = run_process(*argv, request.project_dir);
-  if (!result) {
-    return std::unexpected(start_failure(request.dbt_command, result.error()));
+  auto output = run_dbt(*argv, request.project_dir, name, "");
+  if (!output) {
+    return std::unexpected(SelectError{output.error()});
   }
-  if (!result->success()) {
-    return std::unexpected(SelectError{SelectError::Kind::dbt,
-                                       request.dbt_command,
-                                       {},
-                                       decode_lossy(result->out),
-                                       decode_lossy(result->err)});
-  }
-  return selection_from_output(result->out, manifest, request.dbt_command);
+  return selection_from_output(*output, manifest, name);
 }
 
 }  // namespace tarn

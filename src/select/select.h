@@ -6,21 +6,16 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "manifest/manifest.h"
 
 namespace tarn {
 
+/// dbt could not start or failed, or it printed a name that is no model.
 struct SelectError {
-  enum class Kind { start, dbt, unknown_model };
-  Kind kind = Kind::start;
-  std::string dbt_command;
-  std::string detail;       // start: the inner message; unknown_model: the printed name
-  std::string stdout_text;  // dbt: decoded
-  std::string stderr_text;  // dbt: decoded
-  std::string message() const;
+  std::string text;  // the complete message
+  const std::string& message() const { return text; }
 };
 
 struct SelectRequest {

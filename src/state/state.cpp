@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <functional>
 #include <utility>
 
 #include <fmt/format.h>
@@ -23,8 +23,8 @@ std::string trimmed(const std::string& bytes) {
   return std::string(trim_whitespace(decode_lossy(bytes)));
 }
 
-StateError compile_error(std::string message) {
-  return StateError{StateError::Kind::compile, std::move(message), {}, {}};
+StateError compile_error(const std::string& detail) {
+  return StateError{"could not compile the state:-comparison baseline: " + detail};
 }
 
 std::optional<StateError> interrupted() {
@@ -91,27 +91,16 @@ void remove_worktree(const fs::path& repository, const fs::path& private_dir,
   fs::remove_all(private_dir, ec);
 }
 
-std::expected<void, std::string> run_dbt(const BaselineRequest& request, const char* subcommand,
-                                         const fs::path& working_dir) {
-  auto argv = dbt_argv(request.dbt_command, {subcommand}, request.dbt_args);
+/// One dbt step in the worktree's project; an interruption during it ends the compile.
+std::optional<StateError> run_dbt_step(const BaselineRequest& request, const char* subcommand,
+                                       const fs::path& project_dir) {
+  auto argv = dbt_argv(request.dbt_command, {subcommand}, request.dbt_args,
+                       "could not parse --dbt-command: ");
   if (!argv) {
-    if (argv.error().kind == DbtCommandError::Kind::empty) {
-      return std::unexpected(std::string(k_empty_command_message));
-    }
-    return std::unexpected(
-        fmt::format("could not parse --dbt-command: {}", argv.error().splitter_message));
+    return compile_error(argv.error());
   }
-  auto result = run_process(*argv, working_dir);
-  if (!result) {
-    return std::unexpected(
-        fmt::format("could not run `{} {}`: {}", request.dbt_command, subcommand, result.error()));
-  }
-  if (!result->success()) {
-    return std::unexpected(fmt::format("`{} {}` failed:\nstdout:\n{}\nstderr:\n{}",
-                                       request.dbt_command, subcommand, decode_lossy(result->out),
-                                       decode_lossy(result->err)));
-  }
-  return {};
+  auto ran = run_dbt(*argv, project_dir, request.dbt_command + " " + subcommand, "");
+  return ran ? interrupted() : compile_error(ran.error());
 }
 
 bool has_package_file(const fs::path& project_dir) {
@@ -124,17 +113,11 @@ bool has_package_file(const fs::path& project_dir) {
 std::optional<StateError> compile_baseline(const BaselineRequest& request,
                                            const fs::path& project_dir) {
   if (has_package_file(project_dir)) {
-    if (auto deps = run_dbt(request, "deps", project_dir); !deps) {
-      return compile_error(deps.error());
-    }
-    if (auto stop = interrupted()) {
-      return stop;
+    if (auto failed = run_dbt_step(request, "deps", project_dir)) {
+      return failed;
     }
   }
-  if (auto parsed = run_dbt(request, "parse", project_dir); !parsed) {
-    return compile_error(parsed.error());
-  }
-  return interrupted();
+  return run_dbt_step(request, "parse", project_dir);
 }
 
 struct GitOutput {
@@ -148,7 +131,8 @@ std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
   argv.insert(argv.begin(), "git");
   auto result = run_process(argv, working_dir);
   if (!result) {
-    return std::unexpected(StateError{StateError::Kind::git_start, result.error(), {}, {}});
+    return std::unexpected(StateError{
+        fmt::format("could not run git -- is it installed and on PATH? ({})", result.error())});
   }
   if (auto stop = interrupted()) {
     return std::unexpected(*stop);
@@ -156,38 +140,44 @@ std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
   return GitOutput{result->success(), trimmed(result->out), trimmed(result->err)};
 }
 
-/// git's trimmed output, or `failure` carrying its trimmed standard error.
-std::expected<std::string, StateError> git_output(std::vector<std::string> argv,
-                                                  const fs::path& working_dir, StateError failure) {
+/// git's trimmed output, or the message `failure` makes of its trimmed standard error.
+std::expected<std::string, StateError> git_output(
+    std::vector<std::string> argv, const fs::path& working_dir,
+    const std::function<std::string(const std::string&)>& failure) {
   auto git = run_git(std::move(argv), working_dir);
   if (!git) {
     return std::unexpected(git.error());
   }
   if (!git->success) {
-    failure.detail = git->err;
-    return std::unexpected(failure);
+    return std::unexpected(StateError{failure(git->err)});
   }
   return git->out;
 }
 
 std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& request) {
-  auto top_level =
-      git_output({"rev-parse", "--show-toplevel"}, request.project_dir,
-                 {StateError::Kind::repository, {}, display_path(request.project_dir), {}});
+  auto top_level = git_output({"rev-parse", "--show-toplevel"}, request.project_dir,
+                              [&](const std::string& err) {
+                                return fmt::format("{}: not inside a git repository ({})",
+                                                   display_path(request.project_dir), err);
+                              });
   if (!top_level) {
     return std::unexpected(top_level.error());
   }
   const fs::path repository(*top_level);
   const fs::path relative = project_within_repository(repository, request.project_dir);
   auto commit =
-      git_output({"merge-base", "HEAD", request.against}, repository,
-                 {StateError::Kind::merge_base, {}, display_path(repository), request.against});
+      git_output({"merge-base", "HEAD", request.against}, repository, [&](const std::string& err) {
+        return fmt::format(
+            "could not find a merge-base between HEAD and {0} in {1} -- the histories may be "
+            "unrelated, or {0} may not exist{2}",
+            request.against, display_path(repository), err.empty() ? "" : " (" + err + ")");
+      });
   if (!commit) {
     return std::unexpected(commit.error());
   }
-  auto worktree_error = [&](std::string detail) {
-    return StateError{StateError::Kind::worktree, std::move(detail), display_path(repository),
-                      *commit};
+  auto worktree_error = [&](const std::string& detail) {
+    return StateError{fmt::format("could not create a git worktree for commit {} in {}: {}",
+                                  *commit, display_path(repository), detail)};
   };
   auto private_dir = make_private_directory();
   if (!private_dir) {
@@ -215,37 +205,13 @@ std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& r
 
 }  // namespace
 
-StateBaseline::StateBaseline(std::optional<std::filesystem::path> state_dir)
-    : state_dir_(std::move(state_dir)) {}
-
 StateBaseline::StateBaseline(std::filesystem::path state_dir, std::filesystem::path repository,
                              std::filesystem::path private_dir, std::filesystem::path worktree)
     : state_dir_(std::move(state_dir)),
       worktree_(new Worktree{std::move(repository), std::move(private_dir), std::move(worktree)}) {}
 
-void StateBaseline::RemoveWorktree::operator()(Worktree* worktree) const {
-  remove_worktree(worktree->repository, worktree->private_dir, worktree->path);
-  delete worktree;
-}
-
-std::string StateError::message() const {
-  switch (kind) {
-    case Kind::git_start:
-      return fmt::format("could not run git -- is it installed and on PATH? ({})", detail);
-    case Kind::repository:
-      return fmt::format("{}: not inside a git repository ({})", directory, detail);
-    case Kind::merge_base:
-      return fmt::format(
-          "could not find a merge-base between HEAD and {0} in {1} -- the histories may be "
-          "unrelated, or {0} may not exist{2}",
-          reference, directory, detail.empty() ? std::string() : " (" + detail + ")");
-    case Kind::worktree:
-      return fmt::format("could not create a git worktree for commit {} in {}: {}", reference,
-                         directory, detail);
-    case Kind::compile:
-      return fmt::format("could not compile the state:-comparison baseline: {}", detail);
-  }
-  return detail;
+StateBaseline::Worktree::~Worktree() {
+  remove_worktree(repository, private_dir, path);
 }
 
 std::expected<StateBaseline, StateError> prepare_state_baseline(const BaselineRequest& request) {

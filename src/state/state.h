@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarn {
@@ -17,7 +18,8 @@ namespace tarn {
 class StateBaseline {
  public:
   StateBaseline() = default;
-  explicit StateBaseline(std::optional<std::filesystem::path> state_dir);
+  explicit StateBaseline(std::optional<std::filesystem::path> state_dir)
+      : state_dir_(std::move(state_dir)) {}
   StateBaseline(std::filesystem::path state_dir, std::filesystem::path repository,
                 std::filesystem::path private_dir, std::filesystem::path worktree);
 
@@ -26,24 +28,19 @@ class StateBaseline {
 
  private:
   struct Worktree {
+    ~Worktree();  // removes it
     std::filesystem::path repository;
     std::filesystem::path private_dir;  // the 0700 directory holding the worktree
     std::filesystem::path path;
   };
-  struct RemoveWorktree {
-    void operator()(Worktree* worktree) const;
-  };
   std::optional<std::filesystem::path> state_dir_;
-  std::unique_ptr<Worktree, RemoveWorktree> worktree_;
+  std::unique_ptr<Worktree> worktree_;
 };
 
+/// git could not start or failed, or the baseline did not compile.
 struct StateError {
-  enum class Kind { git_start, repository, merge_base, worktree, compile };
-  Kind kind = Kind::git_start;
-  std::string detail;     // system error, git's stderr, or the dbt step message
-  std::string directory;  // project or repository directory as displayed
-  std::string reference;  // merge_base: the comparison ref; worktree: the commit
-  std::string message() const;
+  std::string text;  // the complete message
+  const std::string& message() const { return text; }
 };
 
 struct BaselineRequest {
