@@ -175,7 +175,7 @@ class Driver {
       return std::unexpected(*stop);
     }
     if (!baseline) {
-      return failed(baseline.error().message());
+      return failed(baseline.error());
     }
     auto selection =
         select_models(SelectRequest{project_dir, settings.dbt_command, settings.dbt_args,
@@ -185,7 +185,7 @@ class Driver {
       return std::unexpected(*stop);
     }
     if (!selection) {
-      return failed(selection.error().message());
+      return failed(selection.error());
     }
     auto window = explicit_window(cli_);
     if (!window) {
@@ -194,7 +194,7 @@ class Driver {
     auto plan =
         generate(manifest, *selection, *window, settings.max_window_expansion_days, cli_.anchor);
     if (!plan) {
-      return failed(plan.error().message());
+      return failed(plan.error());
     }
     PlanRunInfo info{cli_.select, display_path(manifest_path), settings.dbt_command,
                      manifest.generated_at, settings.max_window_expansion_days};

@@ -136,8 +136,8 @@ std::string sorted_listing(std::vector<std::string> names) {
 /// The model whose printed name is the anchor text; of several sharing it,
 /// the one with the smallest id. A bare name stands for a versioned model
 /// only when a single one of its versions is selected.
-std::expected<Index, PlanError> resolve_anchor(const SelectedGraph& graph,
-                                               const std::string& anchor) {
+std::expected<Index, std::string> resolve_anchor(const SelectedGraph& graph,
+                                                 const std::string& anchor) {
   std::vector<std::string> versions;
   Index version = 0;
   for (Index i = 0; i < graph.size(); ++i) {
@@ -154,15 +154,13 @@ std::expected<Index, PlanError> resolve_anchor(const SelectedGraph& graph,
   }
   if (versions.empty()) {
     return std::unexpected(
-        PlanError{PlanError::Kind::anchor_not_in_selection,
-                  fmt::format("--anchor {} is not among the {} model(s) selected by --select: {}",
-                              quoted_value(anchor), graph.size(), sorted_listing(graph.names))});
+        fmt::format("--anchor {} is not among the {} model(s) selected by --select: {}",
+                    quoted_value(anchor), graph.size(), sorted_listing(graph.names)));
   }
-  return std::unexpected(PlanError{
-      PlanError::Kind::anchor_names_several_versions,
+  return std::unexpected(
       fmt::format("--anchor {} names a versioned model with {} versions selected by --select -- "
                   "pass one of them: {}",
-                  quoted_value(anchor), versions.size(), sorted_listing(versions))});
+                  quoted_value(anchor), versions.size(), sorted_listing(versions)));
 }
 
 /// The anchor's window, and for each selected ancestor the hull of what its
@@ -206,10 +204,10 @@ void add_warnings(Plan& plan, const std::string& name, const ManifestNode& node,
 
 }  // namespace
 
-std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selection& selection,
-                                        std::optional<Window> explicit_window,
-                                        std::int64_t max_window_expansion_days,
-                                        const std::optional<std::string>& anchor) {
+std::expected<Plan, std::string> generate(const Manifest& manifest, const Selection& selection,
+                                          std::optional<Window> explicit_window,
+                                          std::int64_t max_window_expansion_days,
+                                          const std::optional<std::string>& anchor) {
   Plan plan;
   plan.default_yesterday = !explicit_window;
   const Date day = yesterday();
@@ -218,11 +216,10 @@ std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selectio
   const SelectedGraph graph = selected_graph(manifest, selection);
   const auto order = kahn_order(graph.parents);
   if (!order) {
-    return std::unexpected(PlanError{
-        PlanError::Kind::cycle,
+    return std::unexpected(
         "the selected models form a cycle and have no Entry Node -- this shouldn't be possible "
         "against a real dbt-compiled manifest; check that --manifest points at a genuine `dbt "
-        "compile`/`dbt parse` output"});
+        "compile`/`dbt parse` output");
   }
   std::vector<std::optional<Window>> seeded(graph.size());
   if (anchor) {

@@ -47,16 +47,10 @@ struct Plan {
   std::optional<std::string> default_yesterday_note() const;
 };
 
-struct PlanError {
-  enum class Kind { cycle, anchor_not_in_selection, anchor_names_several_versions };
-  Kind kind = Kind::cycle;
-  std::string text;  // the complete message
-  const std::string& message() const { return text; }
-};
-
-std::expected<Plan, PlanError> generate(const Manifest& manifest, const Selection& selection,
-                                        std::optional<Window> explicit_window,
-                                        std::int64_t max_window_expansion_days,
-                                        const std::optional<std::string>& anchor);
+/// The plan, or why there is none: a cycle, or an --anchor that names no one selected model.
+std::expected<Plan, std::string> generate(const Manifest& manifest, const Selection& selection,
+                                          std::optional<Window> explicit_window,
+                                          std::int64_t max_window_expansion_days,
+                                          const std::optional<std::string>& anchor);
 
 }  // namespace tarn

@@ -79,7 +79,7 @@ std::expected<std::vector<std::string>, std::string> ls_argv(const SelectRequest
 }
 
 /// Maps `dbt ls --output name` output to model ids.
-std::expected<Selection, SelectError> selection_from_output(std::string_view output,
+std::expected<Selection, std::string> selection_from_output(std::string_view output,
                                                             const Manifest& manifest,
                                                             const std::string& name) {
   const std::string text = decode_lossy(output);
@@ -92,11 +92,11 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
     }
     auto found = ids.find(std::string(line));
     if (found == ids.end()) {
-      return std::unexpected(SelectError{fmt::format(
+      return std::unexpected(fmt::format(
           "`{}` selected {}, which isn't a model in the compiled manifest -- the manifest at "
           "--manifest is likely out of sync with the current project state; delete it and rerun "
           "(or point --manifest at a freshly compiled one)",
-          name, line)});
+          name, line));
     }
     selection.insert(*found->second);
   }
@@ -105,11 +105,11 @@ std::expected<Selection, SelectError> selection_from_output(std::string_view out
 
 }  // namespace
 
-std::expected<Selection, SelectError> select_models(const SelectRequest& request,
+std::expected<Selection, std::string> select_models(const SelectRequest& request,
                                                     const Manifest& manifest) {
   const std::string name = request.dbt_command + " ls";
   auto cannot_start = [&name](const std::string& why) {
-    return std::unexpected(SelectError{fmt::format("could not run `{}`: {}", name, why)});
+    return std::unexpected(fmt::format("could not run `{}`: {}", name, why));
   };
   auto argv = ls_argv(request);
   if (!argv) {
@@ -121,7 +121,7 @@ std::expected<Selection, SelectError> select_models(const SelectRequest& request
   }
   auto output = run_dbt(*argv, request.project_dir, name, "");
   if (!output) {
-    return std::unexpected(SelectError{output.error()});
+    return std::unexpected(output.error());
   }
   return selection_from_output(*output, manifest, name);
 }

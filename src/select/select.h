@@ -12,12 +12,6 @@
 
 namespace tarn {
 
-/// dbt could not start or failed, or it printed a name that is no model.
-struct SelectError {
-  std::string text;  // the complete message
-  const std::string& message() const { return text; }
-};
-
 struct SelectRequest {
   std::filesystem::path project_dir;
   std::string dbt_command;
@@ -27,7 +21,9 @@ struct SelectRequest {
   std::optional<std::filesystem::path> state_dir;
 };
 
-std::expected<Selection, SelectError> select_models(const SelectRequest& request,
+/// The ids of the models `dbt ls` names; the error says that dbt could not start or failed, or
+/// that it printed a name that is no model.
+std::expected<Selection, std::string> select_models(const SelectRequest& request,
                                                     const Manifest& manifest);
 
 }  // namespace tarn

@@ -23,11 +23,11 @@ std::string trimmed(const std::string& bytes) {
   return std::string(trim_whitespace(decode_lossy(bytes)));
 }
 
-StateError compile_error(const std::string& detail) {
-  return StateError{"could not compile the state:-comparison baseline: " + detail};
+std::string compile_error(const std::string& detail) {
+  return "could not compile the state:-comparison baseline: " + detail;
 }
 
-std::optional<StateError> interrupted() {
+std::optional<std::string> interrupted() {
   if (auto signal = pending_interrupt()) {
     return compile_error(fmt::format("interrupted by signal {}", *signal));
   }
@@ -92,8 +92,8 @@ void remove_worktree(const fs::path& repository, const fs::path& private_dir,
 }
 
 /// One dbt step in the worktree's project; an interruption during it ends the compile.
-std::optional<StateError> run_dbt_step(const BaselineRequest& request, const char* subcommand,
-                                       const fs::path& project_dir) {
+std::optional<std::string> run_dbt_step(const BaselineRequest& request, const char* subcommand,
+                                        const fs::path& project_dir) {
   auto argv = dbt_argv(request.dbt_command, {subcommand}, request.dbt_args,
                        "could not parse --dbt-command: ");
   if (!argv) {
@@ -110,8 +110,8 @@ bool has_package_file(const fs::path& project_dir) {
 }
 
 /// Packages first when the project declares any, then the manifest.
-std::optional<StateError> compile_baseline(const BaselineRequest& request,
-                                           const fs::path& project_dir) {
+std::optional<std::string> compile_baseline(const BaselineRequest& request,
+                                            const fs::path& project_dir) {
   if (has_package_file(project_dir)) {
     if (auto failed = run_dbt_step(request, "deps", project_dir)) {
       return failed;
@@ -126,13 +126,13 @@ struct GitOutput {
   std::string err;  // trimmed
 };
 
-std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
-                                             const fs::path& working_dir) {
+std::expected<GitOutput, std::string> run_git(std::vector<std::string> argv,
+                                              const fs::path& working_dir) {
   argv.insert(argv.begin(), "git");
   auto result = run_process(argv, working_dir);
   if (!result) {
-    return std::unexpected(StateError{
-        fmt::format("could not run git -- is it installed and on PATH? ({})", result.error())});
+    return std::unexpected(
+        fmt::format("could not run git -- is it installed and on PATH? ({})", result.error()));
   }
   if (auto stop = interrupted()) {
     return std::unexpected(*stop);
@@ -141,7 +141,7 @@ std::expected<GitOutput, StateError> run_git(std::vector<std::string> argv,
 }
 
 /// git's trimmed output, or the message `failure` makes of its trimmed standard error.
-std::expected<std::string, StateError> git_output(
+std::expected<std::string, std::string> git_output(
     std::vector<std::string> argv, const fs::path& working_dir,
     const std::function<std::string(const std::string&)>& failure) {
   auto git = run_git(std::move(argv), working_dir);
@@ -149,12 +149,12 @@ std::expected<std::string, StateError> git_output(
     return std::unexpected(git.error());
   }
   if (!git->success) {
-    return std::unexpected(StateError{failure(git->err)});
+    return std::unexpected(failure(git->err));
   }
   return git->out;
 }
 
-std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& request) {
+std::expected<StateBaseline, std::string> build_baseline(const BaselineRequest& request) {
   auto top_level = git_output({"rev-parse", "--show-toplevel"}, request.project_dir,
                               [&](const std::string& err) {
                                 return fmt::format("{}: not inside a git repository ({})",
@@ -176,8 +176,8 @@ std::expected<StateBaseline, StateError> build_baseline(const BaselineRequest& r
     return std::unexpected(commit.error());
   }
   auto worktree_error = [&](const std::string& detail) {
-    return StateError{fmt::format("could not create a git worktree for commit {} in {}: {}",
-                                  *commit, display_path(repository), detail)};
+    return fmt::format("could not create a git worktree for commit {} in {}: {}", *commit,
+                       display_path(repository), detail);
   };
   auto private_dir = make_private_directory();
   if (!private_dir) {
@@ -214,7 +214,7 @@ StateBaseline::Worktree::~Worktree() {
   remove_worktree(repository, private_dir, path);
 }
 
-std::expected<StateBaseline, StateError> prepare_state_baseline(const BaselineRequest& request) {
+std::expected<StateBaseline, std::string> prepare_state_baseline(const BaselineRequest& request) {
   if (request.state) {
     return StateBaseline(request.state);
   }

@@ -37,12 +37,6 @@ class StateBaseline {
   std::unique_ptr<Worktree> worktree_;
 };
 
-/// git could not start or failed, or the baseline did not compile.
-struct StateError {
-  std::string text;  // the complete message
-  const std::string& message() const { return text; }
-};
-
 struct BaselineRequest {
   std::filesystem::path project_dir;
   std::string select;
@@ -53,6 +47,7 @@ struct BaselineRequest {
   std::vector<std::string> dbt_args;
 };
 
-std::expected<StateBaseline, StateError> prepare_state_baseline(const BaselineRequest& request);
+/// The error says that git could not start or failed, or that the baseline did not compile.
+std::expected<StateBaseline, std::string> prepare_state_baseline(const BaselineRequest& request);
 
 }  // namespace tarn

@@ -50,7 +50,7 @@ TEST(PlanProperties, EveryModelFollowsItsSelectedParentsOrLeadsBackToTheAnchorUn
       cyclic |= ancestors[id].contains(id);
     }
     cycles += cyclic;
-    ASSERT_EQ(plan ? "planned" : plan.error().message(),
+    ASSERT_EQ(plan ? "planned" : plan.error(),
               cyclic ? "the selected models form a cycle and have no Entry Node -- this shouldn't "
                        "be possible against a real dbt-compiled manifest; check that --manifest "
                        "points at a genuine `dbt compile`/`dbt parse` output"

@@ -44,7 +44,7 @@ TEST_P(SelectModels, NamesModelsOrFails) {
       select_models({project.path, c.command, {}, c.select, c.exclude, {}}, manifest);
   EXPECT_EQ(selection
                 ? fmt::format("{}", fmt::join(std::set(selection->begin(), selection->end()), " "))
-                : selection.error().message(),
+                : selection.error(),
             c.result);
   EXPECT_EQ(dbt.log().empty(), c.result.starts_with("could not run"));
 }

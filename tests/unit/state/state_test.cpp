@@ -63,7 +63,7 @@ TEST_P(Baseline, IsCompiledAtTheMergeBaseInAPrivateWorktreeOrSaysWhyNot) {
   const auto baseline = prepare_state_baseline(
       {root / c.project, c.select, c.exclude, c.state, c.against, "dbt --wrapper", args});
   if (!baseline) {
-    text = "error: " + baseline.error().message();
+    text = "error: " + baseline.error();
   } else if (baseline->state_dir().value_or("").is_relative()) {  // given or none
     text = "state: " + baseline->state_dir().value_or("none").string();
   } else {
