@@ -24,13 +24,9 @@ PlannedModel model(std::string name, std::uint64_t layer, std::vector<std::strin
 }
 
 // 25 layers of per_layer models: three parents each below the first layer, a
-// fourth for every eighth, drawn at random from the three layers before.
+// fourth for every eighth, scattered over the three layers before. Parents
+// in one layer differ: 61, 122 and 183 are no multiples of 200 or 800.
 std::vector<PlannedModel> large_plan(int per_layer) {
-  std::uint64_t seed = 0x9e3779b97f4a7c15ULL;
-  const auto next = [&seed](std::uint64_t bound) {
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<int>((seed >> 33) % bound);
-  };
   const auto name_of = [](int layer, int index) {  // model_l03_007
     return "model_l" + std::to_string(100 + layer).substr(1) + "_" +
            std::to_string(1000 + index).substr(1);
@@ -39,12 +35,8 @@ std::vector<PlannedModel> large_plan(int per_layer) {
   for (int i = 0; i < 25 * per_layer; ++i) {
     const int layer = i / per_layer;
     std::vector<std::string> parents;
-    while (parents.size() < (layer == 0 ? 0U : i % 8 == 0 ? 4U : 3U)) {
-      const int from = layer - 1 - next(std::min(layer, 3));
-      std::string parent = name_of(from, next(per_layer));
-      if (std::ranges::find(parents, parent) == parents.end()) {
-        parents.push_back(std::move(parent));
-      }
+    for (int p = 0; layer > 0 && p < (i % 8 == 0 ? 4 : 3); ++p) {
+      parents.push_back(name_of(layer - 1 - p % std::min(layer, 3), (37 * i + 61 * p) % per_layer));
     }
     models.push_back(model(name_of(layer, i % per_layer), layer, std::move(parents), dec_1));
   }
