@@ -42,7 +42,6 @@ struct Baseline : ::testing::TestWithParam<Case> {
                     .empty());
   }
   void TearDown() override {
-    ::unsetenv("TMPDIR");
     EXPECT_EQ(git("git worktree list --porcelain | grep -c ^worktree"), "1\n");
     EXPECT_TRUE(fs::is_empty(root / "tmp"));
   }
