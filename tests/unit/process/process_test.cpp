@@ -26,9 +26,11 @@ TEST(RunProcess, CapturesBothStreamsApartWhileTheChildFillsThemInTurnAndReportsH
 TEST(RunProcess, PassesArgumentsEnvironmentDirectoryAndNothingElseOrSaysWhyItCouldNotStart) {
   const testing::ScratchDir dir;
   ::setenv("TARN_UNIT_PROBE", "inherited", 1);
+  testing::write_file(dir / "typed", "typed");
+  ASSERT_TRUE(std::freopen((dir / "typed").c_str(), "r", stdin));  // not the child's input
   const char* print = R"sh(printf '%s|' "$TARN_UNIT_PROBE" "$(pwd -P)" "$@" $(cat))sh";
   EXPECT_EQ(run_process({"sh", "-c", print, "sh", "a b", "$HOME", "", "\\"}, dir.path)->out,
-            "inherited|" + dir.path.string() + "|a b|$HOME||\\|");  // standard input is empty
+            "inherited|" + dir.path.string() + "|a b|$HOME||\\|");
   EXPECT_EQ(run_process({"ls", "/proc/self/fd"}, {})->out, "0\n1\n2\n3\n");  // 3: the one ls opens
   testing::write_file(dir / "plain", "#!/bin/sh\n");
   EXPECT_EQ(run_process({(dir / "plain").string()}, {}).error(), "Permission denied");

@@ -11,8 +11,6 @@
 namespace tarn {
 namespace {
 
-using testing::StandInDbt;
-
 struct Case {
   const char* name;
   std::string answer;  // what the stand-in `dbt ls` does
@@ -39,7 +37,7 @@ TEST_P(SelectModels, NamesModelsOrFails) {
     node.is_source = id == "payments";
   }
   const testing::ScratchDir project;
-  const StandInDbt dbt(c.answer);
+  const testing::StandInDbt dbt(c.answer);
   const auto selection =
       select_models({project.path, c.command, {}, c.select, c.exclude, {}}, manifest);
   EXPECT_EQ(selection
@@ -51,20 +49,25 @@ TEST_P(SelectModels, NamesModelsOrFails) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Answers, SelectModels, ::testing::Values(
-    Case{"PaddedCrlfBlankLinesAndASharedName", StandInDbt::answer("  orders\r\n\r\n\t\n dim \u00a0\r\n\n   \norders"),
+    Case{"PaddedCrlfBlankLinesAndASharedName",
+         "printf '  orders\r\n\r\n\t\n dim \u00a0\r\n\n   \norders'",
          "model.shop.dim.v1 model.shop.orders"},
-    Case{"PrintedVersionAndStandardErrorIgnored", StandInDbt::answer("dim.v2\\n", "orders\\n"), "model.shop.dim.v2"},
-    Case{"Source", StandInDbt::answer("orders\\npayments\\n"),
-         "`dbt ls` selected payments, which isn't a model in the compiled manifest -- the manifest at "
-         "--manifest is likely out of sync with the current project state; delete it and rerun (or "
-         "point --manifest at a freshly compiled one)"},
-    Case{"Failed", StandInDbt::answer("half\\n", "bad \\377\\n", 1),
-         "`dbt ls` failed:\nstdout:\nhalf\n\nstderr:\nbad \uFFFD\n"},
-    Case{"BrokenSelect", "", "could not run `dbt ls`: could not parse --select tag:'daily: missing closing quote",
+    Case{"PrintedVersionAndStandardErrorIgnored", "echo dim.v2; echo orders >&2",
+         "model.shop.dim.v2"},
+    Case{"Source", "echo orders; echo payments",
+         "`dbt ls` selected payments, which isn't a model in the compiled manifest -- the manifest "
+         "at --manifest is likely out of sync with the current project state; delete it and rerun "
+         "(or point --manifest at a freshly compiled one)"},
+    Case{"Failed", "printf 'out \\377\\n'; printf 'err \\377' >&2; exit 1",
+         "`dbt ls` failed:\nstdout:\nout \uFFFD\n\nstderr:\nerr \uFFFD"},
+    Case{"BrokenSelect", "",
+         "could not run `dbt ls`: could not parse --select tag:'daily: missing closing quote",
          "tag:'daily"},
-    Case{"BrokenExclude", "", "could not run `dbt ls`: could not parse --exclude \"x: missing closing quote",
+    Case{"BrokenExclude", "",
+         "could not run `dbt ls`: could not parse --exclude \"x: missing closing quote",
          "x", "\"x"},
-    Case{"EmptyCommand", "", "could not run `   ls`: --dbt-command resolved to an empty command", "x", {}, "  "}),
+    Case{"EmptyCommand", "", "could not run `   ls`: --dbt-command resolved to an empty command",
+         "x", {}, "  "}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -40,20 +40,12 @@ struct ScratchDir {
 /// and arguments, a line each, then "--") and then runs the behaviour it was given.
 struct StandInDbt {
   explicit StandInDbt(const std::string& behaviour = "") {
-    behave(behaviour);
-    ::setenv("PATH", (dir.path.string() + ":" + saved_path).c_str(), 1);
-  }
-  ~StandInDbt() { ::setenv("PATH", saved_path.c_str(), 1); }
-  void behave(const std::string& behaviour) {  // and starts the log afresh
-    write_file(dir / "log", "");
     write_file(dir / "dbt", "#!/bin/sh\nprintf '%s\\n' \"$(pwd -P)\" \"$@\" -- >> " +
                                 (dir / "log").string() + "\n" + behaviour + "\n");
     fs::permissions(dir / "dbt", fs::perms::owner_all);
+    ::setenv("PATH", (dir.path.string() + ":" + saved_path).c_str(), 1);
   }
-  /// Prints `out` and `err` (printf formats), then exits with `code`.
-  static std::string answer(const std::string& out, const std::string& err = "", int code = 0) {
-    return "printf '" + out + "'; printf '" + err + "' >&2; exit " + std::to_string(code);
-  }
+  ~StandInDbt() { ::setenv("PATH", saved_path.c_str(), 1); }
   std::string log() const { return read_file(dir / "log"); }
   ScratchDir dir;
   const std::string saved_path = std::getenv("PATH");
