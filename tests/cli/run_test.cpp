@@ -16,15 +16,6 @@ namespace fs = std::filesystem;
 using testing::read_file;
 using testing::write_file;
 
-// Logs "<directory>: <arguments>" per start, then sources bin/<subcommand>.sh if there is
-// one; `ls` answers stg_events unless that script exits first.
-constexpr const char* k_standin = R"sh(#!/bin/sh
-here=$(dirname "$0")
-echo "$(pwd -P): $*" >> "$here/calls.log"
-if [ -f "$here/$1.sh" ]; then . "$here/$1.sh"; fi
-if [ "$1" = ls ]; then echo stg_events; fi
-)sh";
-
 // stg_events -> monthly, a month's lookback.
 constexpr const char* k_manifest =
     R"json({"metadata": {"generated_at": "2026-12-05T13:59:41.123456Z"}, "nodes": {
@@ -55,7 +46,7 @@ std::string huge_manifest() {
 
 #define WINDOW "--event-time-start 2024-03-10 --event-time-end 2024-03-12"
 #define PLAIN "--select stg_events -o out/plan.json " WINDOW
-#define LS "ROOT/proj: ls --resource-type model --output name --quiet --select "
+#define LS "ROOT/proj\nls\n--resource-type\nmodel\n--output\nname\n--quiet\n--select\n"
 #define STREAMS ">../out.txt 2>../err.txt"
 #define USAGE \
   "\n\nUsage: tarn-dbt-plan [OPTIONS] --select <SELECT>\n\nFor more information, try '--help'.\n"
@@ -64,15 +55,16 @@ std::string huge_manifest() {
 
 struct Case {
   const char* name;
-  std::string args;  // shell words; "--dbt-command <stand-in>" follows
+  std::string args;      // shell words
+  std::string dbt = "";  // the stand-in's behaviour, before `ls` answers stg_events
   std::vector<std::pair<std::string, std::string>> files = {};  // under the scratch root
   bool truncated = false;                                       // huge_manifest(), and stale
   std::string shell = "exec \"$@\" " STREAMS;  // starts the program, "$@", in the project
   int status = 0;
   std::string out = "", err = "";
-  std::string calls = LS "stg_events\n";  // one "<directory>: <arguments>" line per dbt start
-  bool plan_written = false;              // a new plan although the run fails
-  std::string plan_has = "";              // a part of the new plan file
+  std::string calls = LS "stg_events\n--\n";  // the stand-in dbt's log
+  bool plan_written = false;                  // a new plan although the run fails
+  std::string plan_has = "";                  // a part of the new plan file
   friend void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 };
 
@@ -99,8 +91,7 @@ TEST_P(Run, EndsAsExpected) {
   const testing::ScratchDir scratch;
   const fs::path root = scratch.path, proj = root / "proj",
                  manifest = proj / "target/manifest.json";
-  write_file(root / "bin/dbt", k_standin);
-  fs::permissions(root / "bin/dbt", fs::perms::owner_all);
+  const testing::StandInDbt dbt(c.dbt + "\nif [ $1 = ls ]; then echo stg_events; fi");
   write_file(proj / "dbt_project.yml", "name: proj\nprofile: proj\n");
   write_file(manifest, c.truncated ? huge_manifest() : k_manifest);
   fs::last_write_time(manifest, fs::last_write_time(proj / "dbt_project.yml") +
@@ -111,12 +102,12 @@ TEST_P(Run, EndsAsExpected) {
   fs::create_directories(root / "tmp");
   ::setenv("TMPDIR", (root / "tmp").c_str(), 1);                   // inherited by the program
   write_file(proj / "out/plan.json", "{\"previous\": \"plan\"}");  // kept by a failed run
-  const std::string shell = "set -- \"$0\" " + c.args + " --dbt-command \"$1\"; " + c.shell;
-  const auto ended = run_process({"sh", "-c", shell, TARN_BINARY, root / "bin/dbt"}, proj).value();
+  const std::string shell = "set -- \"$0\" " + c.args + "; " + c.shell;
+  const auto ended = run_process({"sh", "-c", shell, TARN_BINARY}, proj).value();
   EXPECT_EQ(ended.exited ? ended.exit_code : -ended.signal, c.status);
   EXPECT_EQ(normalized(read_file(root / "out.txt"), root), c.out);
   EXPECT_EQ(normalized(read_file(root / "err.txt"), root), c.err);
-  EXPECT_EQ(normalized(read_file(root / "bin/calls.log"), root), c.calls);
+  EXPECT_EQ(normalized(dbt.log(), root), c.calls);
   const std::string plan = normalized(read_file(proj / "out/plan.json"), root);
   const bool kept = c.status != 0 && !c.plan_written;
   EXPECT_THAT(plan, ::testing::HasSubstr(kept ? "{\"previous\": \"plan\"}" : "\"models\": ["));
@@ -129,38 +120,40 @@ TEST_P(Run, EndsAsExpected) {
 const Case k_cases[] = {
     {.name = "ExplicitWindowWritesThePlanTheTreeAndTheWarnings",
      .args = "--select 'stg_events+  tag:x' --exclude tag:y -o out/plan.json --pretty " WINDOW,
-     .files = {{"bin/ls.sh", "printf 'stg_events\\nmonthly\\n'; exit 0"},
-               {"proj/tarn.yml", "dbt-args: --target ci\ndbt-plan:\n  max-window-expansion-days: 30\n"
+     .dbt = "[ $1 = ls ] && printf 'stg_events\\nmonthly\\n' && exit",
+     .files = {{"proj/tarn.yml", "dbt-command: env dbt\ndbt-args: --target ci\n"
+                                 "dbt-plan:\n  max-window-expansion-days: 30\n"
                                  "  max-window-expansion-day: 30\n"}},
      .out = "[layer 0] stg_events [2024-03-10 .. 2024-03-12]\n"
             "  [layer 1] monthly [2024-02-10 .. 2024-03-12]\n",
      .err = "warning: ./tarn.yml: unknown key `max-window-expansion-day` under dbt-plan is ignored "
             "-- the key it knows is max-window-expansion-days\n"
             "warning: monthly: expanded window (32 days) exceeds max_window_expansion_days (30)\n",
-     .calls = LS "stg_events+ tag:x --exclude tag:y --target ci\n",
+     .calls = LS "stg_events+\ntag:x\n--exclude\ntag:y\n--target\nci\n--\n",
      .plan_has = "\"source\": \"explicit\"\n    },\n"
                  "    \"manifest_path\": \"./target/manifest.json\",\n"
                  "    \"manifest_generated_at\": \"2026-12-05T13:59:41.123456Z\",\n"
-                 "    \"dbt_command\": \"ROOT/bin/dbt\",\n"
+                 "    \"dbt_command\": \"env dbt\",\n"
                  "    \"max_window_expansion_days\": 30,\n"},
     {.name = "EmptySelectionIsNotedTheHtmlReportAnnouncedAndYesterdayTheWindow",
      .args = "--select stg_evnts+ --exclude tag:y -o out/plan.json --html --project-dir ../proj",
-     .files = {{"bin/ls.sh", "exit 0"}},
+     .dbt = "exit",
      .out = "wrote ../proj/target/tarn/dbt-plan/dbt_plan_TIME.html\n",
      .err = "note: --select stg_evnts+ --exclude tag:y matched no models\n"
             "note: --event-time-start/--event-time-end not supplied, defaulting every Entry Node "
             "to yesterday (YESTERDAY)\n",
-     .calls = LS "stg_evnts+ --exclude tag:y\n",
+     .calls = LS "stg_evnts+\n--exclude\ntag:y\n--\n",
      .plan_has = "\"warnings\": []\n  },\n  \"models\": []\n}"},
     // A note is written to standard error, which refuses it.
     {.name = "FullStandardErrorIsIgnoredAndDbtArgsMayBeginWithAHyphen",
      .args = "--select stg_events -o out/plan.json --pretty --dbt-args --target",
      .shell = "exec \"$@\" >../out.txt 2>/dev/full",
-     .out = "[layer 0] stg_events [YESTERDAY .. YESTERDAY]\n", .calls = LS "stg_events --target\n"},
+     .out = "[layer 0] stg_events [YESTERDAY .. YESTERDAY]\n",
+     .calls = LS "stg_events\n--target\n--\n"},
     {.name = "ManifestEmptiedWhileReadIsAMessageNotASignal", .args = "--select m0 -o out/plan.json",
-     .files = {{"bin/parse.sh", k_truncating_parse}}, .truncated = true, .status = 1,
+     .dbt = k_truncating_parse, .truncated = true, .status = 1,
      .err = "error: ./target/manifest.json: the file changed while it was being read\n",
-     .calls = "ROOT/proj: parse\n"},
+     .calls = "ROOT/proj\nparse\n--\n"},
     {.name = "HalfAWindowIsCheckedAfterTheDbtSteps",
      .args = "--select stg_events -o out/plan.json --event-time-start 2024-01-01", .status = 1,
      .err = "error: --event-time-start and --event-time-end must be passed together, or not at "
@@ -182,7 +175,7 @@ const Case k_cases[] = {
      .err = "error: could not write out/plan.json: File too large at path \"out/.tmpXXXXXX\"\n"},
     // The reader opens the pipe and is gone before `ls` answers.
     {.name = "ClosedStandardOutputAfterAWrittenPlan", .args = PLAIN " --pretty",
-     .files = {{"bin/ls.sh", "until [ -e ../closed ]; do sleep 0.01; done"}},
+     .dbt = "until [ -e ../closed ]; do sleep 0.01; done",
      .shell = "mkfifo ../pipe; { : <../pipe; touch ../closed; } & exec \"$@\" >../pipe 2>../err.txt",
      .status = 1, .err = "error: could not write to standard output: Broken pipe\n",
      .plan_written = true},
@@ -190,13 +183,14 @@ const Case k_cases[] = {
     // that none came; the first of the three is the one reported.
     {.name = "SighupAfterTheBaseline",
      .args = "--select state:modified+ --against HEAD -o out/plan.json " WINDOW,
-     .files = {{"bin/ls.sh", "trap 'got=1' HUP INT TERM; kill -HUP $PPID; kill -TERM $PPID; "
-                             "kill -INT $PPID; for i in $(seq 500); do [ \"$got\" ] && exit 2; "
-                             "sleep 0.01; done; echo no signal >> \"$here/calls.log\""}},
+     .dbt = "[ $1 = ls ] || exit 0; trap 'got=1' HUP INT TERM; kill -HUP $PPID; "
+            "kill -TERM $PPID; kill -INT $PPID; for i in $(seq 500); do [ \"$got\" ] && exit 2; "
+            "sleep 0.01; done; echo no signal >> \"$(dirname \"$0\")/log\"",
      .shell = "git init -q && git add dbt_project.yml && git -c user.name=t -c user.email=t "
               "commit -qm b && exec \"$@\" " STREAMS,
      .status = 129, .err = "error: interrupted by SIGHUP\n",
-     .calls = "ROOT/tmp/BASELINE: parse\n" LS "state:modified+ --state ROOT/tmp/BASELINE/target\n"},
+     .calls = "ROOT/tmp/BASELINE\nparse\n--\n" LS
+              "state:modified+\n--state\nROOT/tmp/BASELINE/target\n--\n"},
     USAGE_ERROR("NoSelect", "", "--select is required"),
     USAGE_ERROR("SelectTwice", "--select a --select b",
                 "--select: At Most 1 required but received 2"),
