@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "process/process.h"
+#include "util/interrupt.h"
 #include "util/shell_words.h"
 #include "util/text.h"
 
@@ -28,6 +29,11 @@ std::expected<std::string, std::string> run_dbt(const std::vector<std::string>& 
                                                 const std::filesystem::path& working_dir,
                                                 std::string_view name,
                                                 std::string_view failure_detail) {
+  // An interruption before the start is not passed on to dbt, so dbt is not started.
+  if (auto signal = pending_interrupt()) {
+    return std::unexpected(
+        fmt::format("could not run `{}`: interrupted by signal {}", name, *signal));
+  }
   auto result = run_process(argv, working_dir);
   if (!result) {
     return std::unexpected(fmt::format("could not run `{}`: {}", name, result.error()));

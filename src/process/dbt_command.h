@@ -19,8 +19,8 @@ std::expected<std::vector<std::string>, std::string> dbt_argv(
 
 /// Runs dbt (see run_process) and returns its standard output. `name` is the
 /// command as messages show it ("dbt parse"): "could not run `NAME`: ..." when
-/// it cannot start, "`NAME` failed<failure_detail>:" and both streams when it
-/// fails.
+/// it cannot start or an interruption is pending, "`NAME` failed<failure_detail>:"
+/// and both streams when it fails.
 std::expected<std::string, std::string> run_dbt(const std::vector<std::string>& argv,
                                                 const std::filesystem::path& working_dir,
                                                 std::string_view name,

@@ -13,7 +13,6 @@
 
 #include "config/yaml.h"
 #include "process/dbt_command.h"
-#include "util/interrupt.h"
 #include "util/text.h"
 
 namespace tarn {
@@ -223,10 +222,6 @@ std::expected<void, std::string> refresh_manifest(const std::filesystem::path& p
                        fmt::format("could not parse --dbt-command {}: ", dbt_command));
   if (!argv) {
     return std::unexpected(argv.error());
-  }
-  // An interruption during the walk must not be followed by a whole parse.
-  if (auto signal = pending_interrupt()) {
-    return std::unexpected(fmt::format("interrupted by signal {}", *signal));
   }
   auto parsed = run_dbt(*argv, project_dir, dbt_command + " parse", " to refresh the manifest");
   if (!parsed) {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "process/dbt_command.h"
-#include "util/interrupt.h"
 #include "util/shell_words.h"
 #include "util/text.h"
 
@@ -108,16 +107,9 @@ std::expected<Selection, std::string> selection_from_output(std::string_view out
 std::expected<Selection, std::string> select_models(const SelectRequest& request,
                                                     const Manifest& manifest) {
   const std::string name = request.dbt_command + " ls";
-  auto cannot_start = [&name](const std::string& why) {
-    return std::unexpected(fmt::format("could not run `{}`: {}", name, why));
-  };
   auto argv = ls_argv(request);
   if (!argv) {
-    return cannot_start(argv.error());
-  }
-  // An interruption before the start is not passed on to dbt, so stop here.
-  if (auto signal = pending_interrupt()) {
-    return cannot_start(fmt::format("interrupted by signal {}", *signal));
+    return std::unexpected(fmt::format("could not run `{}`: {}", name, argv.error()));
   }
   auto output = run_dbt(*argv, request.project_dir, name, "");
   if (!output) {

@@ -91,7 +91,7 @@ void remove_worktree(const fs::path& repository, const fs::path& private_dir,
   fs::remove_all(private_dir, ec);
 }
 
-/// One dbt step in the worktree's project; an interruption during it ends the compile.
+/// One dbt step in the worktree's project.
 std::optional<std::string> run_dbt_step(const BaselineRequest& request, const char* subcommand,
                                         const fs::path& project_dir) {
   auto argv = dbt_argv(request.dbt_command, {subcommand}, request.dbt_args,
@@ -100,7 +100,7 @@ std::optional<std::string> run_dbt_step(const BaselineRequest& request, const ch
     return compile_error(argv.error());
   }
   auto ran = run_dbt(*argv, project_dir, request.dbt_command + " " + subcommand, "");
-  return ran ? interrupted() : compile_error(ran.error());
+  return ran ? std::nullopt : std::optional(compile_error(ran.error()));
 }
 
 bool has_package_file(const fs::path& project_dir) {

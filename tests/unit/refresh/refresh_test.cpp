@@ -53,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ManifestFreshness, ::testing::ValuesIn(std::vec
     {"StaleProjectFile", "at dbt_project.yml 101"}, {"StalePackagesFile", "put packages.yml 101"},
     {"StaleInstalledPackage", "put dbt_packages/u/macros/m.sql 101; at dbt_packages 0"},
     {"StaleInstalledPackagesFolder", "put dbt_packages/u/x 0; at dbt_packages 101"},
-    {"StaleLocalPackage", "put dependencies.yml 0 'packages: [{local: ../shared}, {git: x}]';"
-     "put ../shared/dbt_project.yml 0 'model-paths: [own]'; put ../shared/own/m.sql 101"},
+    {"StaleLocalPackage", "put dependencies.yml 0 'packages: [{local: ../sibling}, {git: x}]';"
+     "put ../sibling/dbt_project.yml 0 'model-paths: [own]'; put ../sibling/own/m.sql 101"},
     // A paths value that is not a list of texts keeps the default folder.
     {"StaleWhereAPathsValueIsText", "put dbt_project.yml 0 'model-paths: s'; put models/m 101"},
     {"StaleWhereAPathsListNests", "put dbt_project.yml 0 'macro-paths: [[x]]'; put macros/m 101"},
@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, ManifestFreshness, ::testing::ValuesIn(std::vec
      "put dbt_project.yml 0 'model-paths: [sql]\\npackages-install-path: vendor';"
      "put sql/s/a.sql 0; at sql 101; put models/old.sql 101; put dbt_packages/u/macros/m.sql 101;"
      "put docs/d.md 101; put target/run_results.json 101;"
-     "put packages.yml 0 '[packages, [{local: ../shared}]]'; put ../shared/models/m.sql 101"},
+     "put packages.yml 0 '[packages, [{local: ../sibling}]]'; put ../sibling/models/m.sql 101"},
     {"StaleWithoutManifest", "rm target/manifest.json"},
     {"FreshWithoutInputs", "rm -r target/manifest.json models dbt_project.yml"},
     {"StaleThroughALinkCycle", "ln -s . models/loop; put models/new.sql 101"}}),
